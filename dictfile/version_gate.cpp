@@ -1,0 +1,120 @@
+#include "version_gate.h"
+
+#include "block_encoding.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+VersionTexts version_texts;
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Classified by hand so that no locale can widen what counts as a digit.
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::int32_t digits_value(const char* digits) {
+    constexpr std::int32_t limit = std::numeric_limits<std::int32_t>::max();
+    std::int32_t value = 0;
+    for (; *digits != '\0'; ++digits) {
+        const int digit = *digits - '0';
+        if (value > (limit - digit) / 10)
+            return limit;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// Parses the token behind the key that starts at text[key].
+std::int32_t version_behind(std::string_view text, std::size_t key,
+                            std::span<char, VERSION_TEXT_SIZE> text_out) {
+    std::array<char, VERSION_DIGITS_SIZE> digits{};
+    return parse_version_token(text.substr(key + VERSION_KEY.size()), text_out, digits);
+}
+
+} // namespace
+
+std::int32_t parse_version_token(std::string_view after_key, std::span<char, VERSION_TEXT_SIZE> text_out,
+                                 std::span<char, VERSION_DIGITS_SIZE> digits_out) {
+    std::size_t pos = 0;
+    while (pos < after_key.size() && is_blank(after_key[pos]))
+        ++pos;
+    std::size_t text_len = 0;
+    std::size_t digit_len = 0;
+    for (; pos < after_key.size(); ++pos) {
+        const char c = after_key[pos];
+        if (!is_digit(c) && c != '.')
+            break;
+        // A token that does not fit its text field is no usable version.
+        if (text_len == text_out.size() - 1) {
+            text_out[0] = '\0';
+            digits_out[0] = '\0';
+            return 0;
+        }
+        text_out[text_len++] = c;
+        if (c != '.')
+            digits_out[digit_len++] = c;
+    }
+    text_out[text_len] = '\0';
+    digits_out[digit_len] = '\0';
+    return digits_value(digits_out.data());
+}
+
+std::int32_t scan_installed_header(std::FILE* stream, std::span<char, VERSION_TEXT_SIZE> text_out) {
+    std::array<char, HEADER_LINE_SIZE> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), stream) != nullptr) {
+        // A zero byte ends what is searched in the line.
+        const std::string_view text(line.data());
+        if (const std::size_t key = text.find(VERSION_KEY); key != std::string_view::npos)
+            return version_behind(text, key, text_out);
+        if (text.find(HEADER_END_KEY) != std::string_view::npos)
+            return 0;
+    }
+    return 0;
+}
+
+std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool encoded,
+                                 std::span<char, VERSION_TEXT_SIZE> text_out) {
+    if (n <= 0)
+        return 0;
+    auto length = static_cast<std::size_t>(n);
+    const unsigned char* plain = block;
+    std::array<unsigned char, BLOCK_SIZE> decoded{};
+    if (encoded) {
+        decode_block(block, n, decoded.data());
+        plain = decoded.data();
+        // The last position of a decoded block always holds the terminator.
+        length = std::min(length, BLOCK_SIZE - 1);
+    }
+    const auto* chars = reinterpret_cast<const char*>(plain);
+    const std::string_view text(chars, strnlen(chars, length));
+    const std::size_t key = text.find(VERSION_KEY);
+    if (key == std::string_view::npos)
+        return 0;
+    return version_behind(text, key, text_out);
+}
+
+bool installed_is_current(const char* update_path, const char* installed_path) {
+    // The gate only reads, but a copy it could not rewrite is not taken as current.
+    std::FILE* installed = std::fopen(installed_path, "r+b");
+    if (installed == nullptr)
+        return false;
+    const std::int32_t installed_value = scan_installed_header(installed, version_texts.installed_text);
+    std::fclose(installed);
+    if (installed_value == 0)
+        return false;
+
+    const int update = open(update_path, O_RDONLY | O_CLOEXEC);
+    if (update < 0)
+        return false;
+    std::array<unsigned char, BLOCK_SIZE> first{};
+    const ssize_t n = read(update, first.data(), first.size());
+    close(update);
+    const std::int32_t update_value =
+        search_update_block(first.data(), n, is_ejd_name(update_path), version_texts.update_text);
+    return update_value != 0 && installed_value >= update_value;
+}
