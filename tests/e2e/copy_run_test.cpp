@@ -1,0 +1,220 @@
+// Whole runs that install an update: decoding, the resulting files and
+// their modes, the parent directory, and the failures of the copy.
+#include "expected_messages.h"
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace testing_support;
+
+namespace {
+
+void expect_success(const RunResult& result, const std::string& message) {
+    EXPECT_EQ(result.out, message);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+void expect_failure(const RunResult& result, const std::string& message) {
+    EXPECT_EQ(result.out, message);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 1);
+}
+
+struct SizeCase {
+    const char* name;
+    std::size_t size;
+    friend void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CopyBySize : public ::testing::TestWithParam<SizeCase> {};
+
+// Each update is stored encoded; only the ejd name is decoded on the way in.
+TEST_P(CopyBySize, DecodesEjdNamesAndCopiesOthersAsTheyAre) {
+    const std::string plain = pseudo_random_bytes(GetParam().size, 7);
+    const std::string stored = reference_encode(plain);
+    Sandbox box;
+    for (const char* path : {"dic/words.ejd", "dic/words.EJD", "dic/words.dic"}) {
+        SCOPED_TRACE(path);
+        box.put_update(path, stored);
+        const std::string name = std::string(path).substr(4);
+        expect_success(box.run({path}), added(name));
+        const std::string installed = read_file(Sandbox::installed_path(path));
+        EXPECT_EQ(installed.size(), stored.size());
+        EXPECT_TRUE(installed == (is_encoded_name(path) ? plain : stored));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, CopyBySize,
+                         ::testing::Values(SizeCase{"Empty", 0}, SizeCase{"OneByte", 1},
+                                           SizeCase{"BlockLessOne", 8191},
+                                           SizeCase{"OneBlock", 8192},
+                                           SizeCase{"BlockAndOneByte", 8193},
+                                           SizeCase{"SeveralBlocks", 3 * 8192 + 123},
+                                           SizeCase{"ManyBlocksOddTail", 100 * 8192 + 4097}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ModeCase {
+    const char* name;
+    mode_t umask;
+    bool installed_exists;
+    mode_t expected_file_mode;
+    mode_t expected_parent_mode; // 0: the parent existed before
+    friend void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CopyModes : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(CopyModes, NewFilesFollowTheUmaskAndExistingOnesKeepTheirMode) {
+    const ModeCase& c = GetParam();
+    Sandbox box;
+    const std::string plain = dictionary("VERSION 2", "entry\n");
+    box.put_update("new/words.ejd", reference_encode(plain));
+    if (c.installed_exists)
+        Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1", "a longer old entry\n"),
+                               c.expected_file_mode);
+    RunOptions options;
+    options.umask = c.umask;
+    const RunResult result = box.run({"new/words.ejd"}, options);
+    expect_success(result, c.installed_exists ? updated("words.ejd") : added("words.ejd"));
+    EXPECT_EQ(read_file(Sandbox::installed_path("new/words.ejd")), plain);
+    EXPECT_EQ(mode_of(Sandbox::installed_path("new/words.ejd")), c.expected_file_mode);
+    if (c.expected_parent_mode != 0) {
+        EXPECT_EQ(mode_of(Sandbox::installed_path("new")), c.expected_parent_mode);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Install, CopyModes,
+    ::testing::Values(ModeCase{"NewWithoutUmask", 0, false, 0664, 0775},
+                      ModeCase{"NewWithUmask022", 022, false, 0644, 0755},
+                      ModeCase{"NewWithUmask077", 077, false, 0600, 0700},
+                      ModeCase{"ExistingKeepsMode0600", 0, true, 0600, 0},
+                      ModeCase{"ExistingKeepsMode0444", 0, true, 0444, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CopyRun, ExistingFileKeepsOwnerAndInode) {
+    Sandbox box;
+    Sandbox::put_installed("words.ejd", dictionary("VERSION 1", std::string(50000, 'x')));
+    const std::string path = Sandbox::installed_path("words.ejd");
+    ASSERT_EQ(chown(path.c_str(), 1234, 5678), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    const std::string plain = dictionary("VERSION 2", "short\n");
+    box.put_update("words.ejd", reference_encode(plain));
+    expect_success(box.run({"words.ejd"}), updated("words.ejd"));
+    struct stat after {};
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, 1234U);
+    EXPECT_EQ(after.st_gid, 5678U);
+    EXPECT_EQ(read_file(path), plain);
+}
+
+TEST(CopyRun, MissingRootIsMadeForAnArgumentWithoutSlash) {
+    Sandbox box("mode=0755", false);
+    make_parents(std::string(DICTIONARY));
+    ASSERT_FALSE(exists(DICTIONARY));
+    box.put_update("top.ejd", reference_encode("plain\n"));
+    expect_success(box.run({"top.ejd"}), added("top.ejd"));
+    EXPECT_EQ(read_file(Sandbox::installed_path("top.ejd")), "plain\n");
+}
+
+TEST(CopyRun, OnlyTheParentDirectoryIsMade) {
+    Sandbox box;
+    box.put_update("a/b/c.ejd", reference_encode("plain\n"));
+    expect_failure(box.run({"a/b/c.ejd"}), write_failed());
+    EXPECT_FALSE(exists(Sandbox::installed_path("a")));
+}
+
+TEST(CopyRun, DestinationThatCannotBeOpenedIsAWriteFailure) {
+    Sandbox box;
+    box.put_update("sub/name.ejd", reference_encode("plain\n"));
+    // A dangling link into a missing directory cannot be opened for writing.
+    ASSERT_EQ(mkdir(Sandbox::installed_path("sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/nonexistent/dir/file", Sandbox::installed_path("sub/name.ejd").c_str()),
+              0);
+    expect_failure(box.run({"sub/name.ejd"}), write_failed());
+}
+
+TEST(CopyRun, ParentMadeStaysWhenTheFileCannotBeCreated) {
+    // Inodes for the tmpfs root, vora, Dictionary and the new parent: none
+    // is left for the file itself.
+    Sandbox box("nr_inodes=4,mode=0755");
+    box.put_update("sub/name.ejd", reference_encode("plain\n"));
+    expect_failure(box.run({"sub/name.ejd"}), write_failed());
+    EXPECT_TRUE(exists(Sandbox::installed_path("sub")));
+    EXPECT_FALSE(exists(Sandbox::installed_path("sub/name.ejd")));
+}
+
+TEST(CopyRun, MissingUpdateCreatesNothing) {
+    Sandbox box;
+    expect_failure(box.run({"sub/absent.ejd"}), cannot_open_update());
+    EXPECT_FALSE(exists(Sandbox::installed_path("sub")));
+}
+
+TEST(CopyRun, DirectoryAsUpdateIsRefusedBeforeAnythingChanges) {
+    Sandbox box;
+    const std::string installed = dictionary("VERSION 1", "keep me\n");
+    Sandbox::put_installed("old/words.ejd", installed);
+    make_parents(box.update_path("old/words.ejd/"));
+    make_parents(box.update_path("new/words.ejd/"));
+    expect_failure(box.run({"old/words.ejd"}), cannot_open_update());
+    EXPECT_EQ(read_file(Sandbox::installed_path("old/words.ejd")), installed);
+    expect_failure(box.run({"new/words.ejd"}), cannot_open_update());
+    EXPECT_FALSE(exists(Sandbox::installed_path("new")));
+}
+
+TEST(CopyRun, FullFileSystemIsAFailureNotASuccess) {
+    Sandbox box("size=64k,mode=0755");
+    box.put_update("big.ejd", reference_encode(pseudo_random_bytes(200000, 3)));
+    expect_failure(box.run({"big.ejd"}), write_failed());
+}
+
+TEST(CopyRun, FileSizeLimitIsAFailureNotASuccess) {
+    Sandbox box;
+    box.put_update("big.dic", pseudo_random_bytes(100000, 4));
+    RunOptions options;
+    options.file_size_limit = 30000;
+    expect_failure(box.run({"big.dic"}, options), write_failed());
+}
+
+TEST(CopyRun, ShortReadsKeepTheBlockGrid) {
+    Sandbox box;
+    const std::string plain = pseudo_random_bytes(5 * 8192 + 77, 9);
+    const std::string encoded = reference_encode(plain);
+    const std::string fifo = box.update_path("piped.ejd");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    // The writer hands the update over in uneven pieces, so most reads of
+    // the tool come back short of a block.
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        for (std::size_t at = 0; at < encoded.size(); at += 1000) {
+            const std::size_t n = std::min<std::size_t>(1000, encoded.size() - at);
+            if (write(fd, encoded.data() + at, n) != static_cast<ssize_t>(n))
+                break;
+            usleep(200);
+        }
+        close(fd);
+    });
+    const RunResult result = box.run({"piped.ejd"});
+    writer.join();
+    expect_success(result, added("piped.ejd"));
+    EXPECT_TRUE(read_file(Sandbox::installed_path("piped.ejd")) == plain);
+}
+
+TEST(CopyRun, MessagesIgnoreTheLocale) {
+    Sandbox box;
+    box.put_update("loc/words.ejd", reference_encode(dictionary("VERSION 1")));
+    RunOptions options;
+    options.environment = {"PATH=/usr/bin:/bin", "LANG=ja_JP.UTF-8", "LC_ALL=C.UTF-8",
+                           "LANGUAGE=ja"};
+    expect_success(box.run({"loc/words.ejd"}, options), added("words.ejd"));
+    expect_success(box.run({"loc/words.ejd"}, options), already_current("words.ejd", "1", "1"));
+}
+
+} // namespace

@@ -1,0 +1,95 @@
+// Runs that are refused before anything is read or written.
+#include "expected_messages.h"
+#include "sandbox.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr uid_t NOBODY = 65534;
+
+struct RefusalCase {
+    const char* name;
+    std::vector<std::string> args;
+    RunOptions options;
+    std::string expected_out;
+    friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+};
+
+bool dictionary_is_empty() {
+    DIR* dir = opendir(DICTIONARY);
+    int entries = 0;
+    while (const dirent* entry = readdir(dir))
+        entries += std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..";
+    closedir(dir);
+    return entries == 0;
+}
+
+class Refusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusal, PrintsOneLineAndTouchesNothing) {
+    const RefusalCase& c = GetParam();
+    Sandbox box;
+    box.put_update("sub/words.ejd", reference_encode(dictionary("VERSION 1.0")));
+    const RunResult result =
+        c.options.real_uid ? box.run_program(box.world_executable_tool(), c.args, c.options)
+                           : box.run(c.args, c.options);
+    EXPECT_EQ(result.out, c.expected_out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(dictionary_is_empty());
+}
+
+RunOptions as_user(uid_t real, std::optional<uid_t> effective = std::nullopt) {
+    RunOptions options;
+    options.real_uid = real;
+    options.effective_uid = effective;
+    return options;
+}
+
+RunOptions invoked_as(const std::string& argv0) {
+    RunOptions options;
+    options.argv0 = argv0;
+    return options;
+}
+
+const std::string LONGEST_ARGUMENT_PLUS_ONE = std::string(200, 'a') + "/" + std::string(200, 'b') +
+                                              "/" + std::string(200, 'c') + "/" +
+                                              std::string(200, 'd') + "/" + std::string(187, 'e');
+
+INSTANTIATE_TEST_SUITE_P(
+    Install, Refusal,
+    ::testing::Values(
+        RefusalCase{"OrdinaryUserWithoutArgument", {}, as_user(NOBODY), need_root()},
+        RefusalCase{"OrdinaryUserWithUpdate", {"sub/words.ejd"}, as_user(NOBODY), need_root()},
+        RefusalCase{"OrdinaryUserWithTwoArguments", {"a", "b"}, as_user(NOBODY), need_root()},
+        RefusalCase{"RealUserOrdinaryEffectiveRoot", {"sub/words.ejd"}, as_user(NOBODY, 0),
+                    need_root()},
+        RefusalCase{"RootWithoutArgument", {}, invoked_as("./bin/odd name"),
+                    usage("./bin/odd name")},
+        RefusalCase{"RootWithTwoArguments",
+                    {"sub/words.ejd", "sub/words.ejd"},
+                    invoked_as("vora-dict-update"),
+                    usage("vora-dict-update")},
+        RefusalCase{"ArgumentTooLongForTheDestination",
+                    {LONGEST_ARGUMENT_PLUS_ONE},
+                    {},
+                    write_failed()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ArgumentLength, LongestArgumentThatFitsIsUsed) {
+    Sandbox box;
+    const std::string longest = LONGEST_ARGUMENT_PLUS_ONE.substr(1);
+    ASSERT_EQ(longest.size(), 990U);
+    ASSERT_EQ(LONGEST_ARGUMENT_PLUS_ONE.size(), 991U);
+    // No such update exists, so the run gets as far as opening it.
+    const RunResult result = box.run({longest});
+    EXPECT_EQ(result.out, cannot_open_update());
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 1);
+}
+
+} // namespace

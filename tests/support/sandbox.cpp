@@ -1,0 +1,153 @@
+#include "sandbox.h"
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/magic.h>
+#include <sched.h>
+#include <stdexcept>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace {
+
+void enter_private_mount_namespace() {
+    static bool entered = false;
+    if (entered)
+        return;
+    if (unshare(CLONE_NEWNS) != 0)
+        throw std::runtime_error(std::string("unshare(CLONE_NEWNS) failed (the end-to-end tests "
+                                             "must run as root): ") +
+                                 std::strerror(errno));
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        throw std::runtime_error(std::string("making / private failed: ") + std::strerror(errno));
+    entered = true;
+}
+
+bool is_scratch_tmpfs(const char* path) {
+    struct statfs fs {};
+    return statfs(path, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+}
+
+[[noreturn]] void child_fail(const char* what) {
+    const std::string line = std::string("test child: ") + what + ": " + std::strerror(errno) + "\n";
+    (void)!write(2, line.data(), line.size());
+    _exit(127);
+}
+
+} // namespace
+
+void make_parents(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+}
+
+Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
+    enter_private_mount_namespace();
+    if (mount("vdu-test", SHARE, "tmpfs", 0, tmpfs_options.c_str()) != 0)
+        throw std::runtime_error(std::string("mounting the scratch tmpfs failed: ") +
+                                 std::strerror(errno));
+    if (!is_scratch_tmpfs(SHARE))
+        throw std::runtime_error("the scratch tmpfs is not in place");
+    chmod(SHARE, 0755);
+    if (make_root) {
+        make_parents(std::string(DICTIONARY) + "/");
+    }
+    updates_ = scratch_ / "updates";
+    mkdir(updates_.c_str(), 0755);
+}
+
+Sandbox::~Sandbox() { umount2(SHARE, MNT_DETACH); }
+
+void Sandbox::put_update(const std::string& relative, std::string_view bytes) const {
+    const std::string path = update_path(relative);
+    make_parents(path);
+    write_file(path, bytes);
+}
+
+void Sandbox::put_installed(const std::string& relative, std::string_view bytes, mode_t mode) {
+    const std::string path = installed_path(relative);
+    make_parents(path);
+    write_file(path, bytes, mode);
+}
+
+std::string Sandbox::world_executable_tool() const {
+    const std::string copy = scratch_ / "vora-dict-update";
+    write_file(copy, read_file(VDU_BINARY), 0755);
+    return copy;
+}
+
+RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& options) const {
+    return run_program(VDU_BINARY, args, options);
+}
+
+RunResult Sandbox::run_program(const std::string& binary, const std::vector<std::string>& args,
+                               const RunOptions& options) const {
+    // The tool is the only place that may touch the dictionary root, and only here.
+    if (!is_scratch_tmpfs(SHARE))
+        throw std::runtime_error("refusing to run the tool outside the scratch tmpfs");
+    const std::string out_path = scratch_ / "stdout";
+    const std::string err_path = scratch_ / "stderr";
+
+    std::vector<std::string> argv_text{options.argv0.value_or(binary)};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argv_text)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text = options.environment;
+    std::vector<char*> envp;
+    for (std::string& var : env_text)
+        envp.push_back(var.data());
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        umask(options.umask);
+        if (chdir(updates_.c_str()) != 0)
+            child_fail("chdir");
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0)
+            child_fail("redirect");
+        if (options.file_size_limit) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{static_cast<rlim_t>(*options.file_size_limit),
+                               static_cast<rlim_t>(*options.file_size_limit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                child_fail("setrlimit");
+        }
+        if (options.real_uid) {
+            const uid_t effective = options.effective_uid.value_or(*options.real_uid);
+            if (setgroups(0, nullptr) != 0 ||
+                setresgid(*options.real_uid, effective, effective) != 0 ||
+                setresuid(*options.real_uid, effective, effective) != 0)
+                child_fail("dropping privileges");
+        }
+        execve(binary.c_str(), argv.data(), envp.data());
+        child_fail("execve");
+    }
+    int wait_status = 0;
+    if (waitpid(pid, &wait_status, 0) != pid)
+        throw std::runtime_error("waitpid failed");
+    RunResult result;
+    result.status =
+        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+} // namespace testing_support

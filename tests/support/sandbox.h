@@ -1,0 +1,75 @@
+// Runs the real vora-dict-update process against a private dictionary tree.
+//
+// The test process moves into a mount namespace of its own and mounts a
+// fresh tmpfs over /usr/local/share there, so the tool's built-in root
+// /usr/local/share/vora/Dictionary lies on a scratch file system that only
+// this process and its children see. The machine's own tree is never touched.
+#pragma once
+
+#include "test_files.h"
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testing_support {
+
+inline constexpr char SHARE[] = "/usr/local/share";
+inline constexpr char DICTIONARY[] = "/usr/local/share/vora/Dictionary";
+
+struct RunOptions {
+    std::optional<std::string> argv0;   // the program name as invoked; the binary's path if unset
+    std::optional<uid_t> real_uid;      // real user ID (effective stays as effective_uid)
+    std::optional<uid_t> effective_uid; // set together with real_uid
+    mode_t umask = 022;
+    std::optional<off_t> file_size_limit; // RLIMIT_FSIZE, with SIGXFSZ ignored
+    std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
+};
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status, or -(signal number)
+};
+
+class Sandbox {
+  public:
+    // tmpfs_options: mount options of the scratch file system, e.g. "size=1m".
+    // make_root: create the dictionary root (and /usr/local/share/vora).
+    explicit Sandbox(const std::string& tmpfs_options = "mode=0755", bool make_root = true);
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // The directory holding the update tree; the tool runs with it as its
+    // current directory.
+    const std::string& updates() const { return updates_; }
+    std::string update_path(const std::string& relative) const { return updates_ + "/" + relative; }
+    static std::string installed_path(const std::string& relative) {
+        return std::string(DICTIONARY) + "/" + relative;
+    }
+
+    // Writes an update file, making its directories.
+    void put_update(const std::string& relative, std::string_view bytes) const;
+    // Writes an installed dictionary file, making its directories.
+    static void put_installed(const std::string& relative, std::string_view bytes,
+                              mode_t mode = 0644);
+
+    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
+    // Runs `binary` instead of the tool.
+    RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
+                          const RunOptions& options = {}) const;
+
+    // A copy of the tool that any user may execute, for runs without root.
+    std::string world_executable_tool() const;
+
+  private:
+    ScratchDir scratch_;
+    std::string updates_;
+};
+
+// Makes every missing directory on the way to path's parent.
+void make_parents(const std::string& path);
+
+} // namespace testing_support
