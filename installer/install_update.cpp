@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -50,6 +51,34 @@ int refuse(const char* message) {
     return 1;
 }
 
+// True when path itself (not a link to it) is the file described by status.
+bool path_names(const PathBuffer& path, const struct stat& status) {
+    struct stat link_status {};
+    return lstat(path.data(), &link_status) == 0 && S_ISREG(link_status.st_mode) &&
+           link_status.st_dev == status.st_dev && link_status.st_ino == status.st_ino;
+}
+
+// Reserves the blocks for length bytes without changing the file's size or
+// contents. Only a lack of space or another real failure counts: a file
+// system that cannot reserve goes on without it.
+bool reserve_space(int fd, off_t length) {
+    if (length <= 0)
+        return true;
+    int rc = 0;
+    do
+        rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+}
+
+// Reports a failed write. A file that this run created is removed again, so
+// that a failure leaves no partial dictionary behind.
+int abandon(const PathBuffer& destination, bool created) {
+    if (created)
+        unlink(destination.data());
+    return refuse(msg_write_failed);
+}
+
 } // namespace
 
 int install_update(int argc, char** argv) {
@@ -84,14 +113,26 @@ int install_update(int argc, char** argv) {
     if (!existed)
         make_parent_directory(destination);
 
-    const int installed =
-        open(destination.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    // The installed copy is rewritten in place, keeping its inode, mode, owner
+    // and links, but only once the room for the update is reserved: a disk too
+    // full for it fails before a byte of the old copy is lost.
+    const int installed = open(destination.data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664);
     if (installed < 0)
         return refuse(msg_write_failed);
+    struct stat installed_status {};
+    if (fstat(installed, &installed_status) != 0)
+        return refuse(msg_write_failed);
+    const bool created = !existed && path_names(destination, installed_status);
+    const bool regular = S_ISREG(installed_status.st_mode);
+    if (regular && !reserve_space(installed, S_ISREG(update_status.st_mode) ? update_status.st_size : 0))
+        return abandon(destination, created);
+
     const CopyResult copy = copy_update(update, installed, is_ejd_name(destination.data()));
     close(update);
-    if (copy.failure != CopyFailure::none || close(installed) != 0)
-        return refuse(msg_write_failed);
+    // Cutting at the copied length drops the tail of a longer old copy.
+    if (copy.failure != CopyFailure::none || (regular && ftruncate(installed, copy.copied) != 0) ||
+        close(installed) != 0)
+        return abandon(destination, created);
 
     std::printf(existed ? msg_updated : msg_added, name);
     return 0;

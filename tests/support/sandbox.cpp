@@ -104,6 +104,12 @@ RunResult Sandbox::run_program(const std::string& binary, const std::vector<std:
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::vector<std::string> env_text = options.environment;
+    if (options.faults) {
+        env_text.push_back(std::string("LD_PRELOAD=") + VDU_FAULT_INJECTOR);
+        env_text.push_back("VDU_FAULTS=" + *options.faults);
+        // A sanitized build would otherwise object to a library loaded before its runtime.
+        env_text.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    }
     std::vector<char*> envp;
     for (std::string& var : env_text)
         envp.push_back(var.data());

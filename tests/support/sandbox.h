@@ -25,6 +25,7 @@ struct RunOptions {
     mode_t umask = 022;
     std::optional<off_t> file_size_limit; // RLIMIT_FSIZE, with SIGXFSZ ignored
     std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
+    std::optional<std::string> faults; // rules for the fault injector, see fault_injector.cpp
 };
 
 struct RunResult {

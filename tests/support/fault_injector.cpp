@@ -1,0 +1,127 @@
+// A test-only LD_PRELOAD shim that makes chosen calls of read, write,
+// fallocate or close misbehave, so that every failure path of the tool can be
+// forced in a real run.
+//
+// VDU_FAULTS holds rules separated by commas, each CALL@N=KIND: the Nth call
+// (counted from 1) of CALL made directly by the program behaves as KIND:
+//   EIO, ENOSPC, EINTR, EOPNOTSUPP  fail with that errno, doing nothing
+//   short                           read or write only half of the bytes
+//   zero                            write: return 0, placing nothing
+// Calls that the C library makes internally (stdio's own reads) are not seen.
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+enum Call { READ, WRITE, FALLOCATE, CLOSE, CALLS };
+constexpr std::array<const char*, CALLS> CALL_NAMES{"read", "write", "fallocate", "close"};
+
+enum Kind { NONE, FAIL, SHORT, ZERO };
+
+struct Fault {
+    Kind kind = NONE;
+    int error = 0;
+};
+
+std::array<std::atomic<long>, CALLS> calls{};
+
+// Finds the rule for call number `count` of `call`, reading VDU_FAULTS afresh.
+Fault fault_for(Call call, long count) {
+    const char* rules = std::getenv("VDU_FAULTS");
+    if (rules == nullptr)
+        return {};
+    const std::size_t name_len = std::strlen(CALL_NAMES[call]);
+    for (const char* rule = rules; *rule != '\0';) {
+        const char* end = std::strchr(rule, ',');
+        if (end == nullptr)
+            end = rule + std::strlen(rule);
+        if (std::strncmp(rule, CALL_NAMES[call], name_len) == 0 && rule[name_len] == '@') {
+            char* after = nullptr;
+            const long n = std::strtol(rule + name_len + 1, &after, 10);
+            if (n == count && *after == '=') {
+                const std::string_view kind(after + 1, static_cast<std::size_t>(end - after - 1));
+                if (kind == "short")
+                    return {SHORT, 0};
+                if (kind == "zero")
+                    return {ZERO, 0};
+                if (kind == "EIO")
+                    return {FAIL, EIO};
+                if (kind == "ENOSPC")
+                    return {FAIL, ENOSPC};
+                if (kind == "EINTR")
+                    return {FAIL, EINTR};
+                if (kind == "EOPNOTSUPP")
+                    return {FAIL, EOPNOTSUPP};
+            }
+        }
+        rule = *end == ',' ? end + 1 : end;
+    }
+    return {};
+}
+
+Fault next_fault(Call call) { return fault_for(call, ++calls[call]); }
+
+template <typename Function>
+Function real(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* buf, size_t count) {
+    static const auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
+    const Fault fault = next_fault(READ);
+    if (fault.kind == FAIL) {
+        errno = fault.error;
+        return -1;
+    }
+    if (fault.kind == SHORT && count > 1)
+        count /= 2;
+    return real_read(fd, buf, count);
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+    static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    const Fault fault = next_fault(WRITE);
+    if (fault.kind == FAIL) {
+        errno = fault.error;
+        return -1;
+    }
+    if (fault.kind == ZERO)
+        return 0;
+    if (fault.kind == SHORT && count > 1)
+        count /= 2;
+    return real_write(fd, buf, count);
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t len) {
+    static const auto real_fallocate = real<int (*)(int, int, off_t, off_t)>("fallocate");
+    const Fault fault = next_fault(FALLOCATE);
+    if (fault.kind == FAIL) {
+        errno = fault.error;
+        return -1;
+    }
+    return real_fallocate(fd, mode, offset, len);
+}
+
+int close(int fd) {
+    static const auto real_close = real<int (*)(int)>("close");
+    const Fault fault = next_fault(CLOSE);
+    if (fault.kind == FAIL) {
+        real_close(fd);
+        errno = fault.error;
+        return -1;
+    }
+    return real_close(fd);
+}
+
+} // extern "C"
