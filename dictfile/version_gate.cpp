@@ -65,6 +65,7 @@ std::int32_t parse_version_token(std::string_view after_key, std::span<char, VER
 }
 
 std::int32_t scan_installed_header(std::FILE* stream, std::span<char, VERSION_TEXT_SIZE> text_out) {
+    text_out[0] = '\0';
     std::array<char, HEADER_LINE_SIZE> line{};
     while (std::fgets(line.data(), static_cast<int>(line.size()), stream) != nullptr) {
         // A zero byte ends what is searched in the line.
@@ -79,6 +80,7 @@ std::int32_t scan_installed_header(std::FILE* stream, std::span<char, VERSION_TE
 
 std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool encoded,
                                  std::span<char, VERSION_TEXT_SIZE> text_out) {
+    text_out[0] = '\0';
     if (n <= 0)
         return 0;
     auto length = static_cast<std::size_t>(n);

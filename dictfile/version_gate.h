@@ -39,12 +39,12 @@ std::int32_t parse_version_token(std::string_view after_key, std::span<char, VER
 
 // Version value of a plain dictionary header, read line by line from stream
 // until the first line holding "VERSION", a line holding "DGD_END", or the
-// end. 0 when there is no usable version.
+// end. 0 when there is no usable version. text_out is always terminated.
 std::int32_t scan_installed_header(std::FILE* stream, std::span<char, VERSION_TEXT_SIZE> text_out);
 
 // Version value found in the first read of an update, n bytes at block
 // (n <= 0 for a failed read), decoded first when encoded is true. 0 when the
-// key is missing or its token is not usable.
+// key is missing or its token is not usable. text_out is always terminated.
 std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool encoded,
                                  std::span<char, VERSION_TEXT_SIZE> text_out);
 
