@@ -15,3 +15,7 @@ bool is_ejd_name(const char* path);
 // nothing. n is at most BLOCK_SIZE; in and out must not overlap. The
 // transform is its own inverse, so it also encodes.
 void decode_block(const unsigned char* in, ssize_t n, unsigned char* out);
+
+// decode_block without vector instructions: what decode_block does on
+// processors without AVX2. Same contract.
+void decode_block_portable(const unsigned char* in, ssize_t n, unsigned char* out);

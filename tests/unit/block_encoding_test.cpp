@@ -28,19 +28,31 @@ INSTANTIATE_TEST_SUITE_P(Paths, EjdName,
                                            NameCase{"x.ejdx", false}, NameCase{"ejd", false},
                                            NameCase{"", false}, NameCase{"x.ej", false}));
 
-std::string decode(const std::string& in, ssize_t n) {
-    std::array<unsigned char, BLOCK_SIZE> out{};
-    out.fill(0x5a);
-    decode_block(reinterpret_cast<const unsigned char*>(in.data()), n, out.data());
-    return {reinterpret_cast<const char*>(out.data()), out.size()};
-}
+using Decoder = void (*)(const unsigned char*, ssize_t, unsigned char*);
 
-TEST(DecodeBlock, ReversesAndComplements) {
+// Both paths of the transform must meet the same definition.
+class DecodeBlock : public ::testing::TestWithParam<Decoder> {
+  protected:
+    std::string decode(const std::string& in, ssize_t n) const {
+        std::array<unsigned char, BLOCK_SIZE> out{};
+        out.fill(0x5a);
+        GetParam()(reinterpret_cast<const unsigned char*>(in.data()), n, out.data());
+        return {reinterpret_cast<const char*>(out.data()), out.size()};
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, DecodeBlock,
+                         ::testing::Values(&decode_block, &decode_block_portable),
+                         [](const auto& info) {
+                             return std::string(info.index == 0 ? "Dispatched" : "Portable");
+                         });
+
+TEST_P(DecodeBlock, ReversesAndComplements) {
     EXPECT_EQ(decode("abc", 3).substr(0, 4), "\x9c\x9d\x9e\x5a");
     EXPECT_EQ(decode(std::string(1, '\0'), 1).substr(0, 2), "\xff\x5a");
 }
 
-TEST(DecodeBlock, CountOfZeroOrLessLeavesTheOutputUntouched) {
+TEST_P(DecodeBlock, CountOfZeroOrLessLeavesTheOutputUntouched) {
     for (const ssize_t n : {0, -1, -8192}) {
         EXPECT_EQ(decode("abc", n), std::string(BLOCK_SIZE, '\x5a')) << n;
     }
@@ -48,7 +60,7 @@ TEST(DecodeBlock, CountOfZeroOrLessLeavesTheOutputUntouched) {
 
 // Every length from 0 to a whole block, so every tail length and alignment
 // of the word-wise path is compared with the definition.
-TEST(DecodeBlock, MatchesTheDefinitionForEveryLength) {
+TEST_P(DecodeBlock, MatchesTheDefinitionForEveryLength) {
     const std::string input = testing_support::pseudo_random_bytes(BLOCK_SIZE, 11);
     for (std::size_t n = 0; n <= BLOCK_SIZE; ++n) {
         const std::string out = decode(input, static_cast<ssize_t>(n));
@@ -59,7 +71,7 @@ TEST(DecodeBlock, MatchesTheDefinitionForEveryLength) {
     }
 }
 
-TEST(DecodeBlock, DecodingTwiceGivesTheInputBack) {
+TEST_P(DecodeBlock, DecodingTwiceGivesTheInputBack) {
     const std::string input = testing_support::pseudo_random_bytes(BLOCK_SIZE, 12);
     for (const ssize_t n : {1, 7, 8, 9, 4095, 8191, 8192}) {
         const std::string once = decode(input, n);
