@@ -31,9 +31,15 @@ void decode(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * n);
 }
 
-void BM_decode_block(benchmark::State& state) { decode<decode_block>(state); }
-void BM_decode_block_portable(benchmark::State& state) { decode<decode_block_portable>(state); }
-void BM_byte_loop(benchmark::State& state) { decode<byte_loop_decode>(state); }
+void BM_decode_block(benchmark::State& state) {
+    decode<decode_block>(state);
+}
+void BM_decode_block_portable(benchmark::State& state) {
+    decode<decode_block_portable>(state);
+}
+void BM_byte_loop(benchmark::State& state) {
+    decode<byte_loop_decode>(state);
+}
 
 } // namespace
 

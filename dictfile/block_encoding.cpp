@@ -20,14 +20,16 @@ std::uint64_t load_word(const unsigned char* p) {
     return word;
 }
 
-void store_word(unsigned char* p, std::uint64_t word) { std::memcpy(p, &word, sizeof word); }
+void store_word(unsigned char* p, std::uint64_t word) {
+    std::memcpy(p, &word, sizeof word);
+}
 
 #if defined(__x86_64__)
 // 32 bytes at a time on processors with AVX2: the bytes of each 16-byte lane
 // are reversed, the two lanes swapped and every bit flipped. Returns how many
 // leading output bytes it wrote.
 __attribute__((target("avx2"))) std::size_t decode_vectors(const unsigned char* in,
-                                                          std::size_t count, unsigned char* out) {
+                                                           std::size_t count, unsigned char* out) {
     const __m256i reverse_lanes =
         _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11,
                          10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);

@@ -12,10 +12,14 @@ VersionTexts version_texts;
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Classified by hand so that no locale can widen what counts as a digit.
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 std::int32_t digits_value(const char* digits) {
     constexpr std::int32_t limit = std::numeric_limits<std::int32_t>::max();
@@ -38,7 +42,8 @@ std::int32_t version_behind(std::string_view text, std::size_t key,
 
 } // namespace
 
-std::int32_t parse_version_token(std::string_view after_key, std::span<char, VERSION_TEXT_SIZE> text_out,
+std::int32_t parse_version_token(std::string_view after_key,
+                                 std::span<char, VERSION_TEXT_SIZE> text_out,
                                  std::span<char, VERSION_DIGITS_SIZE> digits_out) {
     std::size_t pos = 0;
     while (pos < after_key.size() && is_blank(after_key[pos]))
@@ -105,8 +110,9 @@ bool installed_is_current(const char* update_path, const char* installed_path) {
     std::FILE* installed = std::fopen(installed_path, "r+b");
     if (installed == nullptr)
         return false;
-    const std::int32_t installed_value = scan_installed_header(installed, version_texts.installed_text);
-    std::fclose(installed);
+    const std::int32_t installed_value =
+        scan_installed_header(installed, version_texts.installed_text);
+    (void)std::fclose(installed);
     if (installed_value == 0)
         return false;
 

@@ -34,7 +34,8 @@ extern VersionTexts version_texts;
 // which covers an empty token and one longer than VERSION_TEXT_SIZE - 1
 // characters. text_out receives the token (empty when too long); digits_out
 // its digits; both are terminated.
-std::int32_t parse_version_token(std::string_view after_key, std::span<char, VERSION_TEXT_SIZE> text_out,
+std::int32_t parse_version_token(std::string_view after_key,
+                                 std::span<char, VERSION_TEXT_SIZE> text_out,
                                  std::span<char, VERSION_DIGITS_SIZE> digits_out);
 
 // Version value of a plain dictionary header, read line by line from stream

@@ -33,7 +33,9 @@ bool form_destination(std::string_view argument, PathBuffer& destination) {
 }
 
 // The destination always holds the root's slashes, so this is the text behind the last one.
-const char* last_component(const char* path) { return std::strrchr(path, '/') + 1; }
+const char* last_component(const char* path) {
+    return std::strrchr(path, '/') + 1;
+}
 
 // Makes the destination's own directory when it is missing, and only that
 // one: a missing directory above it makes mkdir fail, and the open that
@@ -47,7 +49,7 @@ void make_parent_directory(const PathBuffer& destination) {
 }
 
 int refuse(const char* message) {
-    std::fputs(message, stdout);
+    (void)std::fputs(message, stdout);
     return 1;
 }
 
@@ -124,7 +126,8 @@ int install_update(int argc, char** argv) {
         return refuse(msg_write_failed);
     const bool created = !existed && path_names(destination, installed_status);
     const bool regular = S_ISREG(installed_status.st_mode);
-    if (regular && !reserve_space(installed, S_ISREG(update_status.st_mode) ? update_status.st_size : 0))
+    if (regular &&
+        !reserve_space(installed, S_ISREG(update_status.st_mode) ? update_status.st_size : 0))
         return abandon(destination, created);
 
     const CopyResult copy = copy_update(update, installed, is_ejd_name(destination.data()));

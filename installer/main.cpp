@@ -1,3 +1,5 @@
 #include "install_update.h"
 
-int main(int argc, char** argv) { return install_update(argc, argv); }
+int main(int argc, char** argv) {
+    return install_update(argc, argv);
+}

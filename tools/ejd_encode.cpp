@@ -13,13 +13,14 @@
 
 namespace {
 
-constexpr char USAGE[] = "Usage: vora-ejd-encode INPUT OUTPUT\n"
-                         "Write the other form of INPUT to OUTPUT: a plain dictionary file becomes\n"
-                         "its ejd distribution form (every 8192-byte block reversed and each byte\n"
-                         "complemented), and an ejd file becomes plain again.\n";
+constexpr char USAGE[] =
+    "Usage: vora-ejd-encode INPUT OUTPUT\n"
+    "Write the other form of INPUT to OUTPUT: a plain dictionary file becomes\n"
+    "its ejd distribution form (every 8192-byte block reversed and each byte\n"
+    "complemented), and an ejd file becomes plain again.\n";
 
 int fail(const char* file, int error) {
-    std::fprintf(stderr, "vora-ejd-encode: %s: %s\n", file, std::strerror(error));
+    (void)std::fprintf(stderr, "vora-ejd-encode: %s: %s\n", file, std::strerror(error));
     return 1;
 }
 
@@ -27,11 +28,11 @@ int fail(const char* file, int error) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
-        std::fputs(USAGE, stdout);
+        (void)std::fputs(USAGE, stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (argc != 3) {
-        std::fputs(USAGE, stderr);
+        (void)std::fputs(USAGE, stderr);
         return 1;
     }
     const char* input_path = argv[1];
@@ -50,8 +51,8 @@ int main(int argc, char** argv) {
     struct stat output_status {};
     if (stat(output_path, &output_status) == 0 && output_status.st_dev == input_status.st_dev &&
         output_status.st_ino == input_status.st_ino) {
-        std::fprintf(stderr, "vora-ejd-encode: %s and %s are the same file\n", input_path,
-                     output_path);
+        (void)std::fprintf(stderr, "vora-ejd-encode: %s and %s are the same file\n", input_path,
+                           output_path);
         return 1;
     }
     const int output = open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

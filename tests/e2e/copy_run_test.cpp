@@ -88,14 +88,13 @@ TEST_P(CopyModes, NewFilesFollowTheUmaskAndExistingOnesKeepTheirMode) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Install, CopyModes,
-    ::testing::Values(ModeCase{"NewWithoutUmask", 0, false, 0664, 0775},
-                      ModeCase{"NewWithUmask022", 022, false, 0644, 0755},
-                      ModeCase{"NewWithUmask077", 077, false, 0600, 0700},
-                      ModeCase{"ExistingKeepsMode0600", 0, true, 0600, 0},
-                      ModeCase{"ExistingKeepsMode0444", 0, true, 0444, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Install, CopyModes,
+                         ::testing::Values(ModeCase{"NewWithoutUmask", 0, false, 0664, 0775},
+                                           ModeCase{"NewWithUmask022", 022, false, 0644, 0755},
+                                           ModeCase{"NewWithUmask077", 077, false, 0600, 0700},
+                                           ModeCase{"ExistingKeepsMode0600", 0, true, 0600, 0},
+                                           ModeCase{"ExistingKeepsMode0444", 0, true, 0444, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CopyRun, ExistingFileKeepsOwnerAndInode) {
     Sandbox box;
@@ -136,8 +135,7 @@ TEST(CopyRun, DestinationThatCannotBeOpenedIsAWriteFailure) {
     box.put_update("sub/name.ejd", reference_encode("plain\n"));
     // A dangling link into a missing directory cannot be opened for writing.
     ASSERT_EQ(mkdir(Sandbox::installed_path("sub").c_str(), 0755), 0);
-    ASSERT_EQ(symlink("/nonexistent/dir/file", Sandbox::installed_path("sub/name.ejd").c_str()),
-              0);
+    ASSERT_EQ(symlink("/nonexistent/dir/file", Sandbox::installed_path("sub/name.ejd").c_str()), 0);
     expect_failure(box.run({"sub/name.ejd"}), write_failed());
 }
 

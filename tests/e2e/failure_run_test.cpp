@@ -62,8 +62,9 @@ TEST_P(FaultRun, ReportsExactlyWhatHappened) {
     }
 }
 
+constexpr std::size_t KIB = 1024;
 constexpr std::size_t SMALL = 3 * 8192 + 100;
-constexpr std::size_t LARGE = 600 * 1024 + 5;
+constexpr std::size_t LARGE = 600 * KIB + 5;
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultRun,
@@ -74,8 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"FirstCopyReadFails", true, SMALL, "read@2=EIO", false, Left::OldCopy},
         FaultCase{"ReadAtTheEndFails", true, SMALL, "read@3=EIO", false, Left::Unchecked},
         FaultCase{"ReadInterrupted", true, SMALL, "read@2=EINTR", true, Left::NewCopy},
-        FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short",
-                  true, Left::NewCopy},
+        FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short", true,
+                  Left::NewCopy},
         FaultCase{"FirstWriteFails", true, SMALL, "write@1=EIO", false, Left::OldCopy},
         FaultCase{"LaterWriteFails", true, LARGE, "write@2=EIO", false, Left::Unchecked},
         FaultCase{"WriteFullDisk", true, LARGE, "write@3=ENOSPC", false, Left::Unchecked},
@@ -100,10 +101,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {
     Sandbox box("size=1m,mode=0755");
-    const std::string old_copy = dictionary("VERSION 1", pseudo_random_bytes(600 * 1024, 5));
+    const std::string old_copy = dictionary("VERSION 1", pseudo_random_bytes(600 * KIB, 5));
     Sandbox::put_installed("words.ejd", old_copy);
     box.put_update("words.ejd",
-                   reference_encode(dictionary("VERSION 2", pseudo_random_bytes(1536 * 1024, 6))));
+                   reference_encode(dictionary("VERSION 2", pseudo_random_bytes(1536 * KIB, 6))));
     const RunResult result = box.run({"words.ejd"});
     EXPECT_EQ(result.out, write_failed());
     EXPECT_EQ(result.err, "");
@@ -113,7 +114,7 @@ TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {
 
 TEST(FullDisk, NewFileThatDoesNotFitIsRemoved) {
     Sandbox box("size=1m,mode=0755");
-    box.put_update("sub/words.dic", pseudo_random_bytes(1536 * 1024, 7));
+    box.put_update("sub/words.dic", pseudo_random_bytes(1536 * KIB, 7));
     const RunResult result = box.run({"sub/words.dic"});
     EXPECT_EQ(result.out, write_failed());
     EXPECT_EQ(result.status, 1);
@@ -122,8 +123,8 @@ TEST(FullDisk, NewFileThatDoesNotFitIsRemoved) {
 
 TEST(FullDisk, ShorterUpdateFitsAndLeavesNoOldTail) {
     Sandbox box("size=1m,mode=0755");
-    Sandbox::put_installed("words.ejd", dictionary("VERSION 1", pseudo_random_bytes(600 * 1024, 8)));
-    const std::string plain = dictionary("VERSION 2", pseudo_random_bytes(300 * 1024, 9));
+    Sandbox::put_installed("words.ejd", dictionary("VERSION 1", pseudo_random_bytes(600 * KIB, 8)));
+    const std::string plain = dictionary("VERSION 2", pseudo_random_bytes(300 * KIB, 9));
     box.put_update("words.ejd", reference_encode(plain));
     const RunResult result = box.run({"words.ejd"});
     EXPECT_EQ(result.out, updated("words.ejd"));

@@ -23,7 +23,8 @@ bool dictionary_is_empty() {
     DIR* dir = opendir(DICTIONARY);
     int entries = 0;
     while (const dirent* entry = readdir(dir))
-        entries += std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..";
+        entries +=
+            std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..";
     closedir(dir);
     return entries == 0;
 }
@@ -34,9 +35,9 @@ TEST_P(Refusal, PrintsOneLineAndTouchesNothing) {
     const RefusalCase& c = GetParam();
     Sandbox box;
     box.put_update("sub/words.ejd", reference_encode(dictionary("VERSION 1.0")));
-    const RunResult result =
-        c.options.real_uid ? box.run_program(box.world_executable_tool(), c.args, c.options)
-                           : box.run(c.args, c.options);
+    const RunResult result = c.options.real_uid
+                                 ? box.run_program(box.world_executable_tool(), c.args, c.options)
+                                 : box.run(c.args, c.options);
     EXPECT_EQ(result.out, c.expected_out);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 1);
@@ -66,18 +67,16 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OrdinaryUserWithoutArgument", {}, as_user(NOBODY), need_root()},
         RefusalCase{"OrdinaryUserWithUpdate", {"sub/words.ejd"}, as_user(NOBODY), need_root()},
         RefusalCase{"OrdinaryUserWithTwoArguments", {"a", "b"}, as_user(NOBODY), need_root()},
-        RefusalCase{"RealUserOrdinaryEffectiveRoot", {"sub/words.ejd"}, as_user(NOBODY, 0),
-                    need_root()},
-        RefusalCase{"RootWithoutArgument", {}, invoked_as("./bin/odd name"),
-                    usage("./bin/odd name")},
+        RefusalCase{
+            "RealUserOrdinaryEffectiveRoot", {"sub/words.ejd"}, as_user(NOBODY, 0), need_root()},
+        RefusalCase{
+            "RootWithoutArgument", {}, invoked_as("./bin/odd name"), usage("./bin/odd name")},
         RefusalCase{"RootWithTwoArguments",
                     {"sub/words.ejd", "sub/words.ejd"},
                     invoked_as("vora-dict-update"),
                     usage("vora-dict-update")},
-        RefusalCase{"ArgumentTooLongForTheDestination",
-                    {LONGEST_ARGUMENT_PLUS_ONE},
-                    {},
-                    write_failed()}),
+        RefusalCase{
+            "ArgumentTooLongForTheDestination", {LONGEST_ARGUMENT_PLUS_ONE}, {}, write_failed()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ArgumentLength, LongestArgumentThatFitsIsUsed) {

@@ -29,7 +29,8 @@ TEST_P(GateRun, SkipsOrInstalls) {
     Sandbox box;
     const std::string installed = dictionary(c.installed_header, "old entries\n");
     const std::string update_plain = dictionary(c.update_header, "new entries\n");
-    const std::string update_stored = c.encode_update ? reference_encode(update_plain) : update_plain;
+    const std::string update_stored =
+        c.encode_update ? reference_encode(update_plain) : update_plain;
     Sandbox::put_installed(c.update_name, installed, 0640);
     box.put_update(c.update_name, update_stored);
     const std::string destination = Sandbox::installed_path(c.update_name);
@@ -57,37 +58,37 @@ TEST_P(GateRun, SkipsOrInstalls) {
 
 INSTANTIATE_TEST_SUITE_P(
     Install, GateRun,
-    ::testing::Values(
-        GateCase{"NewerInstalledByJoinedDigits", "VERSION 1.10", "VERSION 1.9", "d/words.ejd",
-                 true, true, "1.10", "1.9"},
-        GateCase{"OlderInstalledByJoinedDigits", "VERSION 2.0", "VERSION 1.10", "d/words.ejd",
-                 true, false, "", ""},
-        GateCase{"EqualVersions", "VERSION 1.2", "VERSION 1.2", "words.ejd", true, true, "1.2",
-                 "1.2"},
-        GateCase{"DifferentTextsSameDigits", "VERSION\t1.02", "VERSION 10.2", "d/words.ejd", true,
-                 true, "1.02", "10.2"},
-        GateCase{"KeyGluedToToken", "XVERSION3.2 trailing", "VERSION .5\r", "d/words.ejd", true,
-                 true, "3.2", ".5"},
-        GateCase{"PlainUpdateSearchedAsIs", "VERSION 3", "VERSION 2", "d/words.dic", false, true,
-                 "3", "2"},
-        GateCase{"EncodedContentUnderPlainName", "VERSION 3", "VERSION 2", "d/words.dic", true,
-                 false, "", ""},
-        GateCase{"UpperCaseSuffixIsNotDecoded", "VERSION 3", "VERSION 2", "d/words.EJD", true,
-                 false, "", ""},
-        GateCase{"InstalledWithoutVersion", "COMMENT none", "VERSION 1", "d/words.ejd", true,
-                 false, "", ""},
-        GateCase{"InstalledVersionZero", "VERSION 0.0", "VERSION 1", "d/words.ejd", true, false,
-                 "", ""},
-        GateCase{"InstalledKeyWithEqualsSign", "VERSION=5", "VERSION 1", "d/words.ejd", true,
-                 false, "", ""},
-        GateCase{"UpdateWithoutVersion", "VERSION 5", "COMMENT none", "d/words.ejd", true, false,
-                 "", ""},
-        GateCase{"UpdateVersionZero", "VERSION 5", "VERSION 00", "d/words.ejd", true, false, "",
-                 ""},
-        GateCase{"LongestTokenFitsAndClamps", "VERSION 9999999999999999999", "VERSION 2147483647",
-                 "d/words.ejd", true, true, "9999999999999999999", "2147483647"},
-        GateCase{"TokenTooLongIsNoVersion", "VERSION 99999999999999999999", "VERSION 1",
-                 "d/words.ejd", true, false, "", ""}),
+    ::testing::Values(GateCase{"NewerInstalledByJoinedDigits", "VERSION 1.10", "VERSION 1.9",
+                               "d/words.ejd", true, true, "1.10", "1.9"},
+                      GateCase{"OlderInstalledByJoinedDigits", "VERSION 2.0", "VERSION 1.10",
+                               "d/words.ejd", true, false, "", ""},
+                      GateCase{"EqualVersions", "VERSION 1.2", "VERSION 1.2", "words.ejd", true,
+                               true, "1.2", "1.2"},
+                      GateCase{"DifferentTextsSameDigits", "VERSION\t1.02", "VERSION 10.2",
+                               "d/words.ejd", true, true, "1.02", "10.2"},
+                      GateCase{"KeyGluedToToken", "XVERSION3.2 trailing", "VERSION .5\r",
+                               "d/words.ejd", true, true, "3.2", ".5"},
+                      GateCase{"PlainUpdateSearchedAsIs", "VERSION 3", "VERSION 2", "d/words.dic",
+                               false, true, "3", "2"},
+                      GateCase{"EncodedContentUnderPlainName", "VERSION 3", "VERSION 2",
+                               "d/words.dic", true, false, "", ""},
+                      GateCase{"UpperCaseSuffixIsNotDecoded", "VERSION 3", "VERSION 2",
+                               "d/words.EJD", true, false, "", ""},
+                      GateCase{"InstalledWithoutVersion", "COMMENT none", "VERSION 1",
+                               "d/words.ejd", true, false, "", ""},
+                      GateCase{"InstalledVersionZero", "VERSION 0.0", "VERSION 1", "d/words.ejd",
+                               true, false, "", ""},
+                      GateCase{"InstalledKeyWithEqualsSign", "VERSION=5", "VERSION 1",
+                               "d/words.ejd", true, false, "", ""},
+                      GateCase{"UpdateWithoutVersion", "VERSION 5", "COMMENT none", "d/words.ejd",
+                               true, false, "", ""},
+                      GateCase{"UpdateVersionZero", "VERSION 5", "VERSION 00", "d/words.ejd", true,
+                               false, "", ""},
+                      GateCase{"LongestTokenFitsAndClamps", "VERSION 9999999999999999999",
+                               "VERSION 2147483647", "d/words.ejd", true, true,
+                               "9999999999999999999", "2147483647"},
+                      GateCase{"TokenTooLongIsNoVersion", "VERSION 99999999999999999999",
+                               "VERSION 1", "d/words.ejd", true, false, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(GateRun, SameUpdateTwiceIsSkippedTheSecondTime) {

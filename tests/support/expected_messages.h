@@ -8,7 +8,9 @@
 
 namespace testing_support {
 
-inline std::string need_root() { return euc_jp("rootでログインしてから実行してください。\n"); }
+inline std::string need_root() {
+    return euc_jp("rootでログインしてから実行してください。\n");
+}
 inline std::string usage(const std::string& program) {
     return "Usage: " + program + " ejd_dict_file\n";
 }
@@ -16,9 +18,15 @@ inline std::string already_current(const std::string& name, const std::string& i
                                    const std::string& update) {
     return euc_jp(name + " は既に更新されています。(" + installed + ">=" + update + ")\n");
 }
-inline std::string cannot_open_update() { return euc_jp("辞書差分データを開けません。\n"); }
-inline std::string write_failed() { return euc_jp("辞書の書き込みに失敗しました。\n"); }
-inline std::string updated(const std::string& name) { return euc_jp(name + " が更新されました。\n"); }
+inline std::string cannot_open_update() {
+    return euc_jp("辞書差分データを開けません。\n");
+}
+inline std::string write_failed() {
+    return euc_jp("辞書の書き込みに失敗しました。\n");
+}
+inline std::string updated(const std::string& name) {
+    return euc_jp(name + " が更新されました。\n");
+}
 inline std::string added(const std::string& name) {
     return euc_jp(name + " が新規に追加されました。\n");
 }

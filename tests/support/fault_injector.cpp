@@ -66,7 +66,9 @@ Fault fault_for(Call call, long count) {
     return {};
 }
 
-Fault next_fault(Call call) { return fault_for(call, ++calls[call]); }
+Fault next_fault(Call call) {
+    return fault_for(call, ++calls[call]);
+}
 
 template <typename Function>
 Function real(const char* name) {
@@ -77,19 +79,19 @@ Function real(const char* name) {
 
 extern "C" {
 
-ssize_t read(int fd, void* buf, size_t count) {
+ssize_t read(int fd, void* buf, size_t nbytes) {
     static const auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
     const Fault fault = next_fault(READ);
     if (fault.kind == FAIL) {
         errno = fault.error;
         return -1;
     }
-    if (fault.kind == SHORT && count > 1)
-        count /= 2;
-    return real_read(fd, buf, count);
+    if (fault.kind == SHORT && nbytes > 1)
+        nbytes /= 2;
+    return real_read(fd, buf, nbytes);
 }
 
-ssize_t write(int fd, const void* buf, size_t count) {
+ssize_t write(int fd, const void* buf, size_t n) {
     static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
     const Fault fault = next_fault(WRITE);
     if (fault.kind == FAIL) {
@@ -98,9 +100,9 @@ ssize_t write(int fd, const void* buf, size_t count) {
     }
     if (fault.kind == ZERO)
         return 0;
-    if (fault.kind == SHORT && count > 1)
-        count /= 2;
-    return real_write(fd, buf, count);
+    if (fault.kind == SHORT && n > 1)
+        n /= 2;
+    return real_write(fd, buf, n);
 }
 
 int fallocate(int fd, int mode, off_t offset, off_t len) {

@@ -37,7 +37,8 @@ bool is_scratch_tmpfs(const char* path) {
 }
 
 [[noreturn]] void child_fail(const char* what) {
-    const std::string line = std::string("test child: ") + what + ": " + std::strerror(errno) + "\n";
+    const std::string line =
+        std::string("test child: ") + what + ": " + std::strerror(errno) + "\n";
     (void)!write(2, line.data(), line.size());
     _exit(127);
 }
@@ -65,7 +66,9 @@ Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
     mkdir(updates_.c_str(), 0755);
 }
 
-Sandbox::~Sandbox() { umount2(SHARE, MNT_DETACH); }
+Sandbox::~Sandbox() {
+    umount2(SHARE, MNT_DETACH);
+}
 
 void Sandbox::put_update(const std::string& relative, std::string_view bytes) const {
     const std::string path = update_path(relative);
@@ -80,7 +83,7 @@ void Sandbox::put_installed(const std::string& relative, std::string_view bytes,
 }
 
 std::string Sandbox::world_executable_tool() const {
-    const std::string copy = scratch_ / "vora-dict-update";
+    std::string copy = scratch_ / "vora-dict-update";
     write_file(copy, read_file(VDU_BINARY), 0755);
     return copy;
 }
@@ -91,15 +94,22 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
 
 RunResult Sandbox::run_program(const std::string& binary, const std::vector<std::string>& args,
                                const RunOptions& options) const {
-    // The tool is the only place that may touch the dictionary root, and only here.
+    // The tool may touch the dictionary root only while the scratch tmpfs covers it.
     if (!is_scratch_tmpfs(SHARE))
         throw std::runtime_error("refusing to run the tool outside the scratch tmpfs");
-    const std::string out_path = scratch_ / "stdout";
-    const std::string err_path = scratch_ / "stderr";
+    return run_process(binary, args, options, updates_, scratch_.path());
+}
+
+RunResult run_process(const std::string& binary, const std::vector<std::string>& args,
+                      const RunOptions& options, const std::string& directory,
+                      const std::string& scratch) {
+    const std::string out_path = scratch + "/stdout";
+    const std::string err_path = scratch + "/stderr";
 
     std::vector<std::string> argv_text{options.argv0.value_or(binary)};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(argv_text.size() + 1);
     for (std::string& arg : argv_text)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -108,9 +118,10 @@ RunResult Sandbox::run_program(const std::string& binary, const std::vector<std:
         env_text.push_back(std::string("LD_PRELOAD=") + VDU_FAULT_INJECTOR);
         env_text.push_back("VDU_FAULTS=" + *options.faults);
         // A sanitized build would otherwise object to a library loaded before its runtime.
-        env_text.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        env_text.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
     }
     std::vector<char*> envp;
+    envp.reserve(env_text.size() + 1);
     for (std::string& var : env_text)
         envp.push_back(var.data());
     envp.push_back(nullptr);
@@ -120,16 +131,15 @@ RunResult Sandbox::run_program(const std::string& binary, const std::vector<std:
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         umask(options.umask);
-        if (chdir(updates_.c_str()) != 0)
+        if (chdir(directory.c_str()) != 0)
             child_fail("chdir");
         const int in = open("/dev/null", O_RDONLY);
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0)
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             child_fail("redirect");
         if (options.file_size_limit) {
-            signal(SIGXFSZ, SIG_IGN);
+            (void)signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{static_cast<rlim_t>(*options.file_size_limit),
                                static_cast<rlim_t>(*options.file_size_limit)};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -149,8 +159,7 @@ RunResult Sandbox::run_program(const std::string& binary, const std::vector<std:
     if (waitpid(pid, &wait_status, 0) != pid)
         throw std::runtime_error("waitpid failed");
     RunResult result;
-    result.status =
-        WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;

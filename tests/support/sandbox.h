@@ -70,6 +70,12 @@ class Sandbox {
     std::string updates_;
 };
 
+// Runs binary with args in directory, its standard output and error caught
+// in files below scratch, and waits for it.
+RunResult run_process(const std::string& binary, const std::vector<std::string>& args,
+                      const RunOptions& options, const std::string& directory,
+                      const std::string& scratch);
+
 // Makes every missing directory on the way to path's parent.
 void make_parents(const std::string& path);
 

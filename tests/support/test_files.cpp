@@ -72,7 +72,8 @@ std::string pseudo_random_bytes(std::size_t size, unsigned seed) {
 
 std::string euc_jp(std::string_view utf8) {
     iconv_t cd = iconv_open("EUC-JP", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    if (cd ==
+        reinterpret_cast<iconv_t>(-1)) // NOLINT(performance-no-int-to-ptr): iconv's error value
         throw std::runtime_error("iconv has no EUC-JP");
     std::string in(utf8);
     std::string out(in.size() * 2 + 8, '\0');
@@ -96,7 +97,9 @@ ScratchDir::ScratchDir() {
     path_ = name;
 }
 
-ScratchDir::~ScratchDir() { remove_tree(path_); }
+ScratchDir::~ScratchDir() {
+    remove_tree(path_);
+}
 
 void remove_tree(const std::string& path) {
     nftw(

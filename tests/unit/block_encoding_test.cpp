@@ -33,7 +33,7 @@ using Decoder = void (*)(const unsigned char*, ssize_t, unsigned char*);
 // Both paths of the transform must meet the same definition.
 class DecodeBlock : public ::testing::TestWithParam<Decoder> {
   protected:
-    std::string decode(const std::string& in, ssize_t n) const {
+    [[nodiscard]] static std::string decode(const std::string& in, ssize_t n) {
         std::array<unsigned char, BLOCK_SIZE> out{};
         out.fill(0x5a);
         GetParam()(reinterpret_cast<const unsigned char*>(in.data()), n, out.data());

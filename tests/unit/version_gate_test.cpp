@@ -31,24 +31,22 @@ TEST_P(Token, ReadsDigitsAndFullStopsBehindBlanks) {
 
 INSTANTIATE_TEST_SUITE_P(
     VersionTokens, Token,
-    ::testing::Values(TokenCase{" 1.05", "1.05", "105", 105}, TokenCase{"\t \t2.1 x", "2.1", "21", 21},
-                      TokenCase{" 1.10", "1.10", "110", 110}, TokenCase{"3.2", "3.2", "32", 32},
-                      TokenCase{".5", ".5", "5", 5}, TokenCase{" 007", "007", "007", 7},
-                      TokenCase{" 1.2\r\n", "1.2", "12", 12}, TokenCase{" 1.2 # note", "1.2", "12", 12},
-                      TokenCase{"=1.5", "", "", 0}, TokenCase{"S 3", "", "", 0},
-                      TokenCase{"", "", "", 0}, TokenCase{"   ", "", "", 0},
-                      TokenCase{" 0.0", "0.0", "00", 0}, TokenCase{"...", "...", "", 0},
-                      TokenCase{"\v1", "", "", 0}, TokenCase{" \n1", "", "", 0},
-                      TokenCase{" \xb1\xb2", "", "", 0}, TokenCase{" \xef\xbc\x91", "", "", 0},
-                      TokenCase{" 2147483647", "2147483647", "2147483647", 2147483647},
-                      TokenCase{" 2147483648", "2147483648", "2147483648", 2147483647},
-                      TokenCase{" 1.0.0.0.0.0.0.0.0.0", "1.0.0.0.0.0.0.0.0.0", "1000000000",
-                                1000000000},
-                      TokenCase{" 9999999999999999999", "9999999999999999999",
-                                "9999999999999999999", 2147483647},
-                      TokenCase{" 1.0.0.0.0.0.0.0.0.0.", "", "", 0},
-                      TokenCase{" 99999999999999999999", "", "", 0},
-                      TokenCase{std::string(300, '9'), "", "", 0}));
+    ::testing::Values(
+        TokenCase{" 1.05", "1.05", "105", 105}, TokenCase{"\t \t2.1 x", "2.1", "21", 21},
+        TokenCase{" 1.10", "1.10", "110", 110}, TokenCase{"3.2", "3.2", "32", 32},
+        TokenCase{".5", ".5", "5", 5}, TokenCase{" 007", "007", "007", 7},
+        TokenCase{" 1.2\r\n", "1.2", "12", 12}, TokenCase{" 1.2 # note", "1.2", "12", 12},
+        TokenCase{"=1.5", "", "", 0}, TokenCase{"S 3", "", "", 0}, TokenCase{"", "", "", 0},
+        TokenCase{"   ", "", "", 0}, TokenCase{" 0.0", "0.0", "00", 0},
+        TokenCase{"...", "...", "", 0}, TokenCase{"\v1", "", "", 0}, TokenCase{" \n1", "", "", 0},
+        TokenCase{" \xb1\xb2", "", "", 0}, TokenCase{" \xef\xbc\x91", "", "", 0},
+        TokenCase{" 2147483647", "2147483647", "2147483647", 2147483647},
+        TokenCase{" 2147483648", "2147483648", "2147483648", 2147483647},
+        TokenCase{" 1.0.0.0.0.0.0.0.0.0", "1.0.0.0.0.0.0.0.0.0", "1000000000", 1000000000},
+        TokenCase{" 9999999999999999999", "9999999999999999999", "9999999999999999999", 2147483647},
+        TokenCase{" 1.0.0.0.0.0.0.0.0.0.", "", "", 0},
+        TokenCase{" 99999999999999999999", "", "", 0},
+        TokenCase{std::string(300, '9'), "", "", 0}));
 
 struct HeaderCase {
     const char* name;
@@ -68,7 +66,7 @@ TEST_P(InstalledHeader, ScansLineByLine) {
     VersionText text{};
     EXPECT_EQ(scan_installed_header(stream, text), c.value);
     EXPECT_STREQ(text.data(), c.text);
-    std::fclose(stream);
+    (void)std::fclose(stream);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,8 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"FirstKeyLineEndsScanEvenWhenEmpty", "VERSION\nVERSION 2\n", 0, ""},
         HeaderCase{"BothKeysInOneLine", "DGD_END VERSION 3\n", 3, "3"},
         HeaderCase{"KeyInsideAWord", "XVERSIONS 3\nVERSION 4\n", 0, ""},
-        HeaderCase{"ZeroByteHidesTheRestOfTheLine", std::string("X\0VERSION 3\nVERSION 5\n", 22),
-                   5, "5"},
+        HeaderCase{"ZeroByteHidesTheRestOfTheLine", std::string("X\0VERSION 3\nVERSION 5\n", 22), 5,
+                   "5"},
         HeaderCase{"LongLineArrivesInPieces", std::string(2047, 'x') + "VERSION 3\n", 3, "3"},
         HeaderCase{"KeySplitAcrossPiecesIsMissed",
                    std::string(2045, 'x') + "VERSION 3\nVERSION 6\n", 6, "6"},
@@ -110,9 +108,9 @@ TEST_P(UpdateBlock, SearchesWhatWasReadAsOneText) {
     const ssize_t n = c.n == -2 ? static_cast<ssize_t>(c.plain.size()) : c.n;
     const std::string encoded = testing_support::reference_encode(c.plain);
     VersionText text{};
-    EXPECT_EQ(search_update_block(reinterpret_cast<const unsigned char*>(c.plain.data()), n, false,
-                                  text),
-              c.raw_value);
+    EXPECT_EQ(
+        search_update_block(reinterpret_cast<const unsigned char*>(c.plain.data()), n, false, text),
+        c.raw_value);
     std::string encoded_block = encoded;
     if (n > 0 && static_cast<std::size_t>(n) < c.plain.size())
         encoded_block = testing_support::reference_encode(c.plain.substr(0, n));

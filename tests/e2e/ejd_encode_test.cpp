@@ -1,0 +1,101 @@
+// vora-ejd-encode, and the sample update tree that it made.
+#include "expected_messages.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace testing_support;
+
+namespace {
+
+RunResult encode(const ScratchDir& dir, const std::vector<std::string>& args) {
+    return run_process(VDU_ENCODER, args, {}, dir.path(), dir.path());
+}
+
+TEST(EjdEncode, RoundTripsThroughTheEjdForm) {
+    const ScratchDir dir;
+    const std::string plain = pseudo_random_bytes(3 * 8192 + 4321, 21);
+    write_file(dir / "plain", plain);
+    const RunResult there = encode(dir, {"plain", "encoded.ejd"});
+    EXPECT_EQ(there.status, 0);
+    EXPECT_EQ(there.out + there.err, "");
+    EXPECT_TRUE(read_file(dir / "encoded.ejd") == reference_encode(plain));
+    const RunResult back = encode(dir, {"encoded.ejd", "again"});
+    EXPECT_EQ(back.status, 0);
+    EXPECT_TRUE(read_file(dir / "again") == plain);
+}
+
+TEST(EjdEncode, HelpGoesToStandardOutput) {
+    const ScratchDir dir;
+    for (const char* flag : {"-h", "--help"}) {
+        const RunResult result = encode(dir, {flag});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.rfind("Usage: vora-ejd-encode INPUT OUTPUT\n", 0), 0U);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+struct EncodeErrorCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string err_prefix;
+    friend void PrintTo(const EncodeErrorCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class EjdEncodeError : public ::testing::TestWithParam<EncodeErrorCase> {};
+
+TEST_P(EjdEncodeError, ReportsOnStandardErrorWithStatus1) {
+    const ScratchDir dir;
+    write_file(dir / "input", "data");
+    mkdir((dir / "folder").c_str(), 0755);
+    const RunResult result = encode(dir, GetParam().args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.substr(0, GetParam().err_prefix.size()), GetParam().err_prefix);
+    EXPECT_EQ(read_file(dir / "input"), "data");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, EjdEncodeError,
+    ::testing::Values(
+        EncodeErrorCase{"NoArguments", {}, "Usage: vora-ejd-encode INPUT OUTPUT\n"},
+        EncodeErrorCase{"OneArgument", {"input"}, "Usage: vora-ejd-encode INPUT OUTPUT\n"},
+        EncodeErrorCase{"MissingInput",
+                        {"absent", "out"},
+                        "vora-ejd-encode: absent: No such file or directory\n"},
+        EncodeErrorCase{
+            "InputIsADirectory", {"folder", "out"}, "vora-ejd-encode: folder: Is a directory\n"},
+        EncodeErrorCase{"OutputInAMissingDirectory",
+                        {"input", "none/out"},
+                        "vora-ejd-encode: none/out: No such file or directory\n"},
+        EncodeErrorCase{"OutputIsTheInput",
+                        {"input", "./input"},
+                        "vora-ejd-encode: input and ./input are the same file\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SampleTree, IsTheEjdFormOfTheSampleDictionary) {
+    const ScratchDir dir;
+    const std::string source = std::string(VDU_SOURCE_DIR) + "/sample/words.txt";
+    const RunResult result = encode(dir, {source, "words.ejd"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(read_file(dir / "words.ejd") ==
+                read_file(std::string(VDU_SOURCE_DIR) + "/sample/update/base/words.ejd"));
+}
+
+TEST(SampleTree, InstallsAsThePlainDictionaryThenIsCurrent) {
+    Sandbox box;
+    box.put_update("base/words.ejd",
+                   read_file(std::string(VDU_SOURCE_DIR) + "/sample/update/base/words.ejd"));
+    const RunResult first = box.run({"base/words.ejd"});
+    EXPECT_EQ(first.out, added("words.ejd"));
+    EXPECT_EQ(first.status, 0);
+    EXPECT_TRUE(read_file(Sandbox::installed_path("base/words.ejd")) ==
+                read_file(std::string(VDU_SOURCE_DIR) + "/sample/words.txt"));
+    const RunResult second = box.run({"base/words.ejd"});
+    EXPECT_EQ(second.out, already_current("words.ejd", "1.03", "1.03"));
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(second.status, 0);
+}
+
+} // namespace
