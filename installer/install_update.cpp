@@ -125,6 +125,10 @@ int install_update(int argc, char** argv) {
     if (fstat(installed, &installed_status) != 0)
         return refuse(msg_write_failed);
     const bool created = !existed && path_names(destination, installed_status);
+    // Decoding a file onto itself would destroy it.
+    if (installed_status.st_dev == update_status.st_dev &&
+        installed_status.st_ino == update_status.st_ino)
+        return refuse(msg_write_failed);
     const bool regular = S_ISREG(installed_status.st_mode);
     if (regular &&
         !reserve_space(installed, S_ISREG(update_status.st_mode) ? update_status.st_size : 0))

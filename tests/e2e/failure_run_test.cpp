@@ -145,6 +145,21 @@ TEST(Layout, DestinationThatIsADirectory) {
     EXPECT_TRUE(S_ISDIR(status.st_mode));
 }
 
+TEST(Layout, UpdateThatIsTheInstalledFileItself) {
+    Sandbox box;
+    const std::string installed = dictionary("VERSION", "plain entries\n");
+    Sandbox::put_installed("sub/words.ejd", installed);
+    make_parents(box.update_path("sub/"));
+    ASSERT_EQ(symlink(Sandbox::installed_path("sub/words.ejd").c_str(),
+                      box.update_path("sub/words.ejd").c_str()),
+              0);
+    const RunResult result = box.run({"sub/words.ejd"});
+    EXPECT_EQ(result.out, write_failed());
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(Sandbox::installed_path("sub/words.ejd")), installed);
+}
+
 TEST(Layout, UpdatePathThroughAMissingDirectory) {
     Sandbox box;
     const RunResult result = box.run({"missing/dir/words.ejd"});
