@@ -160,6 +160,20 @@ TEST(Layout, UpdateThatIsTheInstalledFileItself) {
     EXPECT_EQ(read_file(Sandbox::installed_path("sub/words.ejd")), installed);
 }
 
+TEST(Layout, DestinationThatIsADeviceIsWrittenWithoutReservation) {
+    Sandbox box;
+    make_parents(Sandbox::installed_path("dev/"));
+    ASSERT_EQ(symlink("/dev/null", Sandbox::installed_path("dev/sink.ejd").c_str()), 0);
+    box.put_update("dev/sink.ejd", reference_encode(pseudo_random_bytes(3 * 8192, 10)));
+    const RunResult result = box.run({"dev/sink.ejd"});
+    EXPECT_EQ(result.out, updated("sink.ejd"));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    struct stat status {};
+    ASSERT_EQ(lstat(Sandbox::installed_path("dev/sink.ejd").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+}
+
 TEST(Layout, UpdatePathThroughAMissingDirectory) {
     Sandbox box;
     const RunResult result = box.run({"missing/dir/words.ejd"});
