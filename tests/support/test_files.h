@@ -40,10 +40,6 @@ class ScratchDir {
 
 void remove_tree(const std::string& path);
 
-} // namespace testing_support
-
-namespace testing_support {
-
 // Whether the tool treats a file of this name as ejd-encoded.
 inline bool is_encoded_name(std::string_view name) {
     return name.size() > 4 && name.substr(name.size() - 4) == ".ejd";
