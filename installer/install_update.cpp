@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,10 +63,15 @@ bool path_names(const PathBuffer& path, const struct stat& status) {
 
 // Reserves the blocks for length bytes without changing the file's size or
 // contents. Only a lack of space or another real failure counts: a file
-// system that cannot reserve goes on without it.
+// system that cannot reserve goes on without it. A file-size limit below the
+// length counts as a lack of space, since the copy would stop halfway.
 bool reserve_space(int fd, off_t length) {
     if (length <= 0)
         return true;
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(length) > limit.rlim_cur)
+        return false;
     int rc = 0;
     do
         rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);

@@ -176,10 +176,32 @@ TEST(CopyRun, FullFileSystemIsAFailureNotASuccess) {
 
 TEST(CopyRun, FileSizeLimitIsAFailureNotASuccess) {
     Sandbox box;
-    box.put_update("big.dic", pseudo_random_bytes(100000, 4));
+    const std::string old_copy = pseudo_random_bytes(70000, 5);
+    Sandbox::put_installed("old.dic", old_copy);
+    box.put_update("old.dic", pseudo_random_bytes(100000, 4));
+    box.put_update("new.dic", pseudo_random_bytes(100000, 4));
+    for (const bool ignore_sigxfsz : {true, false}) {
+        SCOPED_TRACE(ignore_sigxfsz);
+        RunOptions options;
+        options.file_size_limit = 30000;
+        options.ignore_sigxfsz = ignore_sigxfsz;
+        // The limit is known before a byte is written: the old copy stays whole.
+        expect_failure(box.run({"old.dic"}, options), write_failed());
+        EXPECT_TRUE(read_file(Sandbox::installed_path("old.dic")) == old_copy);
+        expect_failure(box.run({"new.dic"}, options), write_failed());
+        EXPECT_FALSE(exists(Sandbox::installed_path("new.dic")));
+    }
+}
+
+TEST(CopyRun, UpdateWithinTheFileSizeLimitIsInstalled) {
+    Sandbox box;
+    const std::string plain = pseudo_random_bytes(30000, 6);
+    box.put_update("fits.dic", plain);
     RunOptions options;
     options.file_size_limit = 30000;
-    expect_failure(box.run({"big.dic"}, options), write_failed());
+    options.ignore_sigxfsz = false;
+    expect_success(box.run({"fits.dic"}, options), added("fits.dic"));
+    EXPECT_TRUE(read_file(Sandbox::installed_path("fits.dic")) == plain);
 }
 
 TEST(CopyRun, ShortReadsKeepTheBlockGrid) {

@@ -139,7 +139,7 @@ RunResult run_process(const std::string& binary, const std::vector<std::string>&
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             child_fail("redirect");
         if (options.file_size_limit) {
-            (void)signal(SIGXFSZ, SIG_IGN);
+            (void)signal(SIGXFSZ, options.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
             const rlimit limit{static_cast<rlim_t>(*options.file_size_limit),
                                static_cast<rlim_t>(*options.file_size_limit)};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0)

@@ -23,7 +23,8 @@ struct RunOptions {
     std::optional<uid_t> real_uid;      // real user ID (effective stays as effective_uid)
     std::optional<uid_t> effective_uid; // set together with real_uid
     mode_t umask = 022;
-    std::optional<off_t> file_size_limit; // RLIMIT_FSIZE, with SIGXFSZ ignored
+    std::optional<off_t> file_size_limit; // RLIMIT_FSIZE
+    bool ignore_sigxfsz = true;           // with file_size_limit: SIGXFSZ ignored
     std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
     std::optional<std::string> faults; // rules for the fault injector, see fault_injector.cpp
 };
