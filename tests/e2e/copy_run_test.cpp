@@ -1,6 +1,7 @@
 // Whole runs that install an update: decoding, the resulting files and
 // their modes, the parent directory, and the failures of the copy.
 #include "expected_messages.h"
+#include "run_checks.h"
 #include "sandbox.h"
 
 #include <csignal>
@@ -13,18 +14,6 @@
 using namespace testing_support;
 
 namespace {
-
-void expect_success(const RunResult& result, const std::string& message) {
-    EXPECT_EQ(result.out, message);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-}
-
-void expect_failure(const RunResult& result, const std::string& message) {
-    EXPECT_EQ(result.out, message);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 1);
-}
 
 struct SizeCase {
     const char* name;

@@ -1,5 +1,6 @@
 // vora-ejd-encode, and the sample update tree that it made.
 #include "expected_messages.h"
+#include "run_checks.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -88,14 +89,11 @@ TEST(SampleTree, InstallsAsThePlainDictionaryThenIsCurrent) {
     box.put_update("base/words.ejd",
                    read_file(std::string(VDU_SOURCE_DIR) + "/sample/update/base/words.ejd"));
     const RunResult first = box.run({"base/words.ejd"});
-    EXPECT_EQ(first.out, added("words.ejd"));
-    EXPECT_EQ(first.status, 0);
+    expect_success(first, added("words.ejd"));
     EXPECT_TRUE(read_file(Sandbox::installed_path("base/words.ejd")) ==
                 read_file(std::string(VDU_SOURCE_DIR) + "/sample/words.txt"));
     const RunResult second = box.run({"base/words.ejd"});
-    EXPECT_EQ(second.out, already_current("words.ejd", "1.03", "1.03"));
-    EXPECT_EQ(second.err, "");
-    EXPECT_EQ(second.status, 0);
+    expect_success(second, already_current("words.ejd", "1.03", "1.03"));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // failure line with status 1, never a success line, and never costs the
 // installed copy its contents when the failure comes before the first write.
 #include "expected_messages.h"
+#include "run_checks.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -42,9 +43,7 @@ TEST_P(FaultRun, ReportsExactlyWhatHappened) {
 
     const RunResult result = box.run({"dic/words.ejd"}, options);
     const std::string success = c.installed_before ? updated("words.ejd") : added("words.ejd");
-    EXPECT_EQ(result.out, c.succeeds ? success : write_failed());
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, c.succeeds ? 0 : 1);
+    expect_outcome(result, c.succeeds ? success : write_failed(), c.succeeds ? 0 : 1);
     const std::string installed = Sandbox::installed_path("dic/words.ejd");
     switch (c.left) {
     case Left::OldCopy:
@@ -106,9 +105,7 @@ TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {
     box.put_update("words.ejd",
                    reference_encode(dictionary("VERSION 2", pseudo_random_bytes(1536 * KIB, 6))));
     const RunResult result = box.run({"words.ejd"});
-    EXPECT_EQ(result.out, write_failed());
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 1);
+    expect_failure(result, write_failed());
     EXPECT_TRUE(read_file(Sandbox::installed_path("words.ejd")) == old_copy);
 }
 
@@ -116,8 +113,7 @@ TEST(FullDisk, NewFileThatDoesNotFitIsRemoved) {
     Sandbox box("size=1m,mode=0755");
     box.put_update("sub/words.dic", pseudo_random_bytes(1536 * KIB, 7));
     const RunResult result = box.run({"sub/words.dic"});
-    EXPECT_EQ(result.out, write_failed());
-    EXPECT_EQ(result.status, 1);
+    expect_failure(result, write_failed());
     EXPECT_FALSE(exists(Sandbox::installed_path("sub/words.dic")));
 }
 
@@ -127,8 +123,7 @@ TEST(FullDisk, ShorterUpdateFitsAndLeavesNoOldTail) {
     const std::string plain = dictionary("VERSION 2", pseudo_random_bytes(300 * KIB, 9));
     box.put_update("words.ejd", reference_encode(plain));
     const RunResult result = box.run({"words.ejd"});
-    EXPECT_EQ(result.out, updated("words.ejd"));
-    EXPECT_EQ(result.status, 0);
+    expect_success(result, updated("words.ejd"));
     EXPECT_TRUE(read_file(Sandbox::installed_path("words.ejd")) == plain);
 }
 
@@ -137,9 +132,7 @@ TEST(Layout, DestinationThatIsADirectory) {
     make_parents(Sandbox::installed_path("sub/words.ejd/"));
     box.put_update("sub/words.ejd", reference_encode(dictionary("VERSION 1")));
     const RunResult result = box.run({"sub/words.ejd"});
-    EXPECT_EQ(result.out, write_failed());
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 1);
+    expect_failure(result, write_failed());
     struct stat status {};
     ASSERT_EQ(stat(Sandbox::installed_path("sub/words.ejd").c_str(), &status), 0);
     EXPECT_TRUE(S_ISDIR(status.st_mode));
@@ -154,9 +147,7 @@ TEST(Layout, UpdateThatIsTheInstalledFileItself) {
                       box.update_path("sub/words.ejd").c_str()),
               0);
     const RunResult result = box.run({"sub/words.ejd"});
-    EXPECT_EQ(result.out, write_failed());
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 1);
+    expect_failure(result, write_failed());
     EXPECT_EQ(read_file(Sandbox::installed_path("sub/words.ejd")), installed);
 }
 
@@ -166,9 +157,7 @@ TEST(Layout, DestinationThatIsADeviceIsWrittenWithoutReservation) {
     ASSERT_EQ(symlink("/dev/null", Sandbox::installed_path("dev/sink.ejd").c_str()), 0);
     box.put_update("dev/sink.ejd", reference_encode(pseudo_random_bytes(3 * 8192, 10)));
     const RunResult result = box.run({"dev/sink.ejd"});
-    EXPECT_EQ(result.out, updated("sink.ejd"));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
+    expect_success(result, updated("sink.ejd"));
     struct stat status {};
     ASSERT_EQ(lstat(Sandbox::installed_path("dev/sink.ejd").c_str(), &status), 0);
     EXPECT_TRUE(S_ISLNK(status.st_mode));
@@ -177,9 +166,7 @@ TEST(Layout, DestinationThatIsADeviceIsWrittenWithoutReservation) {
 TEST(Layout, UpdatePathThroughAMissingDirectory) {
     Sandbox box;
     const RunResult result = box.run({"missing/dir/words.ejd"});
-    EXPECT_EQ(result.out, cannot_open_update());
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 1);
+    expect_failure(result, cannot_open_update());
     EXPECT_FALSE(exists(Sandbox::installed_path("missing")));
 }
 
@@ -191,9 +178,7 @@ TEST(Layout, RootThatIsAFile) {
         SCOPED_TRACE(update);
         box.put_update(update, reference_encode(dictionary("VERSION 1")));
         const RunResult result = box.run({update});
-        EXPECT_EQ(result.out, write_failed());
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 1);
+        expect_failure(result, write_failed());
         EXPECT_EQ(read_file(DICTIONARY), "not a directory\n");
     }
 }

@@ -1,5 +1,6 @@
 // Runs that are refused before anything is read or written.
 #include "expected_messages.h"
+#include "run_checks.h"
 #include "sandbox.h"
 
 #include <dirent.h>
@@ -38,9 +39,7 @@ TEST_P(Refusal, PrintsOneLineAndTouchesNothing) {
     const RunResult result = c.options.real_uid
                                  ? box.run_program(box.world_executable_tool(), c.args, c.options)
                                  : box.run(c.args, c.options);
-    EXPECT_EQ(result.out, c.expected_out);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 1);
+    expect_failure(result, c.expected_out);
     EXPECT_TRUE(dictionary_is_empty());
 }
 
@@ -86,9 +85,7 @@ TEST(ArgumentLength, LongestArgumentThatFitsIsUsed) {
     ASSERT_EQ(LONGEST_ARGUMENT_PLUS_ONE.size(), 991U);
     // No such update exists, so the run gets as far as opening it.
     const RunResult result = box.run({longest});
-    EXPECT_EQ(result.out, cannot_open_update());
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 1);
+    expect_failure(result, cannot_open_update());
 }
 
 } // namespace

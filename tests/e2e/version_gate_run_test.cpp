@@ -1,6 +1,7 @@
 // Whole runs decided by the version gate: skipped when the installed copy is
 // at least as new as the update, installed otherwise.
 #include "expected_messages.h"
+#include "run_checks.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -96,12 +97,9 @@ TEST(GateRun, SameUpdateTwiceIsSkippedTheSecondTime) {
     const std::string plain = dictionary("VERSION 1.2", "entry\n");
     box.put_update("sub/words.ejd", reference_encode(plain));
     const RunResult first = box.run({"sub/words.ejd"});
-    EXPECT_EQ(first.out, added("words.ejd"));
-    EXPECT_EQ(first.status, 0);
+    expect_success(first, added("words.ejd"));
     const RunResult second = box.run({"sub/words.ejd"});
-    EXPECT_EQ(second.out, already_current("words.ejd", "1.2", "1.2"));
-    EXPECT_EQ(second.err, "");
-    EXPECT_EQ(second.status, 0);
+    expect_success(second, already_current("words.ejd", "1.2", "1.2"));
     EXPECT_EQ(read_file(Sandbox::installed_path("sub/words.ejd")), plain);
 }
 
@@ -113,9 +111,7 @@ TEST(GateRun, TheUpdateNamedDotEjdIsSearchedUndecodedButCopiedDecoded) {
     const std::string plain = dictionary("VERSION 1.0", "entry\n");
     box.put_update(".ejd", reference_encode(plain));
     const RunResult result = box.run({".ejd"});
-    EXPECT_EQ(result.out, updated(".ejd"));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
+    expect_success(result, updated(".ejd"));
     EXPECT_EQ(read_file(Sandbox::installed_path(".ejd")), plain);
 }
 
