@@ -215,7 +215,7 @@ TEST(CopyRun, ShortReadsKeepTheBlockGrid) {
     });
     const RunResult result = box.run({"piped.ejd"});
     writer.join();
-    signal(SIGPIPE, old_sigpipe);
+    (void)signal(SIGPIPE, old_sigpipe);
     expect_success(result, added("piped.ejd"));
     EXPECT_TRUE(read_file(Sandbox::installed_path("piped.ejd")) == plain);
 }

@@ -155,7 +155,7 @@ TEST(Layout, DestinationThatIsADeviceIsWrittenWithoutReservation) {
     Sandbox box;
     make_parents(Sandbox::installed_path("dev/"));
     ASSERT_EQ(symlink("/dev/null", Sandbox::installed_path("dev/sink.ejd").c_str()), 0);
-    box.put_update("dev/sink.ejd", reference_encode(pseudo_random_bytes(3 * 8192, 10)));
+    box.put_update("dev/sink.ejd", reference_encode(pseudo_random_bytes(SMALL, 10)));
     const RunResult result = box.run({"dev/sink.ejd"});
     expect_success(result, updated("sink.ejd"));
     struct stat status {};
