@@ -51,10 +51,6 @@ bool has_avx2() {
 }
 #endif
 
-} // namespace
-
-namespace {
-
 // Decodes output positions [i, count) eight bytes at a time, then byte by byte.
 void decode_from(const unsigned char* in, std::size_t count, unsigned char* out, std::size_t i) {
     // The word that ends count - i bytes into the input is the next word of

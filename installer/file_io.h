@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Reads until size bytes are in or the file ends; returns the count, or -1
@@ -11,3 +12,8 @@ ssize_t read_full(int fd, unsigned char* buf, std::size_t size);
 // Writes all size bytes, looping over partial writes. False with errno set
 // when a write fails or can place no more bytes.
 bool write_all(int fd, const unsigned char* buf, std::size_t size);
+
+// True when both status records describe the same file.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}

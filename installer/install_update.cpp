@@ -2,6 +2,7 @@
 
 #include "block_encoding.h"
 #include "copy_update.h"
+#include "file_io.h"
 #include "messages.h"
 #include "version_gate.h"
 
@@ -58,7 +59,7 @@ int refuse(const char* message) {
 bool path_names(const PathBuffer& path, const struct stat& status) {
     struct stat link_status {};
     return lstat(path.data(), &link_status) == 0 && S_ISREG(link_status.st_mode) &&
-           link_status.st_dev == status.st_dev && link_status.st_ino == status.st_ino;
+           same_file(link_status, status);
 }
 
 // Reserves the blocks for length bytes without changing the file's size or
@@ -130,11 +131,10 @@ int install_update(int argc, char** argv) {
     struct stat installed_status {};
     if (fstat(installed, &installed_status) != 0)
         return refuse(msg_write_failed);
-    const bool created = !existed && path_names(destination, installed_status);
     // Decoding a file onto itself would destroy it.
-    if (installed_status.st_dev == update_status.st_dev &&
-        installed_status.st_ino == update_status.st_ino)
+    if (same_file(installed_status, update_status))
         return refuse(msg_write_failed);
+    const bool created = !existed && path_names(destination, installed_status);
     const bool regular = S_ISREG(installed_status.st_mode);
     if (regular &&
         !reserve_space(installed, S_ISREG(update_status.st_mode) ? update_status.st_size : 0))

@@ -2,6 +2,7 @@
 // The block transform is its own inverse, so a plain dictionary becomes its
 // ejd distribution form and an ejd file becomes plain again.
 #include "copy_update.h"
+#include "file_io.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -49,8 +50,7 @@ int main(int argc, char** argv) {
 
     // Opening the input itself for output would truncate it before it is read.
     struct stat output_status {};
-    if (stat(output_path, &output_status) == 0 && output_status.st_dev == input_status.st_dev &&
-        output_status.st_ino == input_status.st_ino) {
+    if (stat(output_path, &output_status) == 0 && same_file(output_status, input_status)) {
         (void)std::fprintf(stderr, "vora-ejd-encode: %s and %s are the same file\n", input_path,
                            output_path);
         return 1;
