@@ -3,9 +3,11 @@
 #include "block_encoding.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 VersionTexts version_texts;
@@ -33,14 +35,13 @@ std::int32_t digits_value(const char* digits) {
     return value;
 }
 
-// Parses the token behind the key that starts at text[key].
+} // namespace
+
 std::int32_t version_behind(std::string_view text, std::size_t key,
                             std::span<char, VERSION_TEXT_SIZE> text_out) {
     std::array<char, VERSION_DIGITS_SIZE> digits{};
     return parse_version_token(text.substr(key + VERSION_KEY.size()), text_out, digits);
 }
-
-} // namespace
 
 std::int32_t parse_version_token(std::string_view after_key,
                                  std::span<char, VERSION_TEXT_SIZE> text_out,
@@ -69,20 +70,6 @@ std::int32_t parse_version_token(std::string_view after_key,
     return digits_value(digits_out.data());
 }
 
-std::int32_t scan_installed_header(std::FILE* stream, std::span<char, VERSION_TEXT_SIZE> text_out) {
-    text_out[0] = '\0';
-    std::array<char, HEADER_LINE_SIZE> line{};
-    while (std::fgets(line.data(), static_cast<int>(line.size()), stream) != nullptr) {
-        // A zero byte ends what is searched in the line.
-        const std::string_view text(line.data());
-        if (const std::size_t key = text.find(VERSION_KEY); key != std::string_view::npos)
-            return version_behind(text, key, text_out);
-        if (text.find(HEADER_END_KEY) != std::string_view::npos)
-            return 0;
-    }
-    return 0;
-}
-
 std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool encoded,
                                  std::span<char, VERSION_TEXT_SIZE> text_out) {
     text_out[0] = '\0';
@@ -105,24 +92,45 @@ std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool enc
     return version_behind(text, key, text_out);
 }
 
-bool installed_is_current(const char* update_path, const char* installed_path) {
-    // The gate only reads, but a copy it could not rewrite is not taken as current.
-    std::FILE* installed = std::fopen(installed_path, "r+b");
-    if (installed == nullptr)
-        return false;
-    const std::int32_t installed_value =
-        scan_installed_header(installed, version_texts.installed_text);
-    (void)std::fclose(installed);
-    if (installed_value == 0)
-        return false;
+namespace {
 
-    const int update = open(update_path, O_RDONLY | O_CLOEXEC);
-    if (update < 0)
-        return false;
+// Chunks of the installed copy's header scan; a copy without a header is
+// read to its end through this buffer.
+constexpr std::size_t HEADER_CHUNK_SIZE = std::size_t{256} * 1024;
+alignas(64) std::array<char, HEADER_CHUNK_SIZE> header_chunk;
+
+// Version of the copy at path, or 0. A FIFO, device or directory there is
+// not read: it is opened without blocking and turned away.
+std::int32_t installed_version(const char* path, std::span<char, VERSION_TEXT_SIZE> text_out) {
+    text_out[0] = '\0';
+    // The gate only reads, but a copy it could not rewrite is not taken as current.
+    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat status {};
+    std::int32_t value = 0;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        value = scan_installed_header(fd, header_chunk, text_out);
+    close(fd);
+    return value;
+}
+
+// Version in the update's first block, read at offset 0, or 0.
+std::int32_t update_version(int fd, bool encoded, std::span<char, VERSION_TEXT_SIZE> text_out) {
     std::array<unsigned char, BLOCK_SIZE> first{};
-    const ssize_t n = read(update, first.data(), first.size());
-    close(update);
+    ssize_t n = 0;
+    do
+        n = pread(fd, first.data(), first.size(), 0);
+    while (n < 0 && errno == EINTR);
+    return search_update_block(first.data(), n, encoded, text_out);
+}
+
+} // namespace
+
+bool installed_is_current(int update_fd, const char* update_path, const char* installed_path) {
+    const std::int32_t installed_value =
+        installed_version(installed_path, version_texts.installed_text);
     const std::int32_t update_value =
-        search_update_block(first.data(), n, is_ejd_name(update_path), version_texts.update_text);
-    return update_value != 0 && installed_value >= update_value;
+        update_version(update_fd, is_ejd_name(update_path), version_texts.update_text);
+    return installed_value != 0 && update_value != 0 && installed_value >= update_value;
 }

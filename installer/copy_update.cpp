@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
+#include <unistd.h>
 
 namespace {
 
@@ -16,31 +18,78 @@ constexpr std::size_t CHUNK_SIZE = CHUNK_BLOCKS * BLOCK_SIZE;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> raw_chunk;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> decoded_chunk;
 
+// Decodes size bytes of raw_chunk, block by block, when decode is true.
+const unsigned char* chunk_to_write(std::size_t size, bool decode) {
+    if (!decode)
+        return raw_chunk.data();
+    for (std::size_t at = 0; at < size; at += BLOCK_SIZE) {
+        const auto n = static_cast<ssize_t>(std::min(BLOCK_SIZE, size - at));
+        decode_block(raw_chunk.data() + at, n, decoded_chunk.data() + at);
+    }
+    return decoded_chunk.data();
+}
+
+CopyResult failed(off_t copied, CopyFailure failure) {
+    return {copied, failure};
+}
+
 } // namespace
 
 CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
     CopyResult result{0, CopyFailure::none};
     for (;;) {
         const ssize_t got = read_full(update_fd, raw_chunk.data(), raw_chunk.size());
-        if (got < 0) {
-            result.failure = CopyFailure::read;
-            return result;
-        }
+        if (got < 0)
+            return failed(result.copied, CopyFailure::read);
         const auto size = static_cast<std::size_t>(got);
-        const unsigned char* out = raw_chunk.data();
-        if (decode) {
-            for (std::size_t at = 0; at < size; at += BLOCK_SIZE) {
-                const auto n = static_cast<ssize_t>(std::min(BLOCK_SIZE, size - at));
-                decode_block(raw_chunk.data() + at, n, decoded_chunk.data() + at);
-            }
-            out = decoded_chunk.data();
-        }
-        if (!write_all(destination_fd, out, size)) {
-            result.failure = CopyFailure::write;
-            return result;
-        }
+        if (!write_all(destination_fd, chunk_to_write(size, decode), size))
+            return failed(result.copied, CopyFailure::write);
         result.copied += got;
         if (size < raw_chunk.size())
             return result;
     }
+}
+
+CopyResult copy_after_first_block(int update_fd, int destination_fd, bool decode) {
+    // The first block is read only for its length.
+    const ssize_t first = lseek(update_fd, 0, SEEK_SET) == 0
+                              ? read_full(update_fd, raw_chunk.data(), BLOCK_SIZE)
+                              : -1;
+    if (first < 0)
+        return failed(0, CopyFailure::read);
+    CopyResult result{first, CopyFailure::none};
+    if (static_cast<std::size_t>(first) == BLOCK_SIZE) {
+        if (lseek(destination_fd, first, SEEK_SET) != first)
+            return failed(0, CopyFailure::write);
+        const CopyResult rest = copy_update(update_fd, destination_fd, decode);
+        if (rest.failure != CopyFailure::none)
+            return rest;
+        result.copied += rest.copied;
+    }
+    if (ftruncate(destination_fd, result.copied) != 0)
+        return failed(0, CopyFailure::write);
+    return result;
+}
+
+CopyResult copy_first_block(int update_fd, int destination_fd, bool decode, off_t length) {
+    const ssize_t got = lseek(update_fd, 0, SEEK_SET) == 0
+                            ? read_full(update_fd, raw_chunk.data(), BLOCK_SIZE)
+                            : -1;
+    if (got < 0)
+        return failed(0, CopyFailure::read);
+    if (got != std::min<off_t>(length, BLOCK_SIZE)) {
+        errno = EIO;
+        return failed(0, CopyFailure::read);
+    }
+    const auto size = static_cast<std::size_t>(got);
+    if (lseek(destination_fd, 0, SEEK_SET) != 0 ||
+        !write_all(destination_fd, chunk_to_write(size, decode), size))
+        return failed(0, CopyFailure::write);
+    return {got, CopyFailure::none};
+}
+
+bool clear_first_block(int destination_fd, off_t length) {
+    static constexpr std::array<unsigned char, BLOCK_SIZE> zeros{};
+    const auto size = static_cast<std::size_t>(std::min<off_t>(length, BLOCK_SIZE));
+    return lseek(destination_fd, 0, SEEK_SET) == 0 && write_all(destination_fd, zeros.data(), size);
 }

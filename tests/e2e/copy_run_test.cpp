@@ -4,11 +4,11 @@
 #include "run_checks.h"
 #include "sandbox.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -193,33 +193,6 @@ TEST(CopyRun, UpdateWithinTheFileSizeLimitIsInstalled) {
     EXPECT_TRUE(read_file(Sandbox::installed_path("fits.dic")) == plain);
 }
 
-TEST(CopyRun, ShortReadsKeepTheBlockGrid) {
-    Sandbox box;
-    const std::string plain = pseudo_random_bytes(5 * 8192 + 77, 9);
-    const std::string encoded = reference_encode(plain);
-    const std::string fifo = box.update_path("piped.ejd");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    // The writer hands the update over in uneven pieces, so most reads of
-    // the tool come back short of a block. A tool that stops reading early
-    // must fail the test, not kill it.
-    const auto old_sigpipe = signal(SIGPIPE, SIG_IGN);
-    std::thread writer([&] {
-        const int fd = open(fifo.c_str(), O_WRONLY);
-        for (std::size_t at = 0; at < encoded.size(); at += 1000) {
-            const std::size_t n = std::min<std::size_t>(1000, encoded.size() - at);
-            if (write(fd, encoded.data() + at, n) != static_cast<ssize_t>(n))
-                break;
-            usleep(200);
-        }
-        close(fd);
-    });
-    const RunResult result = box.run({"piped.ejd"});
-    writer.join();
-    (void)signal(SIGPIPE, old_sigpipe);
-    expect_success(result, added("piped.ejd"));
-    EXPECT_TRUE(read_file(Sandbox::installed_path("piped.ejd")) == plain);
-}
-
 TEST(CopyRun, MessagesIgnoreTheLocale) {
     Sandbox box;
     box.put_update("loc/words.ejd", reference_encode(dictionary("VERSION 1")));
@@ -229,5 +202,123 @@ TEST(CopyRun, MessagesIgnoreTheLocale) {
     expect_success(box.run({"loc/words.ejd"}, options), added("words.ejd"));
     expect_success(box.run({"loc/words.ejd"}, options), already_current("words.ejd", "1", "1"));
 }
+
+struct StreamCase {
+    const char* name;
+    std::vector<int> closed;
+    std::optional<std::string> stdout_to;
+    int status;
+    friend void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class StandardStreams : public ::testing::TestWithParam<StreamCase> {};
+
+// Closed standard descriptors never let the tool's line into the dictionary;
+// a line that cannot be written fails the run, but the install stands.
+TEST_P(StandardStreams, NeverReachTheDictionary) {
+    const StreamCase& c = GetParam();
+    Sandbox box;
+    const std::string plain = dictionary("VERSION 2", pseudo_random_bytes(20000, 8));
+    box.put_update("dic/words.ejd", reference_encode(plain));
+    Sandbox::put_installed("dic/words.ejd", dictionary("VERSION 1"));
+    RunOptions options;
+    options.closed = c.closed;
+    options.stdout_to = c.stdout_to;
+    expect_outcome(box.run({"dic/words.ejd"}, options), "", c.status);
+    EXPECT_TRUE(read_file(Sandbox::installed_path("dic/words.ejd")) == plain);
+    expect_success(box.run({"dic/words.ejd"}), already_current("words.ejd", "2", "2"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Output, StandardStreams,
+    ::testing::Values(StreamCase{"InputAndOutputClosed", {0, 1}, std::nullopt, 0},
+                      StreamCase{"AllThreeClosed", {0, 1, 2}, std::nullopt, 0},
+                      StreamCase{"OutputOnAFullDevice", {}, "/dev/full", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two runs installing different versions of one file at the same moment:
+// they follow one another, so the newer ends up installed whole.
+TEST(Concurrency, TheNewerUpdateEndsUpWholeWhicheverStartsFirst) {
+    Sandbox box;
+    const ScratchDir older_tree;
+    const ScratchDir older_out;
+    const std::string older = dictionary("VERSION 2", pseudo_random_bytes(2 << 20, 11));
+    const std::string newer = dictionary("VERSION 3", pseudo_random_bytes(2 << 20, 12));
+    box.put_update("dic/words.ejd", reference_encode(newer));
+    make_parents(older_tree / "dic/words.ejd");
+    write_file(older_tree / "dic/words.ejd", reference_encode(older));
+    const std::string installed = Sandbox::installed_path("dic/words.ejd");
+    for (const bool existing : {true, false}) {
+        for (int round = 0; round < 6; ++round) {
+            SCOPED_TRACE(std::to_string(existing) + " " + std::to_string(round));
+            remove_tree(Sandbox::installed_path("dic"));
+            if (existing)
+                Sandbox::put_installed("dic/words.ejd", dictionary("VERSION 1"));
+            const std::string done = existing ? updated("words.ejd") : added("words.ejd");
+            const bool newer_first = round % 2 == 0;
+            const pid_t first = newer_first ? start_process(tool(), {"dic/words.ejd"}, {},
+                                                            box.updates(), box.scratch())
+                                            : start_process(tool(), {"dic/words.ejd"}, {},
+                                                            older_tree.path(), older_out.path());
+            const pid_t second = newer_first ? start_process(tool(), {"dic/words.ejd"}, {},
+                                                             older_tree.path(), older_out.path())
+                                             : start_process(tool(), {"dic/words.ejd"}, {},
+                                                             box.updates(), box.scratch());
+            const RunResult first_result =
+                finish_process(first, newer_first ? box.scratch() : older_out.path());
+            const RunResult second_result =
+                finish_process(second, newer_first ? older_out.path() : box.scratch());
+            const RunResult& newer_run = newer_first ? first_result : second_result;
+            const RunResult& older_run = newer_first ? second_result : first_result;
+            EXPECT_EQ(newer_run.status, 0);
+            EXPECT_EQ(older_run.status, 0);
+            EXPECT_EQ(newer_run.err + older_run.err, "");
+            EXPECT_TRUE(newer_run.out == done || newer_run.out == updated("words.ejd"));
+            EXPECT_TRUE(older_run.out == done ||
+                        older_run.out == already_current("words.ejd", "3", "2"));
+            EXPECT_TRUE(read_file(installed) == newer);
+        }
+    }
+}
+
+struct LockCase {
+    const char* name;
+    bool lock_is_a_link;
+    uid_t owner;
+    bool waits;
+    friend void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class RunLock : public ::testing::TestWithParam<LockCase> {};
+
+// A run waits for a lock that root holds; a lock file that another user
+// could have made, or that is a link, is not waited for.
+TEST_P(RunLock, IsWaitedForOnlyWhenItIsRoots) {
+    const LockCase& c = GetParam();
+    Sandbox box;
+    box.put_update("words.ejd", reference_encode(dictionary("VERSION 1")));
+    const std::string target = c.lock_is_a_link ? "/run/lock/elsewhere" : RUN_LOCK;
+    write_file(target, "");
+    ASSERT_EQ(chown(target.c_str(), c.owner, c.owner), 0);
+    if (c.lock_is_a_link) {
+        ASSERT_EQ(symlink(target.c_str(), RUN_LOCK), 0);
+    }
+    const int held = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const pid_t pid = start_process(tool(), {"words.ejd"}, {}, box.updates(), box.scratch());
+    usleep(300000);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
+    EXPECT_EQ(info.si_pid == 0, c.waits);
+    EXPECT_EQ(exists(Sandbox::installed_path("words.ejd")), !c.waits);
+    close(held);
+    expect_success(finish_process(pid, box.scratch()), added("words.ejd"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Concurrency, RunLock,
+                         ::testing::Values(LockCase{"RootsLock", false, 0, true},
+                                           LockCase{"AnotherUsersLock", false, 65534, false},
+                                           LockCase{"LinkToRootsLock", true, 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

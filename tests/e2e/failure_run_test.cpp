@@ -1,36 +1,49 @@
-// Whole runs whose system calls fail, forced by the fault injector, or whose
-// file system is full or laid out wrongly. A failure always prints the write
-// failure line with status 1, never a success line, and never costs the
-// installed copy its contents when the failure comes before the first write.
+// Whole runs whose system calls fail, forced by the fault injector, whose
+// process is killed midway, or whose file system is full or laid out
+// wrongly. A failure always prints the write failure line with status 1,
+// never a success line; it never costs the installed copy its contents when
+// it comes before the first write; and whatever it leaves, a plain rerun
+// installs the update whole.
 #include "expected_messages.h"
 #include "run_checks.h"
 #include "sandbox.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
 namespace {
 
-enum class Left { OldCopy, NewCopy, NoFile, Unchecked };
+enum class Run { Succeeds, Fails, Killed };
+enum class Left { OldCopy, NewCopy, NoFile, Partial };
+enum class Rerun { Installs, Current };
 
 struct FaultCase {
     const char* name;
     bool installed_before; // an older installed copy is in place
     std::size_t size;      // the update's plain size
     const char* faults;
-    bool succeeds;
+    Run run;
     Left left;
+    Rerun rerun = Rerun::Installs;
     friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
 // With an older copy installed, the calls come in this order: the version
-// gate's read and close of the update, then the reservation, the copy's
-// reads and writes, the close of the update and the close of the copy.
+// gate's read of the installed copy and its close; the reservation; the
+// copy's read of the first block (for its length), its reads and writes of
+// the blocks behind it; the first flush; the read and write of the first
+// block; the second flush; the close of the update and of the copy. A new
+// file has no gate read, and after the second flush its directory and the
+// directory above (made too) are flushed, each opened and closed.
 class FaultRun : public ::testing::TestWithParam<FaultCase> {};
 
-TEST_P(FaultRun, ReportsExactlyWhatHappened) {
+TEST_P(FaultRun, ReportsExactlyWhatHappenedAndARerunRepairs) {
     const FaultCase& c = GetParam();
     Sandbox box;
     const std::string old_copy = dictionary("VERSION 1", pseudo_random_bytes(70000, 1));
@@ -43,7 +56,17 @@ TEST_P(FaultRun, ReportsExactlyWhatHappened) {
 
     const RunResult result = box.run({"dic/words.ejd"}, options);
     const std::string success = c.installed_before ? updated("words.ejd") : added("words.ejd");
-    expect_outcome(result, c.succeeds ? success : write_failed(), c.succeeds ? 0 : 1);
+    switch (c.run) {
+    case Run::Succeeds:
+        expect_success(result, success);
+        break;
+    case Run::Fails:
+        expect_failure(result, write_failed());
+        break;
+    case Run::Killed:
+        expect_outcome(result, "", -SIGKILL);
+        break;
+    }
     const std::string installed = Sandbox::installed_path("dic/words.ejd");
     switch (c.left) {
     case Left::OldCopy:
@@ -56,9 +79,14 @@ TEST_P(FaultRun, ReportsExactlyWhatHappened) {
         EXPECT_FALSE(exists(installed));
         EXPECT_TRUE(exists(Sandbox::installed_path("dic")));
         break;
-    case Left::Unchecked:
+    case Left::Partial:
         break;
     }
+    const std::string repaired = exists(installed) ? updated("words.ejd") : added("words.ejd");
+    const RunResult rerun = box.run({"dic/words.ejd"});
+    expect_success(rerun,
+                   c.rerun == Rerun::Current ? already_current("words.ejd", "2", "2") : repaired);
+    EXPECT_TRUE(read_file(installed) == plain);
 }
 
 constexpr std::size_t KIB = 1024;
@@ -68,34 +96,59 @@ constexpr std::size_t LARGE = 600 * KIB + 5;
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultRun,
     ::testing::Values(
-        FaultCase{"NoFault", true, SMALL, "", true, Left::NewCopy},
-        FaultCase{"GateReadFailsSoTheUpdateIsInstalled", true, SMALL, "read@1=EIO", true,
-                  Left::NewCopy},
-        FaultCase{"FirstCopyReadFails", true, SMALL, "read@2=EIO", false, Left::OldCopy},
-        FaultCase{"ReadAtTheEndFails", true, SMALL, "read@3=EIO", false, Left::Unchecked},
-        FaultCase{"ReadInterrupted", true, SMALL, "read@2=EINTR", true, Left::NewCopy},
-        FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short", true,
-                  Left::NewCopy},
-        FaultCase{"FirstWriteFails", true, SMALL, "write@1=EIO", false, Left::OldCopy},
-        FaultCase{"LaterWriteFails", true, LARGE, "write@2=EIO", false, Left::Unchecked},
-        FaultCase{"WriteFullDisk", true, LARGE, "write@3=ENOSPC", false, Left::Unchecked},
-        FaultCase{"WritePlacesNothing", true, SMALL, "write@1=zero", false, Left::OldCopy},
+        FaultCase{"NoFault", true, SMALL, "", Run::Succeeds, Left::NewCopy, Rerun::Current},
+        FaultCase{"GateReadFailsSoTheUpdateIsInstalled", true, SMALL, "read@1=EIO", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"FirstCopyReadFails", true, SMALL, "read@2=EIO", Run::Fails, Left::OldCopy},
+        FaultCase{"TailReadFails", true, SMALL, "read@3=EIO", Run::Fails, Left::OldCopy},
+        FaultCase{"ReadAtTheEndFails", true, SMALL, "read@4=EIO", Run::Fails, Left::OldCopy},
+        FaultCase{"HeaderReadFails", true, SMALL, "read@5=EIO", Run::Fails, Left::Partial},
+        FaultCase{"ReadInterrupted", true, SMALL, "read@2=EINTR", Run::Succeeds, Left::NewCopy,
+                  Rerun::Current},
+        FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short",
+                  Run::Succeeds, Left::NewCopy, Rerun::Current},
+        FaultCase{"FirstWriteFails", true, SMALL, "write@1=EIO", Run::Fails, Left::OldCopy},
+        FaultCase{"LaterWriteFails", true, LARGE, "write@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"WriteFullDisk", true, LARGE, "write@3=ENOSPC", Run::Fails, Left::Partial},
+        FaultCase{"HeaderWriteFails", true, SMALL, "write@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"WritePlacesNothing", true, SMALL, "write@1=zero", Run::Fails, Left::OldCopy},
         FaultCase{"WritesComeBackShort", true, LARGE, "write@1=short,write@2=short,write@4=short",
-                  true, Left::NewCopy},
-        FaultCase{"WriteInterrupted", true, SMALL, "write@1=EINTR", true, Left::NewCopy},
-        FaultCase{"ReservationFindsNoSpace", true, SMALL, "fallocate@1=ENOSPC", false,
+                  Run::Succeeds, Left::NewCopy, Rerun::Current},
+        FaultCase{"WriteInterrupted", true, SMALL, "write@1=EINTR", Run::Succeeds, Left::NewCopy,
+                  Rerun::Current},
+        FaultCase{"ReservationFindsNoSpace", true, SMALL, "fallocate@1=ENOSPC", Run::Fails,
                   Left::OldCopy},
-        FaultCase{"ReservationFails", true, SMALL, "fallocate@1=EIO", false, Left::OldCopy},
-        FaultCase{"ReservationInterrupted", true, SMALL, "fallocate@1=EINTR", true, Left::NewCopy},
-        FaultCase{"ReservationUnsupported", true, SMALL, "fallocate@1=EOPNOTSUPP", true,
-                  Left::NewCopy},
-        FaultCase{"CloseOfTheUpdateFails", true, SMALL, "close@2=EIO", true, Left::NewCopy},
-        FaultCase{"CloseOfTheCopyFails", true, SMALL, "close@3=EIO", false, Left::Unchecked},
-        FaultCase{"NewFileReservationFindsNoSpace", false, SMALL, "fallocate@1=ENOSPC", false,
+        FaultCase{"ReservationFails", true, SMALL, "fallocate@1=EIO", Run::Fails, Left::OldCopy},
+        FaultCase{"ReservationInterrupted", true, SMALL, "fallocate@1=EINTR", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"ReservationUnsupported", true, SMALL, "fallocate@1=EOPNOTSUPP", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"FirstFlushFails", true, SMALL, "fdatasync@1=EIO", Run::Fails, Left::Partial},
+        FaultCase{"SecondFlushFails", true, SMALL, "fdatasync@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"CloseOfTheUpdateFails", true, SMALL, "close@2=EIO", Run::Succeeds, Left::NewCopy,
+                  Rerun::Current},
+        // Both flushes succeeded, so the copy is whole and the rerun finds it current.
+        FaultCase{"CloseOfTheCopyFails", true, SMALL, "close@3=EIO", Run::Fails, Left::NewCopy,
+                  Rerun::Current},
+        FaultCase{"KilledWritingTheTail", true, LARGE, "write@2=kill", Run::Killed, Left::Partial},
+        FaultCase{"KilledBeforeTheFirstFlush", true, LARGE, "fdatasync@1=kill", Run::Killed,
+                  Left::Partial},
+        FaultCase{"KilledReadingTheHeader", true, SMALL, "read@5=kill", Run::Killed, Left::Partial},
+        // The page cache holds the whole new copy; only a crash of the machine
+        // could lose it, and then the old header stays on disk with it.
+        FaultCase{"KilledBeforeTheSecondFlush", true, SMALL, "fdatasync@2=kill", Run::Killed,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"NewFileReservationFindsNoSpace", false, SMALL, "fallocate@1=ENOSPC", Run::Fails,
                   Left::NoFile},
-        FaultCase{"NewFileReadFails", false, SMALL, "read@1=EIO", false, Left::NoFile},
-        FaultCase{"NewFileWriteFails", false, LARGE, "write@2=EIO", false, Left::NoFile},
-        FaultCase{"NewFileCloseFails", false, SMALL, "close@2=EIO", false, Left::NoFile}),
+        FaultCase{"NewFileReadFails", false, SMALL, "read@1=EIO", Run::Fails, Left::NoFile},
+        FaultCase{"NewFileWriteFails", false, LARGE, "write@2=EIO", Run::Fails, Left::NoFile},
+        FaultCase{"NewFileSecondFlushFails", false, SMALL, "fdatasync@2=EIO", Run::Fails,
+                  Left::NoFile},
+        FaultCase{"NewFileDirectoryFlushFails", false, SMALL, "fsync@1=EIO", Run::Fails,
+                  Left::NoFile},
+        FaultCase{"NewFileCloseFails", false, SMALL, "close@4=EIO", Run::Fails, Left::NoFile},
+        FaultCase{"NewFileKilledWritingTheTail", false, LARGE, "write@2=kill", Run::Killed,
+                  Left::Partial}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {
@@ -151,17 +204,73 @@ TEST(Layout, UpdateThatIsTheInstalledFileItself) {
     EXPECT_EQ(read_file(Sandbox::installed_path("sub/words.ejd")), installed);
 }
 
-TEST(Layout, DestinationThatIsADeviceIsWrittenWithoutReservation) {
-    Sandbox box;
-    make_parents(Sandbox::installed_path("dev/"));
-    ASSERT_EQ(symlink("/dev/null", Sandbox::installed_path("dev/sink.ejd").c_str()), 0);
-    box.put_update("dev/sink.ejd", reference_encode(pseudo_random_bytes(SMALL, 10)));
-    const RunResult result = box.run({"dev/sink.ejd"});
-    expect_success(result, updated("sink.ejd"));
-    struct stat status {};
-    ASSERT_EQ(lstat(Sandbox::installed_path("dev/sink.ejd").c_str(), &status), 0);
-    EXPECT_TRUE(S_ISLNK(status.st_mode));
+void make_socket(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    path.copy(address.sun_path, path.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    close(fd);
 }
+
+// What stands at a path instead of a regular file.
+enum class Special { Fifo, Socket, LinkToDevZero, LinkToDevNull };
+
+struct SpecialCase {
+    const char* name;
+    Special kind;
+    bool as_update; // at the update's path, else at the installed copy's
+    friend void PrintTo(const SpecialCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class SpecialFile : public ::testing::TestWithParam<SpecialCase> {};
+
+// Neither side is ever read or written unless it is a regular file, and no
+// FIFO without a partner can make the run wait.
+TEST_P(SpecialFile, IsTurnedAwayWithoutWaitingOrWriting) {
+    const SpecialCase& c = GetParam();
+    Sandbox box;
+    const std::string path =
+        c.as_update ? box.update_path("dic/words.ejd") : Sandbox::installed_path("dic/words.ejd");
+    make_parents(path);
+    if (!c.as_update)
+        box.put_update("dic/words.ejd", reference_encode(dictionary("VERSION 2")));
+    switch (c.kind) {
+    case Special::Fifo:
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        break;
+    case Special::Socket:
+        make_socket(path);
+        break;
+    case Special::LinkToDevZero:
+        ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
+        break;
+    case Special::LinkToDevNull:
+        ASSERT_EQ(symlink("/dev/null", path.c_str()), 0);
+        break;
+    }
+    struct stat before {};
+    ASSERT_EQ(lstat(path.c_str(), &before), 0);
+    const RunResult result = box.run({"dic/words.ejd"});
+    expect_failure(result, c.as_update ? cannot_open_update() : write_failed());
+    if (c.as_update) {
+        EXPECT_FALSE(exists(Sandbox::installed_path("dic")));
+    }
+    struct stat after {};
+    ASSERT_EQ(lstat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layout, SpecialFile,
+    ::testing::Values(SpecialCase{"UpdateIsAFifo", Special::Fifo, true},
+                      SpecialCase{"UpdateIsASocket", Special::Socket, true},
+                      SpecialCase{"UpdateIsALinkToDevZero", Special::LinkToDevZero, true},
+                      SpecialCase{"DestinationIsAFifo", Special::Fifo, false},
+                      SpecialCase{"DestinationIsASocket", Special::Socket, false},
+                      SpecialCase{"DestinationIsALinkToDevNull", Special::LinkToDevNull, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Layout, UpdatePathThroughAMissingDirectory) {
     Sandbox box;

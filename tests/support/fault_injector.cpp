@@ -1,16 +1,18 @@
 // A test-only LD_PRELOAD shim that makes chosen calls of read, write,
-// fallocate or close misbehave, so that every failure path of the tool can be
-// forced in a real run.
+// fallocate, close, fdatasync or fsync misbehave, so that every failure path
+// of the tool can be forced in a real run.
 //
 // VDU_FAULTS holds rules separated by commas, each CALL@N=KIND: the Nth call
 // (counted from 1) of CALL made directly by the program behaves as KIND:
 //   EIO, ENOSPC, EINTR, EOPNOTSUPP  fail with that errno, doing nothing
 //   short                           read or write only half of the bytes
 //   zero                            write: return 0, placing nothing
+//   kill                            the process is killed (SIGKILL) instead
 // Calls that the C library makes internally (stdio's own reads) are not seen.
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -20,10 +22,11 @@
 
 namespace {
 
-enum Call { READ, WRITE, FALLOCATE, CLOSE, CALLS };
-constexpr std::array<const char*, CALLS> CALL_NAMES{"read", "write", "fallocate", "close"};
+enum Call { READ, WRITE, FALLOCATE, CLOSE, FDATASYNC, FSYNC, CALLS };
+constexpr std::array<const char*, CALLS> CALL_NAMES{"read",  "write",     "fallocate",
+                                                    "close", "fdatasync", "fsync"};
 
-enum Kind { NONE, FAIL, SHORT, ZERO };
+enum Kind { NONE, FAIL, SHORT, ZERO, KILL };
 
 struct Fault {
     Kind kind = NONE;
@@ -51,6 +54,8 @@ Fault fault_for(Call call, long count) {
                     return {SHORT, 0};
                 if (kind == "zero")
                     return {ZERO, 0};
+                if (kind == "kill")
+                    return {KILL, 0};
                 if (kind == "EIO")
                     return {FAIL, EIO};
                 if (kind == "ENOSPC")
@@ -66,13 +71,25 @@ Fault fault_for(Call call, long count) {
     return {};
 }
 
+// The rule for this call; a kill rule ends the process here.
 Fault next_fault(Call call) {
-    return fault_for(call, ++calls[call]);
+    const Fault fault = fault_for(call, ++calls[call]);
+    if (fault.kind == KILL)
+        (void)kill(getpid(), SIGKILL);
+    return fault;
 }
 
 template <typename Function>
 Function real(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// True, with errno set, when the fault makes the call fail.
+bool fails(const Fault& fault) {
+    if (fault.kind != FAIL)
+        return false;
+    errno = fault.error;
+    return true;
 }
 
 } // namespace
@@ -82,10 +99,8 @@ extern "C" {
 ssize_t read(int fd, void* buf, size_t nbytes) {
     static const auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
     const Fault fault = next_fault(READ);
-    if (fault.kind == FAIL) {
-        errno = fault.error;
+    if (fails(fault))
         return -1;
-    }
     if (fault.kind == SHORT && nbytes > 1)
         nbytes /= 2;
     return real_read(fd, buf, nbytes);
@@ -94,10 +109,8 @@ ssize_t read(int fd, void* buf, size_t nbytes) {
 ssize_t write(int fd, const void* buf, size_t n) {
     static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
     const Fault fault = next_fault(WRITE);
-    if (fault.kind == FAIL) {
-        errno = fault.error;
+    if (fails(fault))
         return -1;
-    }
     if (fault.kind == ZERO)
         return 0;
     if (fault.kind == SHORT && n > 1)
@@ -107,23 +120,25 @@ ssize_t write(int fd, const void* buf, size_t n) {
 
 int fallocate(int fd, int mode, off_t offset, off_t len) {
     static const auto real_fallocate = real<int (*)(int, int, off_t, off_t)>("fallocate");
-    const Fault fault = next_fault(FALLOCATE);
-    if (fault.kind == FAIL) {
-        errno = fault.error;
-        return -1;
-    }
-    return real_fallocate(fd, mode, offset, len);
+    return fails(next_fault(FALLOCATE)) ? -1 : real_fallocate(fd, mode, offset, len);
 }
 
+int fdatasync(int fildes) {
+    static const auto real_fdatasync = real<int (*)(int)>("fdatasync");
+    return fails(next_fault(FDATASYNC)) ? -1 : real_fdatasync(fildes);
+}
+
+int fsync(int fd) {
+    static const auto real_fsync = real<int (*)(int)>("fsync");
+    return fails(next_fault(FSYNC)) ? -1 : real_fsync(fd);
+}
+
+// A failing close still closes, as the system's does.
 int close(int fd) {
     static const auto real_close = real<int (*)(int)>("close");
     const Fault fault = next_fault(CLOSE);
-    if (fault.kind == FAIL) {
-        real_close(fd);
-        errno = fault.error;
-        return -1;
-    }
-    return real_close(fd);
+    const int rc = real_close(fd);
+    return fails(fault) ? -1 : rc;
 }
 
 } // extern "C"

@@ -51,13 +51,25 @@ void make_parents(const std::string& path) {
         mkdir(path.substr(0, slash).c_str(), 0755);
 }
 
+// Mounts a fresh tmpfs with options at path.
+void mount_scratch(const char* path, const std::string& options) {
+    if (mount("vdu-test", path, "tmpfs", 0, options.c_str()) != 0)
+        throw std::runtime_error(std::string("mounting a scratch tmpfs over ") + path +
+                                 " failed: " + std::strerror(errno));
+}
+
 Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
     enter_private_mount_namespace();
-    if (mount("vdu-test", SHARE, "tmpfs", 0, tmpfs_options.c_str()) != 0)
-        throw std::runtime_error(std::string("mounting the scratch tmpfs failed: ") +
-                                 std::strerror(errno));
+    mount_scratch(SHARE, tmpfs_options);
     if (!is_scratch_tmpfs(SHARE))
         throw std::runtime_error("the scratch tmpfs is not in place");
+    // Where the machine has no /run/lock, a scratch /run gets one.
+    struct stat lock_dir {};
+    if (stat("/run/lock", &lock_dir) != 0) {
+        mount_scratch("/run", "mode=0755");
+        mkdir("/run/lock", 01777);
+    }
+    mount_scratch("/run/lock", "mode=1777");
     chmod(SHARE, 0755);
     if (make_root) {
         make_parents(std::string(DICTIONARY) + "/");
@@ -67,6 +79,7 @@ Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
 }
 
 Sandbox::~Sandbox() {
+    umount2("/run/lock", MNT_DETACH);
     umount2(SHARE, MNT_DETACH);
 }
 
@@ -88,6 +101,10 @@ std::string Sandbox::world_executable_tool() const {
     return copy;
 }
 
+std::string tool() {
+    return VDU_BINARY;
+}
+
 RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& options) const {
     return run_program(VDU_BINARY, args, options);
 }
@@ -103,9 +120,14 @@ RunResult Sandbox::run_program(const std::string& binary, const std::vector<std:
 RunResult run_process(const std::string& binary, const std::vector<std::string>& args,
                       const RunOptions& options, const std::string& directory,
                       const std::string& scratch) {
-    const std::string out_path = scratch + "/stdout";
-    const std::string err_path = scratch + "/stderr";
+    return finish_process(start_process(binary, args, options, directory, scratch), scratch);
+}
 
+pid_t start_process(const std::string& binary, const std::vector<std::string>& args,
+                    const RunOptions& options, const std::string& directory,
+                    const std::string& scratch) {
+    const std::string out_path = options.stdout_to.value_or(scratch + "/stdout");
+    const std::string err_path = scratch + "/stderr";
     std::vector<std::string> argv_text{options.argv0.value_or(binary)};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -126,6 +148,8 @@ RunResult run_process(const std::string& binary, const std::vector<std::string>&
         envp.push_back(var.data());
     envp.push_back(nullptr);
 
+    if (options.stdout_to)
+        write_file(scratch + "/stdout", "");
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -152,16 +176,23 @@ RunResult run_process(const std::string& binary, const std::vector<std::string>&
                 setresuid(*options.real_uid, effective, effective) != 0)
                 child_fail("dropping privileges");
         }
+        for (const int fd : options.closed)
+            close(fd);
+        alarm(60);
         execve(binary.c_str(), argv.data(), envp.data());
         child_fail("execve");
     }
+    return pid;
+}
+
+RunResult finish_process(pid_t pid, const std::string& scratch) {
     int wait_status = 0;
     if (waitpid(pid, &wait_status, 0) != pid)
         throw std::runtime_error("waitpid failed");
     RunResult result;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.out = read_file(scratch + "/stdout");
+    result.err = read_file(scratch + "/stderr");
     return result;
 }
 

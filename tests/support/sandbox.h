@@ -3,7 +3,8 @@
 // The test process moves into a mount namespace of its own and mounts a
 // fresh tmpfs over /usr/local/share there, so the tool's built-in root
 // /usr/local/share/vora/Dictionary lies on a scratch file system that only
-// this process and its children see. The machine's own tree is never touched.
+// this process and its children see, and another over /run/lock for the
+// tool's lock file. The machine's own tree and lock are never touched.
 #pragma once
 
 #include "test_files.h"
@@ -17,6 +18,7 @@ namespace testing_support {
 
 inline constexpr char SHARE[] = "/usr/local/share";
 inline constexpr char DICTIONARY[] = "/usr/local/share/vora/Dictionary";
+inline constexpr char RUN_LOCK[] = "/run/lock/vora-dict-update.lock";
 
 struct RunOptions {
     std::optional<std::string> argv0;   // the program name as invoked; the binary's path if unset
@@ -26,7 +28,9 @@ struct RunOptions {
     std::optional<off_t> file_size_limit; // RLIMIT_FSIZE
     bool ignore_sigxfsz = true;           // with file_size_limit: SIGXFSZ ignored
     std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
-    std::optional<std::string> faults; // rules for the fault injector, see fault_injector.cpp
+    std::optional<std::string> faults;    // rules for the fault injector, see fault_injector.cpp
+    std::optional<std::string> stdout_to; // a file for standard output instead of the capture
+    std::vector<int> closed;              // descriptors closed before the program starts
 };
 
 struct RunResult {
@@ -48,6 +52,8 @@ class Sandbox {
     // current directory.
     const std::string& updates() const { return updates_; }
     std::string update_path(const std::string& relative) const { return updates_ + "/" + relative; }
+    // Where runs leave their output.
+    const std::string& scratch() const { return scratch_.path(); }
     static std::string installed_path(const std::string& relative) {
         return std::string(DICTIONARY) + "/" + relative;
     }
@@ -72,10 +78,20 @@ class Sandbox {
 };
 
 // Runs binary with args in directory, its standard output and error caught
-// in files below scratch, and waits for it.
+// in files below scratch, and waits for it. A run that takes more than a
+// minute is ended by SIGALRM, so that a hang fails the test.
 RunResult run_process(const std::string& binary, const std::vector<std::string>& args,
                       const RunOptions& options, const std::string& directory,
                       const std::string& scratch);
+
+// run_process in two halves, for runs that overlap.
+pid_t start_process(const std::string& binary, const std::vector<std::string>& args,
+                    const RunOptions& options, const std::string& directory,
+                    const std::string& scratch);
+RunResult finish_process(pid_t pid, const std::string& scratch);
+
+// The vora-dict-update binary under test.
+std::string tool();
 
 // Makes every missing directory on the way to path's parent.
 void make_parents(const std::string& path);

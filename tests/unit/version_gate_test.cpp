@@ -2,9 +2,11 @@
 #include "test_files.h"
 #include "version_gate.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -58,15 +60,32 @@ struct HeaderCase {
 
 class InstalledHeader : public ::testing::TestWithParam<HeaderCase> {};
 
-TEST_P(InstalledHeader, ScansLineByLine) {
+// Each header is read through buffers of several sizes, the smallest one a
+// line buffer, so that keys and tokens also fall across the chunks read.
+TEST_P(InstalledHeader, ScansAsLinesWhateverTheChunks) {
     const HeaderCase& c = GetParam();
-    std::string content = c.content;
-    std::FILE* stream = fmemopen(content.data(), content.size(), "rb");
-    ASSERT_NE(stream, nullptr);
-    VersionText text{};
-    EXPECT_EQ(scan_installed_header(stream, text), c.value);
-    EXPECT_STREQ(text.data(), c.text);
-    (void)std::fclose(stream);
+    const int fd = memfd_create("header", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, c.content.data(), c.content.size()),
+              static_cast<ssize_t>(c.content.size()));
+    for (const std::size_t chunk :
+         {HEADER_LINE_SIZE, HEADER_LINE_SIZE + 1000, 64 * HEADER_LINE_SIZE}) {
+        SCOPED_TRACE(chunk);
+        std::vector<char> buffer(chunk);
+        VersionText text{};
+        ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+        EXPECT_EQ(scan_installed_header(fd, buffer, text), c.value);
+        EXPECT_STREQ(text.data(), c.text);
+    }
+    close(fd);
+}
+
+// n lines of 99 bytes each with its line feed.
+std::string lines(std::size_t n) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i)
+        text += std::string(99, 'x') + "\n";
+    return text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -88,7 +107,23 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"TokenCutAtTheEndOfAPiece", std::string(2037, 'x') + "VERSION 1234\n", 12, "12"},
         HeaderCase{"KeyEndingAPieceHasNoToken",
                    std::string(2040, 'x') + "VERSION 12345\nVERSION 9\n", 0, ""},
-        HeaderCase{"Empty", "", 0, ""}, HeaderCase{"NoKeyAtAll", "a\nb\nc\n", 0, ""}),
+        HeaderCase{"Empty", "", 0, ""}, HeaderCase{"NoKeyAtAll", "a\nb\nc\n", 0, ""},
+        HeaderCase{"KeyAcrossAChunkEnd", lines(20) + std::string(44, 'x') + "VERSION 8\n", 8, "8"},
+        HeaderCase{"TokenAcrossAChunkEnd", lines(20) + std::string(37, 'x') + "VERSION 12345\n",
+                   12345, "12345"},
+        HeaderCase{"EndAcrossAChunkEnd", lines(20) + std::string(44, 'x') + "DGD_END\nVERSION 8\n",
+                   0, ""},
+        HeaderCase{"ZeroByteInTheChunkBefore",
+                   lines(20) + std::string("x\0", 2) + std::string(42, 'x') +
+                       "VERSION 8\nVERSION 9\n",
+                   9, "9"},
+        HeaderCase{"KeyStartingTheThirdPiece", std::string(2 * 2047, 'x') + "VERSION 6\n", 6, "6"},
+        HeaderCase{"KeyAcrossTheSecondPieceEnd",
+                   std::string(2 * 2047 - 3, 'x') + "VERSION 6\nVERSION 7\n", 7, "7"},
+        HeaderCase{"KeyFarBehindEmptyLines", std::string(300000, '\n') + "VERSION 5\n", 5, "5"},
+        HeaderCase{"KeyAtTheEndOfAHugeLine", std::string(300000, 'x') + "VERSION 5", 5, "5"},
+        HeaderCase{"KeyAcrossAPieceEndOfAHugeLine",
+                   std::string(std::size_t{146} * 2047 + 2043, 'x') + "VERSION 5", 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct BlockCase {

@@ -1,0 +1,26 @@
+// Process-wide safeguards of an install: the standard descriptors, the
+// signals that must not cut a rewrite short, and the lock that makes runs
+// follow one another.
+#pragma once
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file opened later can take its place. False when that fails.
+bool open_standard_descriptors();
+
+// A closed reader of standard output or a file-size limit then shows as a
+// failed write (EPIPE, EFBIG) instead of killing the process.
+void ignore_write_signals();
+
+// Blocks SIGINT, SIGTERM, SIGHUP and SIGQUIT while a rewrite is under way;
+// release_signals lets any that arrived take effect.
+void hold_signals();
+void release_signals();
+
+// Where runs take their lock: outside the dictionary tree.
+inline constexpr char RUN_LOCK_PATH[] = "/run/lock/vora-dict-update.lock";
+
+// Waits for an exclusive lock on RUN_LOCK_PATH, made 0644 when missing, and
+// holds it until the process ends. Goes on without it when the lock file
+// cannot be opened, or is not a regular file of root's that another user
+// could hold for ever.
+void take_run_lock();
