@@ -19,7 +19,8 @@ using namespace testing_support;
 
 namespace {
 
-enum class Run { Succeeds, Fails, Killed };
+// Terminated: SIGTERM, which waits for the line when it comes during the rewrite.
+enum class Run { Succeeds, Fails, Killed, Terminated, SucceedsThenTerminated };
 enum class Left { OldCopy, NewCopy, NoFile, Partial };
 enum class Rerun { Installs, Current };
 
@@ -65,6 +66,12 @@ TEST_P(FaultRun, ReportsExactlyWhatHappenedAndARerunRepairs) {
         break;
     case Run::Killed:
         expect_outcome(result, "", -SIGKILL);
+        break;
+    case Run::Terminated:
+        expect_outcome(result, "", -SIGTERM);
+        break;
+    case Run::SucceedsThenTerminated:
+        expect_outcome(result, success, -SIGTERM);
         break;
     }
     const std::string installed = Sandbox::installed_path("dic/words.ejd");
@@ -138,6 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
         // could lose it, and then the old header stays on disk with it.
         FaultCase{"KilledBeforeTheSecondFlush", true, SMALL, "fdatasync@2=kill", Run::Killed,
                   Left::NewCopy, Rerun::Current},
+        FaultCase{"TerminatedBeforeTheRewrite", true, SMALL, "read@1=term", Run::Terminated,
+                  Left::OldCopy},
+        FaultCase{"TerminatedDuringTheRewrite", true, LARGE, "write@2=term",
+                  Run::SucceedsThenTerminated, Left::NewCopy, Rerun::Current},
         FaultCase{"NewFileReservationFindsNoSpace", false, SMALL, "fallocate@1=ENOSPC", Run::Fails,
                   Left::NoFile},
         FaultCase{"NewFileReadFails", false, SMALL, "read@1=EIO", Run::Fails, Left::NoFile},

@@ -7,7 +7,7 @@
 //   EIO, ENOSPC, EINTR, EOPNOTSUPP  fail with that errno, doing nothing
 //   short                           read or write only half of the bytes
 //   zero                            write: return 0, placing nothing
-//   kill                            the process is killed (SIGKILL) instead
+//   kill, term                      SIGKILL or SIGTERM is sent to the process first
 // Calls that the C library makes internally (stdio's own reads) are not seen.
 #include <array>
 #include <atomic>
@@ -26,7 +26,7 @@ enum Call { READ, WRITE, FALLOCATE, CLOSE, FDATASYNC, FSYNC, CALLS };
 constexpr std::array<const char*, CALLS> CALL_NAMES{"read",  "write",     "fallocate",
                                                     "close", "fdatasync", "fsync"};
 
-enum Kind { NONE, FAIL, SHORT, ZERO, KILL };
+enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM };
 
 struct Fault {
     Kind kind = NONE;
@@ -55,7 +55,9 @@ Fault fault_for(Call call, long count) {
                 if (kind == "zero")
                     return {ZERO, 0};
                 if (kind == "kill")
-                    return {KILL, 0};
+                    return {KILL, SIGKILL};
+                if (kind == "term")
+                    return {TERM, SIGTERM};
                 if (kind == "EIO")
                     return {FAIL, EIO};
                 if (kind == "ENOSPC")
@@ -71,11 +73,11 @@ Fault fault_for(Call call, long count) {
     return {};
 }
 
-// The rule for this call; a kill rule ends the process here.
+// The rule for this call; a signal rule sends its signal here.
 Fault next_fault(Call call) {
     const Fault fault = fault_for(call, ++calls[call]);
-    if (fault.kind == KILL)
-        (void)kill(getpid(), SIGKILL);
+    if (fault.kind == KILL || fault.kind == TERM)
+        (void)kill(getpid(), fault.error);
     return fault;
 }
 
