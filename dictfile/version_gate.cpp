@@ -94,9 +94,6 @@ std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool enc
 
 namespace {
 
-// Chunks of the installed copy's header scan; a copy without a header is
-// read to its end through this buffer.
-constexpr std::size_t HEADER_CHUNK_SIZE = std::size_t{256} * 1024;
 alignas(64) std::array<char, HEADER_CHUNK_SIZE> header_chunk;
 
 // Version of the copy at path, or 0. A FIFO, device or directory there is

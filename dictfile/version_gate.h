@@ -14,6 +14,10 @@
 inline constexpr std::size_t VERSION_TEXT_SIZE = 20;
 inline constexpr std::size_t VERSION_DIGITS_SIZE = 32;
 inline constexpr std::size_t HEADER_LINE_SIZE = 2048;
+// Chunks of the installed copy's header scan; a copy without a header is
+// read to its end through a buffer of this size, small enough that what a
+// read brings in is still in the processor's cache when it is searched.
+inline constexpr std::size_t HEADER_CHUNK_SIZE = std::size_t{128} * 1024;
 
 // A version token as found in a header, full stops included, terminated.
 using VersionText = std::array<char, VERSION_TEXT_SIZE>;

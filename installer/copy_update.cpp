@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -14,6 +15,11 @@ namespace {
 // The copy moves a chunk of whole blocks at a time, in buffers of fixed size.
 constexpr std::size_t CHUNK_BLOCKS = 32;
 constexpr std::size_t CHUNK_SIZE = CHUNK_BLOCKS * BLOCK_SIZE;
+
+// Writeback of the destination is started every WRITEBACK_SPAN bytes, so
+// that the disk works while the copy goes on and a flush after it waits
+// for the last span only.
+constexpr off_t WRITEBACK_SPAN = off_t{8} << 20;
 
 alignas(64) std::array<unsigned char, CHUNK_SIZE> raw_chunk;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> decoded_chunk;
@@ -37,6 +43,10 @@ CopyResult failed(off_t copied, CopyFailure failure) {
 
 CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
     CopyResult result{0, CopyFailure::none};
+    // Where the copy starts in the destination; -1 for a pipe, where
+    // writeback means nothing.
+    const off_t start = lseek(destination_fd, 0, SEEK_CUR);
+    off_t started = 0; // bytes whose writeback has been started
     for (;;) {
         const ssize_t got = read_full(update_fd, raw_chunk.data(), raw_chunk.size());
         if (got < 0)
@@ -45,6 +55,12 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
         if (!write_all(destination_fd, chunk_to_write(size, decode), size))
             return failed(result.copied, CopyFailure::write);
         result.copied += got;
+        if (start >= 0 && result.copied - started >= WRITEBACK_SPAN) {
+            // Only a hint: a failure shows in the flush that follows.
+            (void)sync_file_range(destination_fd, start + started, result.copied - started,
+                                  SYNC_FILE_RANGE_WRITE);
+            started = result.copied;
+        }
         if (size < raw_chunk.size())
             return result;
     }
