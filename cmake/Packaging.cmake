@@ -1,8 +1,8 @@
 # Install layout (an administrator's command in sbin) and the Debian package.
 include(GNUInstallDirs)
-install(TARGETS vora-dict-update RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS vora-dict-update vora-dict-update-tree RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS vora-ejd-encode RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES man/vora-dict-update.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES man/vora-dict-update.8 man/vora-dict-update-tree.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES man/vora-ejd-encode.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

@@ -180,6 +180,7 @@ void begin_install(const char* update_path, const InstallSettings& settings, Ins
     if (job.installed < 0)
         return stop(job, Outcome::write_failed, problem != nullptr ? 0 : errno, problem);
     job.result.outcome = success;
+    job.device = installed_status.st_dev;
     job.decode = is_ejd_name(job.destination.data());
     if (same_file(installed_status, update_status)) {
         fail_job(job, 0, SAME_FILE);

@@ -3,7 +3,6 @@
 #include "run_checks.h"
 #include "sandbox.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 using namespace testing_support;
@@ -20,16 +19,6 @@ struct RefusalCase {
     friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
 
-bool dictionary_is_empty() {
-    DIR* dir = opendir(DICTIONARY);
-    int entries = 0;
-    while (const dirent* entry = readdir(dir))
-        entries +=
-            std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..";
-    closedir(dir);
-    return entries == 0;
-}
-
 class Refusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refusal, PrintsOneLineAndTouchesNothing) {
@@ -40,7 +29,7 @@ TEST_P(Refusal, PrintsOneLineAndTouchesNothing) {
                                  ? box.run_program(box.world_executable_tool(), c.args, c.options)
                                  : box.run(c.args, c.options);
     expect_failure(result, c.expected_out);
-    EXPECT_TRUE(dictionary_is_empty());
+    EXPECT_TRUE(list_directory(DICTIONARY).empty());
 }
 
 RunOptions as_user(uid_t real, std::optional<uid_t> effective = std::nullopt) {

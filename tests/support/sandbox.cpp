@@ -95,9 +95,9 @@ void Sandbox::put_installed(const std::string& relative, std::string_view bytes,
     write_file(path, bytes, mode);
 }
 
-std::string Sandbox::world_executable_tool() const {
-    std::string copy = scratch_ / "vora-dict-update";
-    write_file(copy, read_file(VDU_BINARY), 0755);
+std::string Sandbox::world_executable_tool(const std::string& binary) const {
+    std::string copy = scratch_ / "world-executable";
+    write_file(copy, read_file(binary), 0755);
     return copy;
 }
 

@@ -39,6 +39,9 @@ struct RunResult {
     int status = -1; // exit status, or -(signal number)
 };
 
+// The vora-dict-update binary under test.
+std::string tool();
+
 class Sandbox {
   public:
     // tmpfs_options: mount options of the scratch file system, e.g. "size=1m".
@@ -69,8 +72,9 @@ class Sandbox {
     RunResult run_program(const std::string& binary, const std::vector<std::string>& args,
                           const RunOptions& options = {}) const;
 
-    // A copy of the tool that any user may execute, for runs without root.
-    std::string world_executable_tool() const;
+    // A copy of a program (by default the tool) that any user may execute,
+    // for runs without root.
+    std::string world_executable_tool(const std::string& binary = tool()) const;
 
   private:
     ScratchDir scratch_;
@@ -89,9 +93,6 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
                     const RunOptions& options, const std::string& directory,
                     const std::string& scratch);
 RunResult finish_process(pid_t pid, const std::string& scratch);
-
-// The vora-dict-update binary under test.
-std::string tool();
 
 // Makes every missing directory on the way to path's parent.
 void make_parents(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -40,6 +41,20 @@ void write_file(const std::string& path, std::string_view bytes, mode_t mode) {
 bool exists(const std::string& path) {
     struct stat status {};
     return lstat(path.c_str(), &status) == 0;
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr)
+        throw std::runtime_error("cannot list " + path);
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    return names;
 }
 
 mode_t mode_of(const std::string& path) {

@@ -5,12 +5,15 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 namespace testing_support {
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view bytes, mode_t mode = 0644);
 bool exists(const std::string& path);
+// The names in a directory, but "." and "..".
+std::vector<std::string> list_directory(const std::string& path);
 mode_t mode_of(const std::string& path);
 
 // The ejd form of plain bytes, built here from the definition of the format
