@@ -1,20 +1,52 @@
-# Install layout (an administrator's command in sbin) and the Debian package.
+# Install layout (the administrator's commands in sbin) and the Debian
+# package, built the way Debian builds its own: manual pages and changelog
+# compressed with gzip -9n, a machine-readable copyright file, stripped
+# binaries without their .comment section.
 include(GNUInstallDirs)
 install(TARGETS vora-dict-update vora-dict-update-tree RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS vora-ejd-encode RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES man/vora-dict-update.8 man/vora-dict-update-tree.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES man/vora-ejd-encode.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Compressed copies of the pages and the changelog, made at build time.
+set(compressed)
+foreach(source man/vora-dict-update.8 man/vora-dict-update-tree.8 man/vora-ejd-encode.1
+               packaging/changelog)
+  set(copy ${CMAKE_CURRENT_BINARY_DIR}/${source})
+  add_custom_command(OUTPUT ${copy}.gz
+                     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/${source} ${copy}
+                     COMMAND gzip -9nf ${copy}
+                     DEPENDS ${source} VERBATIM)
+  list(APPEND compressed ${copy}.gz)
+endforeach()
+add_custom_target(compressed_docs ALL DEPENDS ${compressed})
+set(man ${CMAKE_CURRENT_BINARY_DIR}/man)
+install(FILES ${man}/vora-dict-update.8.gz ${man}/vora-dict-update-tree.8.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${man}/vora-ejd-encode.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# dh_strip's treatment of the .comment section, wherever the install strips.
+foreach(program ${CMAKE_INSTALL_SBINDIR}/vora-dict-update ${CMAKE_INSTALL_SBINDIR}/vora-dict-update-tree
+                ${CMAKE_INSTALL_BINDIR}/vora-ejd-encode)
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${program}\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endif()")
+endforeach()
 
 set(CPACK_PACKAGE_NAME vora-dict-update)
 set(CPACK_PACKAGE_VENDOR "vora-dict-update developers")
 set(CPACK_PACKAGE_CONTACT "vora-dict-update developers <maintainers@users.noreply.c-seed-0cca0ca9.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "install dictionary update files into the vora dictionary tree")
 set(CPACK_PACKAGE_DESCRIPTION
-    "vora-dict-update installs one dictionary update file below /usr/local/share/vora/Dictionary,\n\
-skipping it when the installed copy's header version is at least the update's and decoding\n\
-ejd distribution files on the way. vora-ejd-encode converts dictionary files to and from\n\
-their ejd form.")
+    "vora-dict-update installs one dictionary update file below\n\
+/usr/local/share/vora/Dictionary, skipping it when the installed copy's\n\
+header version is at least the update's and decoding ejd distribution\n\
+files on the way. It rewrites the installed copy in place so that an\n\
+install cut short repairs itself on the next run.\n\
+vora-dict-update-tree installs a whole update tree in one run.\n\
+vora-ejd-encode converts dictionary files to and from their ejd form.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY vora-dict-update)
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)
