@@ -37,7 +37,7 @@ struct InstallJob {
     PathBuffer destination{};
     int update = -1;
     int installed = -1;
-    dev_t device = 0;  // the file system that the destination lies on
+    dev_t device = 0; // the file system that the destination lies on
     off_t length = 0; // the update's length, known once its tail is copied
     bool existed = false;
     bool created = false; // this run made the destination file
