@@ -35,8 +35,10 @@ const unsigned char* chunk_to_write(std::size_t size, bool decode) {
     return decoded_chunk.data();
 }
 
-CopyResult failed(off_t copied, CopyFailure failure) {
-    return {copied, failure};
+// Reads the update's first block into raw_chunk; returns its length, or -1.
+ssize_t read_first_block(int update_fd) {
+    return lseek(update_fd, 0, SEEK_SET) == 0 ? read_full(update_fd, raw_chunk.data(), BLOCK_SIZE)
+                                              : -1;
 }
 
 } // namespace
@@ -50,10 +52,10 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
     for (;;) {
         const ssize_t got = read_full(update_fd, raw_chunk.data(), raw_chunk.size());
         if (got < 0)
-            return failed(result.copied, CopyFailure::read);
+            return {result.copied, CopyFailure::read};
         const auto size = static_cast<std::size_t>(got);
         if (!write_all(destination_fd, chunk_to_write(size, decode), size))
-            return failed(result.copied, CopyFailure::write);
+            return {result.copied, CopyFailure::write};
         result.copied += got;
         if (start >= 0 && result.copied - started >= WRITEBACK_SPAN) {
             // Only a hint: a failure shows in the flush that follows.
@@ -68,39 +70,35 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
 
 CopyResult copy_after_first_block(int update_fd, int destination_fd, bool decode) {
     // The first block is read only for its length.
-    const ssize_t first = lseek(update_fd, 0, SEEK_SET) == 0
-                              ? read_full(update_fd, raw_chunk.data(), BLOCK_SIZE)
-                              : -1;
+    const ssize_t first = read_first_block(update_fd);
     if (first < 0)
-        return failed(0, CopyFailure::read);
+        return {0, CopyFailure::read};
     CopyResult result{first, CopyFailure::none};
     if (static_cast<std::size_t>(first) == BLOCK_SIZE) {
         if (lseek(destination_fd, first, SEEK_SET) != first)
-            return failed(0, CopyFailure::write);
+            return {0, CopyFailure::write};
         const CopyResult rest = copy_update(update_fd, destination_fd, decode);
         if (rest.failure != CopyFailure::none)
             return rest;
         result.copied += rest.copied;
     }
     if (ftruncate(destination_fd, result.copied) != 0)
-        return failed(0, CopyFailure::write);
+        return {0, CopyFailure::write};
     return result;
 }
 
 CopyResult copy_first_block(int update_fd, int destination_fd, bool decode, off_t length) {
-    const ssize_t got = lseek(update_fd, 0, SEEK_SET) == 0
-                            ? read_full(update_fd, raw_chunk.data(), BLOCK_SIZE)
-                            : -1;
+    const ssize_t got = read_first_block(update_fd);
     if (got < 0)
-        return failed(0, CopyFailure::read);
+        return {0, CopyFailure::read};
     if (got != std::min<off_t>(length, BLOCK_SIZE)) {
         errno = EIO;
-        return failed(0, CopyFailure::read);
+        return {0, CopyFailure::read};
     }
     const auto size = static_cast<std::size_t>(got);
     if (lseek(destination_fd, 0, SEEK_SET) != 0 ||
         !write_all(destination_fd, chunk_to_write(size, decode), size))
-        return failed(0, CopyFailure::write);
+        return {0, CopyFailure::write};
     return {got, CopyFailure::none};
 }
 

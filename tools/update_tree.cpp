@@ -106,15 +106,19 @@ void print_versions(const InstallResult& result) {
 }
 
 void print_line(const char* path, const InstallResult& result, bool quiet, Counts& counts) {
-    const char* reason = nullptr;
+    const char* word = nullptr;   // of an installed or current file
+    const char* reason = nullptr; // of a failed one
     switch (result.outcome) {
     case Outcome::added:
+        word = "added";
         ++counts.added;
         break;
     case Outcome::updated:
+        word = "updated";
         ++counts.updated;
         break;
     case Outcome::current:
+        word = "current";
         ++counts.current;
         break;
     case Outcome::cannot_open_update:
@@ -135,8 +139,7 @@ void print_line(const char* path, const InstallResult& result, bool quiet, Count
     }
     if (quiet)
         return;
-    static constexpr std::array<const char*, 3> WORDS{"added", "updated", "current"};
-    std::printf("%s %s", WORDS.at(static_cast<std::size_t>(result.outcome)), path);
+    std::printf("%s %s", word, path);
     print_versions(result);
     std::putchar('\n');
 }
@@ -160,6 +163,34 @@ void flush_batch(std::span<InstallJob> jobs) {
 }
 
 std::array<InstallJob, BATCH_FILES> jobs;
+
+// Installs files from first on in one batch, which shares its flushes: step
+// 1 of each install, one flush, the first blocks, one flush. Returns how many
+// files the batch took; their results are in jobs.
+std::size_t install_batch(const std::vector<TreeFile>& files, std::size_t first,
+                          const InstallSettings& settings, Progress& progress) {
+    std::size_t count = 0;
+    for (off_t bytes = 0;
+         count < jobs.size() && first + count < files.size() && bytes < BATCH_BYTES; ++count) {
+        const TreeFile& file = files[first + count];
+        if (file.error != 0) {
+            jobs[count] = InstallJob{};
+            jobs[count].result = {Outcome::cannot_open_update, file.error, nullptr, {}};
+        } else {
+            begin_install(file.path.c_str(), settings, jobs[count]);
+        }
+        bytes += file.size;
+        progress.file_done(file.size);
+    }
+    const std::span<InstallJob> batch(jobs.data(), count);
+    flush_batch(batch);
+    for (InstallJob& job : batch)
+        write_header_block(job);
+    flush_batch(batch);
+    for (InstallJob& job : batch)
+        end_install(job);
+    return count;
+}
 
 } // namespace
 
@@ -191,30 +222,10 @@ int main(int argc, char** argv) {
     Counts counts;
 
     for (std::size_t first = 0; first < files.size();) {
-        // Step 1 of each install of the batch; then one flush, the headers, one flush.
-        std::size_t count = 0;
-        for (off_t bytes = 0;
-             count < jobs.size() && first + count < files.size() && bytes < BATCH_BYTES; ++count) {
-            const TreeFile& file = files[first + count];
-            if (file.error != 0) {
-                jobs[count] = InstallJob{};
-                jobs[count].result = {Outcome::cannot_open_update, file.error, nullptr, {}};
-            } else {
-                begin_install(file.path.c_str(), settings, jobs[count]);
-            }
-            bytes += file.size;
-            progress.file_done(file.size);
-        }
-        const std::span<InstallJob> batch(jobs.data(), count);
-        flush_batch(batch);
-        for (InstallJob& job : batch)
-            write_header_block(job);
-        flush_batch(batch);
+        const std::size_t count = install_batch(files, first, settings, progress);
         progress.erase();
-        for (std::size_t i = 0; i < count; ++i) {
-            end_install(jobs[i]);
+        for (std::size_t i = 0; i < count; ++i)
             print_line(files[first + i].path.c_str(), jobs[i].result, options.quiet, counts);
-        }
         (void)std::fflush(stdout);
         // A stopping signal that arrived during the batch takes effect now,
         // with the progress line erased.

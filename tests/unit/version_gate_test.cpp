@@ -117,9 +117,10 @@ INSTANTIATE_TEST_SUITE_P(
                    lines(20) + std::string("x\0", 2) + std::string(42, 'x') +
                        "VERSION 8\nVERSION 9\n",
                    9, "9"},
-        HeaderCase{"KeyStartingTheThirdPiece", std::string(2 * 2047, 'x') + "VERSION 6\n", 6, "6"},
+        HeaderCase{"KeyStartingTheThirdPiece",
+                   std::string(std::size_t{2} * 2047, 'x') + "VERSION 6\n", 6, "6"},
         HeaderCase{"KeyAcrossTheSecondPieceEnd",
-                   std::string(2 * 2047 - 3, 'x') + "VERSION 6\nVERSION 7\n", 7, "7"},
+                   std::string(std::size_t{2} * 2047 - 3, 'x') + "VERSION 6\nVERSION 7\n", 7, "7"},
         HeaderCase{"KeyFarBehindEmptyLines", std::string(300000, '\n') + "VERSION 5\n", 5, "5"},
         HeaderCase{"KeyAtTheEndOfAHugeLine", std::string(300000, 'x') + "VERSION 5", 5, "5"},
         HeaderCase{"KeyAcrossAPieceEndOfAHugeLine",
