@@ -4,6 +4,7 @@
 #include "run_checks.h"
 #include "sandbox.h"
 
+#include <array>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -247,36 +248,29 @@ TEST(Concurrency, TheNewerUpdateEndsUpWholeWhicheverStartsFirst) {
     box.put_update("dic/words.ejd", reference_encode(newer));
     make_parents(older_tree / "dic/words.ejd");
     write_file(older_tree / "dic/words.ejd", reference_encode(older));
-    const std::string installed = Sandbox::installed_path("dic/words.ejd");
+    // Each run's update tree and the directory for its output: newer, older.
+    const std::array<std::array<std::string, 2>, 2> runs{
+        {{box.updates(), box.scratch()}, {older_tree.path(), older_out.path()}}};
     for (const bool existing : {true, false}) {
         for (int round = 0; round < 6; ++round) {
             SCOPED_TRACE(std::to_string(existing) + " " + std::to_string(round));
             remove_tree(Sandbox::installed_path("dic"));
             if (existing)
                 Sandbox::put_installed("dic/words.ejd", dictionary("VERSION 1"));
+            const std::size_t first = round % 2;
+            std::array<pid_t, 2> pids{};
+            for (const std::size_t run : {first, 1 - first})
+                pids.at(run) =
+                    start_process(tool(), {"dic/words.ejd"}, {}, runs.at(run)[0], runs.at(run)[1]);
+            const RunResult newer_run = finish_process(pids[0], runs[0][1]);
+            const RunResult older_run = finish_process(pids[1], runs[1][1]);
+            // Whichever ran first installed its update; the newer one then
+            // updates the older, or the older finds the newer current.
             const std::string done = existing ? updated("words.ejd") : added("words.ejd");
-            const bool newer_first = round % 2 == 0;
-            const pid_t first = newer_first ? start_process(tool(), {"dic/words.ejd"}, {},
-                                                            box.updates(), box.scratch())
-                                            : start_process(tool(), {"dic/words.ejd"}, {},
-                                                            older_tree.path(), older_out.path());
-            const pid_t second = newer_first ? start_process(tool(), {"dic/words.ejd"}, {},
-                                                             older_tree.path(), older_out.path())
-                                             : start_process(tool(), {"dic/words.ejd"}, {},
-                                                             box.updates(), box.scratch());
-            const RunResult first_result =
-                finish_process(first, newer_first ? box.scratch() : older_out.path());
-            const RunResult second_result =
-                finish_process(second, newer_first ? older_out.path() : box.scratch());
-            const RunResult& newer_run = newer_first ? first_result : second_result;
-            const RunResult& older_run = newer_first ? second_result : first_result;
-            EXPECT_EQ(newer_run.status, 0);
-            EXPECT_EQ(older_run.status, 0);
-            EXPECT_EQ(newer_run.err + older_run.err, "");
-            EXPECT_TRUE(newer_run.out == done || newer_run.out == updated("words.ejd"));
-            EXPECT_TRUE(older_run.out == done ||
-                        older_run.out == already_current("words.ejd", "3", "2"));
-            EXPECT_TRUE(read_file(installed) == newer);
+            expect_success(newer_run, newer_run.out == done ? done : updated("words.ejd"));
+            expect_success(older_run,
+                           older_run.out == done ? done : already_current("words.ejd", "3", "2"));
+            EXPECT_TRUE(read_file(Sandbox::installed_path("dic/words.ejd")) == newer);
         }
     }
 }

@@ -94,49 +94,25 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
         EXPECT_FALSE(exists(Sandbox::installed_path(path))) << path;
 }
 
+// A run refused before anything is looked at, with its line on standard error.
+TreeCase refused(const char* name, std::vector<std::string> args, const std::string& why) {
+    return {name, std::move(args), false, false, "", 2, "vora-dict-update-tree: " + why + "\n"};
+}
+
+const std::string QUIET = "failed b/fifo.ejd: cannot open the update: not a regular file\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Tree, TreeRun,
     ::testing::Values(
         TreeCase{"Installs", {}, false, true, LINES + SUMMARY + "\n", 1, ""},
         TreeCase{"InstallsTheNamedDirectory", {"."}, false, true, LINES + SUMMARY + "\n", 1, ""},
-        TreeCase{"Quiet",
-                 {"--quiet"},
-                 false,
-                 true,
-                 "failed b/fifo.ejd: cannot open the update: not a regular file\n" + SUMMARY + "\n",
-                 1,
-                 ""},
-        TreeCase{
-            "DryRunChangesNothing", {"-n"}, false, false, LINES + SUMMARY + " (dry run)\n", 1, ""},
+        TreeCase{"Quiet", {"--quiet"}, false, true, QUIET + SUMMARY + "\n", 1, ""},
+        TreeCase{"DryRun", {"-n"}, false, false, LINES + SUMMARY + " (dry run)\n", 1, ""},
         TreeCase{"NotRoot", {}, true, false, "", 2, "vora-dict-update-tree: must be run as root\n"},
-        TreeCase{"UnknownOption",
-                 {"--force"},
-                 false,
-                 false,
-                 "",
-                 2,
-                 "vora-dict-update-tree: unknown option '--force' (see --help)\n"},
-        TreeCase{"TwoDirectories",
-                 {"a", "b"},
-                 false,
-                 false,
-                 "",
-                 2,
-                 "vora-dict-update-tree: more than one directory given (see --help)\n"},
-        TreeCase{"MissingDirectory",
-                 {"absent"},
-                 false,
-                 false,
-                 "",
-                 2,
-                 "vora-dict-update-tree: absent: No such file or directory\n"},
-        TreeCase{"DirectoryThatIsAFile",
-                 {"plain.txt"},
-                 false,
-                 false,
-                 "",
-                 2,
-                 "vora-dict-update-tree: plain.txt: Not a directory\n"}),
+        refused("UnknownOption", {"--force"}, "unknown option '--force' (see --help)"),
+        refused("TwoDirectories", {"a", "b"}, "more than one directory given (see --help)"),
+        refused("MissingDirectory", {"absent"}, "absent: No such file or directory"),
+        refused("DirectoryThatIsAFile", {"plain.txt"}, "plain.txt: Not a directory")),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
