@@ -28,7 +28,7 @@ struct InstallResult {
 
 struct InstallSettings {
     bool dry_run = false;    // decide and check, but create and change nothing
-    bool all_levels = false; // make every missing directory below the root
+    bool all_levels = false; // make every missing directory from the root down
 };
 
 // One file's install between its steps. A batch of installs can share the

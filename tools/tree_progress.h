@@ -2,6 +2,7 @@
 // a terminal and nowhere otherwise.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
