@@ -142,6 +142,24 @@ bool flush_directory(PathBuffer path) {
     return flushed;
 }
 
+// Flushes a pending job's data, and the directory entries that it made.
+// False with errno set when a flush fails.
+bool flush_data(const InstallJob& job) {
+    return fdatasync(job.installed) == 0;
+}
+
+bool flush_new_entries(const InstallJob& job) {
+    if (!job.created)
+        return true;
+    PathBuffer path = job.destination;
+    if (!flush_directory(path))
+        return false;
+    if (!job.made_parent)
+        return true;
+    *std::strrchr(path.data(), '/') = '\0';
+    return flush_directory(path);
+}
+
 } // namespace
 
 void begin_install(const char* update_path, const InstallSettings& settings, InstallJob& job) {
@@ -231,22 +249,6 @@ void fail_job(InstallJob& job, int error, const char* problem) {
     job.result.outcome = Outcome::write_failed;
     job.result.error = error;
     job.result.problem = problem;
-}
-
-bool flush_data(const InstallJob& job) {
-    return fdatasync(job.installed) == 0;
-}
-
-bool flush_new_entries(const InstallJob& job) {
-    if (!job.created)
-        return true;
-    PathBuffer path = job.destination;
-    if (!flush_directory(path))
-        return false;
-    if (!job.made_parent)
-        return true;
-    *std::strrchr(path.data(), '/') = '\0';
-    return flush_directory(path);
 }
 
 InstallResult install_file(const char* update_path, const InstallSettings& settings) {

@@ -65,10 +65,5 @@ void end_install(InstallJob& job);
 // Marks a pending job failed, with the system's error number or a problem.
 void fail_job(InstallJob& job, int error, const char* problem = nullptr);
 
-// Flushes a pending job's data, and the directory entries that it made.
-// False with errno set when a flush fails.
-bool flush_data(const InstallJob& job);
-bool flush_new_entries(const InstallJob& job);
-
 // The whole install of one file: the three steps with their flushes.
 InstallResult install_file(const char* update_path, const InstallSettings& settings);
