@@ -76,17 +76,36 @@ bool has_avx2() {
 
 } // namespace
 
-std::size_t find_header_key(std::string_view text) {
+bool key_search_runs_here(KeySearch search) {
+#if defined(__x86_64__)
+    return search != KeySearch::avx2 || has_avx2();
+#else
+    return search == KeySearch::bytewise;
+#endif
+}
+
+std::size_t find_header_key_with(KeySearch search, std::string_view text) {
     if (text.size() < HEADER_KEY_SIZE)
         return text.size();
     const char* s = text.data();
     const std::size_t last = text.size() - HEADER_KEY_SIZE;
     std::size_t i = 0;
 #if defined(__x86_64__)
-    i = has_avx2() ? find_with_avx2(s, last) : find_with_sse2(s, last);
+    if (search == KeySearch::avx2)
+        i = find_with_avx2(s, last);
+    else if (search == KeySearch::sse2)
+        i = find_with_sse2(s, last);
 #endif
     for (; i <= last; ++i)
         if ((s[i] == 'V' || s[i] == 'D') && is_key_at(s + i))
             return i;
     return text.size();
+}
+
+std::size_t find_header_key(std::string_view text) {
+#if defined(__x86_64__)
+    return find_header_key_with(has_avx2() ? KeySearch::avx2 : KeySearch::sse2, text);
+#else
+    return find_header_key_with(KeySearch::bytewise, text);
+#endif
 }

@@ -10,8 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-VersionTexts version_texts;
-
 namespace {
 
 bool is_blank(char c) {
@@ -96,17 +94,21 @@ namespace {
 
 alignas(64) std::array<char, HEADER_CHUNK_SIZE> header_chunk;
 
-// Version of the copy at path, or 0. A FIFO, device or directory there is
-// not read: it is opened without blocking and turned away.
+// Version of the copy at path, or 0. Only a regular file is opened: opening
+// a device node can make the device act.
 std::int32_t installed_version(const char* path, std::span<char, VERSION_TEXT_SIZE> text_out) {
     text_out[0] = '\0';
+    struct stat seen {};
+    if (stat(path, &seen) != 0 || !S_ISREG(seen.st_mode))
+        return 0;
     // The gate only reads, but a copy it could not rewrite is not taken as current.
     const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return 0;
     struct stat status {};
     std::int32_t value = 0;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_dev == seen.st_dev &&
+        status.st_ino == seen.st_ino)
         value = scan_installed_header(fd, header_chunk, text_out);
     close(fd);
     return value;
@@ -124,10 +126,10 @@ std::int32_t update_version(int fd, bool encoded, std::span<char, VERSION_TEXT_S
 
 } // namespace
 
-bool installed_is_current(int update_fd, const char* update_path, const char* installed_path) {
-    const std::int32_t installed_value =
-        installed_version(installed_path, version_texts.installed_text);
+bool installed_is_current(int update_fd, const char* update_path, const char* installed_path,
+                          VersionTexts& texts) {
+    const std::int32_t installed_value = installed_version(installed_path, texts.installed_text);
     const std::int32_t update_value =
-        update_version(update_fd, is_ejd_name(update_path), version_texts.update_text);
+        update_version(update_fd, is_ejd_name(update_path), texts.update_text);
     return installed_value != 0 && update_value != 0 && installed_value >= update_value;
 }

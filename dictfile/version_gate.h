@@ -27,9 +27,6 @@ struct VersionTexts {
     VersionText installed_text;
 };
 
-// Both tokens of the last gate call, for the already-current message.
-extern VersionTexts version_texts;
-
 // Reads the token behind the key "VERSION": blanks are skipped, then the
 // longest run of digits and full stops is the token. Returns its digits,
 // joined, as a number clamped to INT32_MAX; 0 means no usable version,
@@ -64,7 +61,8 @@ std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool enc
 // update open as update_fd, a regular file whose first block is read at
 // offset 0 and decoded when update_path is an ejd name. Any doubt (the
 // installed copy missing, unreadable or not a regular file, no usable
-// version) answers false. Never blocks on what stands at installed_path.
-// Fills version_texts along the way: the update's text even when the
-// installed copy has no version.
-bool installed_is_current(int update_fd, const char* update_path, const char* installed_path);
+// version) answers false. Only a regular file is opened at installed_path:
+// a device, FIFO or socket there is never opened. Fills texts along the
+// way: the update's text even when the installed copy has no version.
+bool installed_is_current(int update_fd, const char* update_path, const char* installed_path,
+                          VersionTexts& texts);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <fcntl.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -68,13 +69,36 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
     }
 }
 
-CopyResult copy_after_first_block(int update_fd, int destination_fd, bool decode) {
-    // The first block is read only for its length.
+bool write_at_start(int destination_fd, std::span<const unsigned char> bytes) {
+    return lseek(destination_fd, 0, SEEK_SET) == 0 &&
+           write_all(destination_fd, bytes.data(), bytes.size());
+}
+
+bool write_mark(int destination_fd) {
+    static constexpr std::array<unsigned char, SECTOR_SIZE> mark = [] {
+        std::array<unsigned char, SECTOR_SIZE> sector{};
+        constexpr std::string_view line = "DGD_END\n";
+        std::copy(line.begin(), line.end(), sector.begin());
+        return sector;
+    }();
+    return write_at_start(destination_fd, mark);
+}
+
+CopyResult copy_body(int update_fd, int destination_fd, bool decode,
+                     std::span<unsigned char, SECTOR_SIZE> first_sector,
+                     std::size_t& first_sector_size) {
     const ssize_t first = read_first_block(update_fd);
     if (first < 0)
         return {0, CopyFailure::read};
+    const auto size = static_cast<std::size_t>(first);
+    const unsigned char* plain = chunk_to_write(size, decode);
+    first_sector_size = std::min(size, SECTOR_SIZE);
+    std::copy_n(plain, first_sector_size, first_sector.begin());
+    if (size > SECTOR_SIZE && (lseek(destination_fd, SECTOR_SIZE, SEEK_SET) != SECTOR_SIZE ||
+                               !write_all(destination_fd, plain + SECTOR_SIZE, size - SECTOR_SIZE)))
+        return {0, CopyFailure::write};
     CopyResult result{first, CopyFailure::none};
-    if (static_cast<std::size_t>(first) == BLOCK_SIZE) {
+    if (size == BLOCK_SIZE) {
         if (lseek(destination_fd, first, SEEK_SET) != first)
             return {0, CopyFailure::write};
         const CopyResult rest = copy_update(update_fd, destination_fd, decode);
@@ -85,25 +109,4 @@ CopyResult copy_after_first_block(int update_fd, int destination_fd, bool decode
     if (ftruncate(destination_fd, result.copied) != 0)
         return {0, CopyFailure::write};
     return result;
-}
-
-CopyResult copy_first_block(int update_fd, int destination_fd, bool decode, off_t length) {
-    const ssize_t got = read_first_block(update_fd);
-    if (got < 0)
-        return {0, CopyFailure::read};
-    if (got != std::min<off_t>(length, BLOCK_SIZE)) {
-        errno = EIO;
-        return {0, CopyFailure::read};
-    }
-    const auto size = static_cast<std::size_t>(got);
-    if (lseek(destination_fd, 0, SEEK_SET) != 0 ||
-        !write_all(destination_fd, chunk_to_write(size, decode), size))
-        return {0, CopyFailure::write};
-    return {got, CopyFailure::none};
-}
-
-bool clear_first_block(int destination_fd, off_t length) {
-    static constexpr std::array<unsigned char, BLOCK_SIZE> zeros{};
-    const auto size = static_cast<std::size_t>(std::min<off_t>(length, BLOCK_SIZE));
-    return lseek(destination_fd, 0, SEEK_SET) == 0 && write_all(destination_fd, zeros.data(), size);
 }

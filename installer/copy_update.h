@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <sys/types.h>
 
 enum class CopyFailure { none, read, write };
@@ -14,19 +16,24 @@ struct CopyResult {
 // when decode is true. After a failure the destination is incomplete.
 CopyResult copy_update(int update_fd, int destination_fd, bool decode);
 
-// The first step of rewriting a regular file in place: copies every block
-// of the update after the first to the same offset of the destination and
+// The unit that storage writes whole: the new header of an installed copy
+// becomes visible by one write of its first sector.
+inline constexpr std::size_t SECTOR_SIZE = 512;
+
+// Overwrites the destination's first sector with the mark: "DGD_END" on the
+// first line, then zero bytes. The version gate reads it as a header without
+// a version, whatever follows, so a copy that shows it is out of date. False
+// with errno set when the write fails.
+bool write_mark(int destination_fd);
+
+// Copies the update's body: every byte of its plain content but the first
+// sector, which goes to first_sector (its size to first_sector_size), and
 // cuts the destination to the update's length, which copied returns. The
-// destination's first block, where a dictionary keeps its header, is left
-// as it was.
-CopyResult copy_after_first_block(int update_fd, int destination_fd, bool decode);
+// destination's first sector is left as it is.
+CopyResult copy_body(int update_fd, int destination_fd, bool decode,
+                     std::span<unsigned char, SECTOR_SIZE> first_sector,
+                     std::size_t& first_sector_size);
 
-// The last step: copies the update's first block to the destination's
-// start. length is what copy_after_first_block returned; a first block that
-// no longer fits it is a read failure (EIO): the update changed meanwhile.
-CopyResult copy_first_block(int update_fd, int destination_fd, bool decode, off_t length);
-
-// Overwrites the destination's first block (of a file length bytes long)
-// with zero bytes, leaving it without a header. False with errno set when
+// Writes bytes at the start of the destination. False with errno set when
 // that fails.
-bool clear_first_block(int destination_fd, off_t length);
+bool write_at_start(int destination_fd, std::span<const unsigned char> bytes);

@@ -1,12 +1,17 @@
-// The installer's core: installs one update file and says what became of it,
-// without printing. Each command turns the outcome into its own line.
+// The installer's core: installs one update file, or a batch of them, and
+// says what became of each, without printing. Each command turns the
+// outcome into its own line.
 #pragma once
 
+#include "copy_update.h"
 #include "version_gate.h"
 
 #include <array>
 #include <cstddef>
+#include <functional>
+#include <span>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Every installed dictionary file lives below this directory, at the same
@@ -17,7 +22,15 @@ inline constexpr std::string_view DICTIONARY_ROOT = "/usr/local/share/vora/Dicti
 inline constexpr std::size_t PATH_SIZE = 1024;
 using PathBuffer = std::array<char, PATH_SIZE>;
 
-enum class Outcome { added, updated, current, cannot_open_update, write_failed };
+enum class Outcome {
+    added,
+    updated,
+    current,
+    cannot_open_update,
+    write_failed,
+    update_changed, // the update was written to while it was being installed
+    not_followed,   // the update is a symbolic link, and links are not followed
+};
 
 struct InstallResult {
     Outcome outcome;
@@ -27,43 +40,66 @@ struct InstallResult {
 };
 
 struct InstallSettings {
-    bool dry_run = false;    // decide and check, but create and change nothing
-    bool all_levels = false; // make every missing directory from the root down
+    bool dry_run = false;     // decide and check, but create and change nothing
+    bool all_levels = false;  // make every missing directory on the way, like mkdir -p
+    bool force = false;       // install whatever the versions say
+    bool follow_links = true; // else an update that is a symbolic link is not opened
 };
 
-// One file's install between its steps. A batch of installs can share the
-// flushes between the steps (see below); install_file runs them all for one.
+// One file's install between its steps. A batch of installs shares the
+// flush after each step; install_file runs them for one file.
 struct InstallJob {
     PathBuffer destination{};
     int update = -1;
     int installed = -1;
-    dev_t device = 0; // the file system that the destination lies on
-    off_t length = 0; // the update's length, known once its tail is copied
+    struct stat update_status {}; // the update as opened, compared after its last read
+    dev_t device = 0;             // the destination file's identity
+    ino_t inode = 0;
+    off_t length = 0; // the update's length, known once its body is copied
+    std::array<unsigned char, SECTOR_SIZE> first_sector{}; // the new header's sector
+    std::size_t first_sector_size = 0;
     bool existed = false;
     bool created = false; // this run made the destination file
     bool made_parent = false;
     bool decode = false;
-    bool header_written = false; // step 2 began
+    bool committing = false; // the write of the new first sector began
     InstallResult result{};
 
     [[nodiscard]] bool pending() const { return installed >= 0; }
+    // Nothing has gone wrong so far.
+    [[nodiscard]] bool succeeding() const {
+        return result.outcome == Outcome::added || result.outcome == Outcome::updated;
+    }
+    [[nodiscard]] bool active() const { return pending() && succeeding(); }
 };
 
-// Step 1: checks, the version gate, directories, the reservation, and every
-// block but the first, with the file cut to length. The job is pending when
+// The checks, the version gate, the directories, and the opening of both
+// files; nothing is written to the destination yet. The job is pending when
 // the install goes on; otherwise its result is final and nothing is open.
-// From the reservation on, hold_signals is in force.
-void begin_install(const char* update_path, const InstallSettings& settings, InstallJob& job);
-// Step 2, once the data of step 1 is on disk: the first block.
-void write_header_block(InstallJob& job);
-// Step 3, once that too is on disk: closes the files. A failed job's created
-// file is removed; an existing copy whose new header may already show is
-// cleared of it, so that the next run installs the update again. Call it
-// for every pending job, failed or not.
-void end_install(InstallJob& job);
+// walked, when given, is what a walk of the update tree found at update_path
+// (without following a link): the file opened must be that one.
+void open_install(const char* update_path, const struct stat* walked,
+                  const InstallSettings& settings, InstallJob& job);
+
+// Closes a pending job's files before anything was written to the
+// destination, removing the file if the job made it. Its result stays.
+void abandon_install(InstallJob& job);
+
+// How a batch makes each step's writes durable: one fdatasync a file, or one
+// syncfs a file system for the whole batch.
+enum class Flush { each_file, each_file_system };
+
+// Runs the install's steps over the pending jobs, each step followed by its
+// flush: the mark that ends the old header, the body (everything but the
+// first sector), the first sector. Closes every file; a failed job's created
+// file is removed, and an existing copy keeps or gets the mark back, so that
+// the next run installs it whole. From the first step on, hold_signals is
+// in force. body_copied, when set, is called after each job's body.
+void run_install_steps(std::span<InstallJob> jobs, Flush flush,
+                       const std::function<void(const InstallJob&)>& body_copied = {});
 
 // Marks a pending job failed, with the system's error number or a problem.
 void fail_job(InstallJob& job, int error, const char* problem = nullptr);
 
-// The whole install of one file: the three steps with their flushes.
+// The whole install of one file, following the link that update_path may be.
 InstallResult install_file(const char* update_path, const InstallSettings& settings);

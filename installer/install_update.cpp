@@ -35,9 +35,11 @@ int report(const InstallResult& result, const char* name) {
         std::printf(msg_updated, name);
         return finish_line(0);
     case Outcome::cannot_open_update:
+    case Outcome::not_followed:
         (void)std::fputs(msg_cannot_open_update, stdout);
         return finish_line(1);
     case Outcome::write_failed:
+    case Outcome::update_changed:
         break;
     }
     (void)std::fputs(msg_write_failed, stdout);

@@ -47,14 +47,16 @@ void release_signals() {
 }
 
 void take_run_lock() {
-    // /run/lock is writable by every user: no link is followed, no FIFO
-    // waited on, and a file that another user made is not trusted.
+    // flock works on a descriptor opened for reading, so the file is trusted
+    // only when no other user can open it; no link is followed and no FIFO
+    // waited on.
     const int fd =
-        open(RUN_LOCK_PATH, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        open(RUN_LOCK_PATH, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != 0) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != 0 ||
+        (status.st_mode & 077) != 0) {
         close(fd);
         return;
     }

@@ -16,11 +16,12 @@ void ignore_write_signals();
 void hold_signals();
 void release_signals();
 
-// Where runs take their lock: outside the dictionary tree.
-inline constexpr char RUN_LOCK_PATH[] = "/run/lock/vora-dict-update.lock";
+// Where runs take their lock: outside the dictionary tree, in a directory
+// where only root can make files.
+inline constexpr char RUN_LOCK_PATH[] = "/run/vora-dict-update.lock";
 
-// Waits for an exclusive lock on RUN_LOCK_PATH, made 0644 when missing, and
+// Waits for an exclusive lock on RUN_LOCK_PATH, made 0600 when missing, and
 // holds it until the process ends. Goes on without it when the lock file
-// cannot be opened, or is not a regular file of root's that another user
-// could hold for ever.
+// cannot be opened, or is anything but a regular file of root's that no
+// other user may open: another user who held it could stop every run.
 void take_run_lock();

@@ -18,8 +18,8 @@ constexpr double MIB = 1024.0 * 1024.0;
 } // namespace
 
 Progress::Progress(std::size_t files, off_t bytes)
-    : shown_(isatty(STDERR_FILENO) == 1), total_files_(files), total_bytes_(bytes),
-      start_ns_(now_ns()) {}
+    : shown_(isatty(STDERR_FILENO) == 1), shares_terminal_(isatty(STDOUT_FILENO) == 1),
+      total_files_(files), total_bytes_(bytes), start_ns_(now_ns()) {}
 
 void Progress::file_done(off_t bytes) {
     ++files_;
@@ -39,9 +39,9 @@ void Progress::draw() {
     drawn_ = true;
 }
 
-void Progress::resume() {
-    if (shown_ && drawn_ns_ != 0)
-        draw();
+void Progress::make_room_for_output() {
+    if (shares_terminal_)
+        erase();
 }
 
 void Progress::erase() {

@@ -1,5 +1,5 @@
 // The progress line of a tree install, drawn on standard error when that is
-// a terminal and nowhere otherwise.
+// a terminal and nowhere otherwise, at most about ten times a second.
 #pragma once
 
 #include <cstddef>
@@ -9,17 +9,19 @@
 class Progress {
   public:
     Progress(std::size_t files, off_t bytes);
-    // Counts one more file done, redrawing at most about ten times a second.
+    // Counts one more file done, redrawing when the last draw is old enough.
     void file_done(off_t bytes);
-    // Erases the line, so that other output can take its place; resume
-    // draws it again below that output.
+    // Erases the line before lines go to standard output, when that is a
+    // terminal too; a later file_done draws it again.
+    void make_room_for_output();
+    // Erases the line for good.
     void erase();
-    void resume();
 
   private:
     void draw();
 
     bool shown_;
+    bool shares_terminal_; // standard output is a terminal as well
     std::size_t total_files_;
     off_t total_bytes_;
     std::size_t files_ = 0;

@@ -3,13 +3,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <fts.h>
-#include <sys/stat.h>
 
 namespace {
 
 // The path behind the "./" that the walk starts from.
 std::string relative(const FTSENT* entry) {
     return entry->fts_level == 0 ? "." : std::string(entry->fts_path + 2, entry->fts_pathlen - 2);
+}
+
+// A link counts as a file unless it names a directory; stat reads what it
+// names without opening it.
+bool names_a_directory(const FTSENT* entry) {
+    struct stat target {};
+    return stat(entry->fts_accpath, &target) == 0 && S_ISDIR(target.st_mode);
 }
 
 } // namespace
@@ -20,7 +26,7 @@ std::vector<TreeFile> list_tree() {
     char* const roots[] = {top, nullptr};
     FTS* tree = fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR, nullptr);
     if (tree == nullptr) {
-        files.push_back({".", 0, errno});
+        files.push_back({".", TreeEntry::unreadable, {}, errno});
         return files;
     }
     while (const FTSENT* entry = fts_read(tree)) {
@@ -29,7 +35,9 @@ std::vector<TreeFile> list_tree() {
                 (void)fts_set(tree, const_cast<FTSENT*>(entry), FTS_SKIP);
             continue;
         }
-        struct stat target {};
+        struct stat status {};
+        if (entry->fts_statp != nullptr)
+            status = *entry->fts_statp;
         switch (entry->fts_info) {
         case FTS_D:
         case FTS_DP:
@@ -38,19 +46,18 @@ std::vector<TreeFile> list_tree() {
         case FTS_DNR:
         case FTS_ERR:
         case FTS_NS:
-            files.push_back({relative(entry), 0, entry->fts_errno});
+            files.push_back({relative(entry), TreeEntry::unreadable, {}, entry->fts_errno});
             break;
         case FTS_SL:
         case FTS_SLNONE:
-            // A link is installed as what it names, unless that is a directory.
-            if (stat(entry->fts_accpath, &target) != 0)
-                files.push_back({relative(entry), 0, 0});
-            else if (!S_ISDIR(target.st_mode))
-                files.push_back({relative(entry), target.st_size, 0});
+            if (!names_a_directory(entry))
+                files.push_back({relative(entry), TreeEntry::link, status, 0});
+            break;
+        case FTS_F:
+            files.push_back({relative(entry), TreeEntry::regular, status, 0});
             break;
         default:
-            files.push_back(
-                {relative(entry), entry->fts_statp != nullptr ? entry->fts_statp->st_size : 0, 0});
+            files.push_back({relative(entry), TreeEntry::special, status, 0});
             break;
         }
     }

@@ -2,18 +2,24 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
+#include <sys/stat.h>
 #include <vector>
+
+enum class TreeEntry {
+    regular,    // a regular file, to be installed
+    special,    // a device node, FIFO or socket: never opened
+    link,       // a symbolic link to anything but a directory: never followed
+    unreadable, // a directory or entry that could not be read
+};
 
 struct TreeFile {
     std::string path; // relative to the tree's top, without "./"
-    off_t size;       // bytes, for the progress line
-    int error;        // a directory that could not be read, with why; 0 for a file
+    TreeEntry entry;
+    struct stat status; // as the walk found it, without following a link
+    int error;          // why an unreadable entry could not be read
 };
 
-// Every file below the current directory, found without following links to
-// directories and skipping each entry whose name starts with "." and all
-// below it, sorted in byte order of the relative path. Anything that is not
-// a directory or a link to one counts as a file. Directories that cannot be
-// read are listed with their error.
+// Every file below the current directory, found without following links and
+// skipping each entry whose name starts with "." and all below it, sorted
+// in byte order of the relative path. Links to directories are skipped.
 std::vector<TreeFile> list_tree();

@@ -277,8 +277,10 @@ TEST(Concurrency, TheNewerUpdateEndsUpWholeWhicheverStartsFirst) {
 
 struct LockCase {
     const char* name;
-    bool lock_is_a_link;
+    bool exists;         // else the run makes the lock file itself
+    bool lock_is_a_link; // to the lock file, which lies elsewhere
     uid_t owner;
+    mode_t mode;
     bool waits;
     friend void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -286,13 +288,23 @@ struct LockCase {
 class RunLock : public ::testing::TestWithParam<LockCase> {};
 
 // A run waits for a lock that root holds; a lock file that another user
-// could have made, or that is a link, is not waited for.
-TEST_P(RunLock, IsWaitedForOnlyWhenItIsRoots) {
+// could open (and so hold for ever), or that is a link, is not waited for.
+// A lock file that a run makes is root's alone.
+TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     const LockCase& c = GetParam();
     Sandbox box;
     box.put_update("words.ejd", reference_encode(dictionary("VERSION 1")));
-    const std::string target = c.lock_is_a_link ? "/run/lock/elsewhere" : RUN_LOCK;
-    write_file(target, "");
+    if (!c.exists) {
+        expect_success(box.run({"words.ejd"}), added("words.ejd"));
+        struct stat lock {};
+        ASSERT_EQ(lstat(RUN_LOCK, &lock), 0);
+        EXPECT_TRUE(S_ISREG(lock.st_mode));
+        EXPECT_EQ(lock.st_uid, 0U);
+        EXPECT_EQ(lock.st_mode & 07777, 0600U);
+        return;
+    }
+    const std::string target = c.lock_is_a_link ? "/run/elsewhere" : RUN_LOCK;
+    write_file(target, "", c.mode);
     ASSERT_EQ(chown(target.c_str(), c.owner, c.owner), 0);
     if (c.lock_is_a_link) {
         ASSERT_EQ(symlink(target.c_str(), RUN_LOCK), 0);
@@ -309,10 +321,13 @@ TEST_P(RunLock, IsWaitedForOnlyWhenItIsRoots) {
     expect_success(finish_process(pid, box.scratch()), added("words.ejd"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Concurrency, RunLock,
-                         ::testing::Values(LockCase{"RootsLock", false, 0, true},
-                                           LockCase{"AnotherUsersLock", false, 65534, false},
-                                           LockCase{"LinkToRootsLock", true, 0, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Concurrency, RunLock,
+    ::testing::Values(LockCase{"RootsLock", true, false, 0, 0600, true},
+                      LockCase{"RootsLockThatOthersCanOpen", true, false, 0, 0644, false},
+                      LockCase{"AnotherUsersLock", true, false, 65534, 0600, false},
+                      LockCase{"LinkToRootsLock", true, true, 0, 0600, false},
+                      LockCase{"MadeByTheRun", false, false, 0, 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -7,11 +7,17 @@
 #include "expected_messages.h"
 #include "run_checks.h"
 #include "sandbox.h"
+#include "trace_record.h"
+#include "version_gate.h"
 
+#include <climits>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -36,19 +42,25 @@ struct FaultCase {
 };
 
 // With an older copy installed, the calls come in this order: the version
-// gate's read of the installed copy and its close; the reservation; the
-// copy's read of the first block (for its length), its reads and writes of
-// the blocks behind it; the first flush; the read and write of the first
-// block; the second flush; the close of the update and of the copy. A new
-// file has no gate read, and after the second flush its directory and the
+// gate's read of the installed copy and its close; the reservation and the
+// write of the mark; the first flush; the copy's read of the first block and
+// the write of all of it but its first sector, its reads and writes of the
+// blocks behind it, the cut to length; the second flush; the write of the
+// first sector; the third flush; the close of the update and of the copy. A
+// new file has no gate read, and after the third flush its directory and the
 // directory above (made too) are flushed, each opened and closed.
 class FaultRun : public ::testing::TestWithParam<FaultCase> {};
+
+// A line late in the update that a header scan running past a lost first
+// block would take for the version.
+const std::string TAIL_VERSION = "\n# changelog: VERSION 9.99\n";
 
 TEST_P(FaultRun, ReportsExactlyWhatHappenedAndARerunRepairs) {
     const FaultCase& c = GetParam();
     Sandbox box;
     const std::string old_copy = dictionary("VERSION 1", pseudo_random_bytes(70000, 1));
-    const std::string plain = dictionary("VERSION 2", pseudo_random_bytes(c.size, 2));
+    const std::string plain =
+        dictionary("VERSION 2", pseudo_random_bytes(c.size, 2) + TAIL_VERSION);
     if (c.installed_before)
         Sandbox::put_installed("dic/words.ejd", old_copy);
     box.put_update("dic/words.ejd", reference_encode(plain));
@@ -106,18 +118,19 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"NoFault", true, SMALL, "", Run::Succeeds, Left::NewCopy, Rerun::Current},
         FaultCase{"GateReadFailsSoTheUpdateIsInstalled", true, SMALL, "read@1=EIO", Run::Succeeds,
                   Left::NewCopy, Rerun::Current},
-        FaultCase{"FirstCopyReadFails", true, SMALL, "read@2=EIO", Run::Fails, Left::OldCopy},
-        FaultCase{"TailReadFails", true, SMALL, "read@3=EIO", Run::Fails, Left::OldCopy},
-        FaultCase{"ReadAtTheEndFails", true, SMALL, "read@4=EIO", Run::Fails, Left::OldCopy},
-        FaultCase{"HeaderReadFails", true, SMALL, "read@5=EIO", Run::Fails, Left::Partial},
+        FaultCase{"FirstCopyReadFails", true, SMALL, "read@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"TailReadFails", true, SMALL, "read@3=EIO", Run::Fails, Left::Partial},
+        FaultCase{"ReadAtTheEndFails", true, SMALL, "read@4=EIO", Run::Fails, Left::Partial},
+        FaultCase{"UpdateRewrittenInPlaceDuringTheCopy", true, SMALL, "read@3=rewrite", Run::Fails,
+                  Left::Partial},
         FaultCase{"ReadInterrupted", true, SMALL, "read@2=EINTR", Run::Succeeds, Left::NewCopy,
                   Rerun::Current},
         FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short",
                   Run::Succeeds, Left::NewCopy, Rerun::Current},
-        FaultCase{"FirstWriteFails", true, SMALL, "write@1=EIO", Run::Fails, Left::OldCopy},
+        FaultCase{"MarkWriteFails", true, SMALL, "write@1=EIO", Run::Fails, Left::OldCopy},
         FaultCase{"LaterWriteFails", true, LARGE, "write@2=EIO", Run::Fails, Left::Partial},
         FaultCase{"WriteFullDisk", true, LARGE, "write@3=ENOSPC", Run::Fails, Left::Partial},
-        FaultCase{"HeaderWriteFails", true, SMALL, "write@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"FirstSectorWriteFails", true, SMALL, "write@4=EIO", Run::Fails, Left::Partial},
         FaultCase{"WritePlacesNothing", true, SMALL, "write@1=zero", Run::Fails, Left::OldCopy},
         FaultCase{"WritesComeBackShort", true, LARGE, "write@1=short,write@2=short,write@4=short",
                   Run::Succeeds, Left::NewCopy, Rerun::Current},
@@ -130,21 +143,35 @@ INSTANTIATE_TEST_SUITE_P(
                   Left::NewCopy, Rerun::Current},
         FaultCase{"ReservationUnsupported", true, SMALL, "fallocate@1=EOPNOTSUPP", Run::Succeeds,
                   Left::NewCopy, Rerun::Current},
-        FaultCase{"FirstFlushFails", true, SMALL, "fdatasync@1=EIO", Run::Fails, Left::Partial},
-        FaultCase{"SecondFlushFails", true, SMALL, "fdatasync@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"MarkFlushFails", true, SMALL, "fdatasync@1=EIO", Run::Fails, Left::Partial},
+        FaultCase{"BodyFlushFails", true, SMALL, "fdatasync@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"FirstSectorFlushFails", true, SMALL, "fdatasync@3=EIO", Run::Fails,
+                  Left::Partial},
         FaultCase{"CloseOfTheUpdateFails", true, SMALL, "close@2=EIO", Run::Succeeds, Left::NewCopy,
                   Rerun::Current},
-        // Both flushes succeeded, so the copy is whole and the rerun finds it current.
+        // Every flush succeeded, so the copy is whole and the rerun finds it current.
         FaultCase{"CloseOfTheCopyFails", true, SMALL, "close@3=EIO", Run::Fails, Left::NewCopy,
                   Rerun::Current},
         FaultCase{"KilledWritingTheTail", true, LARGE, "write@2=kill", Run::Killed, Left::Partial},
         FaultCase{"KilledBeforeTheFirstFlush", true, LARGE, "fdatasync@1=kill", Run::Killed,
                   Left::Partial},
-        FaultCase{"KilledReadingTheHeader", true, SMALL, "read@5=kill", Run::Killed, Left::Partial},
-        // The page cache holds the whole new copy; only a crash of the machine
-        // could lose it, and then the old header stays on disk with it.
+        FaultCase{"KilledReadingTheFirstBlock", true, SMALL, "read@2=kill", Run::Killed,
+                  Left::Partial},
         FaultCase{"KilledBeforeTheSecondFlush", true, SMALL, "fdatasync@2=kill", Run::Killed,
+                  Left::Partial},
+        // The page cache holds the whole new copy; only a crash of the machine
+        // could lose it, and then the mark or the old header stays on disk.
+        FaultCase{"KilledBeforeTheLastFlush", true, SMALL, "fdatasync@3=kill", Run::Killed,
                   Left::NewCopy, Rerun::Current},
+        // A write cut short by a kill, in each step: the mark, the body, the
+        // first sector (a write within one page is never cut, so it places
+        // nothing or all).
+        FaultCase{"MarkCutShortThenKilled", true, SMALL, "write@1=cut100", Run::Killed,
+                  Left::Partial},
+        FaultCase{"BodyCutShortThenKilled", true, LARGE, "write@3=cut4096", Run::Killed,
+                  Left::Partial},
+        FaultCase{"FirstSectorCutShortThenKilled", true, SMALL, "write@4=cut0", Run::Killed,
+                  Left::Partial},
         FaultCase{"TerminatedBeforeTheRewrite", true, SMALL, "read@1=term", Run::Terminated,
                   Left::OldCopy},
         FaultCase{"TerminatedDuringTheRewrite", true, LARGE, "write@2=term",
@@ -159,7 +186,137 @@ INSTANTIATE_TEST_SUITE_P(
                   Left::NoFile},
         FaultCase{"NewFileCloseFails", false, SMALL, "close@4=EIO", Run::Fails, Left::NoFile},
         FaultCase{"NewFileKilledWritingTheTail", false, LARGE, "write@2=kill", Run::Killed,
+                  Left::Partial},
+        // Killed before its first sector was written: the mark keeps the
+        // header scan out of the tail, where a changelog line names a version.
+        FaultCase{"NewFileFirstSectorCutShortThenKilled", false, SMALL, "write@4=cut0", Run::Killed,
                   Left::Partial}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A power cut keeps any subset of the writes since a file's last flush, each
+// torn at 512-byte sectors. The fault injector's trace of a run is replayed:
+// at every moment, with the pending sectors all kept, all lost, each alone
+// kept and each alone lost, a copy that the version gate would take as
+// current must be the new file, and once the run is over the new file must
+// be on disk.
+struct PowerCutCase {
+    const char* name;
+    std::optional<std::string> old_copy; // the installed copy before the run, if any
+    std::string update_name;
+    std::size_t size; // of the update's random body
+    bool tree;        // installed by vora-dict-update-tree
+    friend void PrintTo(const PowerCutCase& c, std::ostream* os) { *os << c.name; }
+};
+
+// One sector of a write (or a cut to length, with truncate set) not yet flushed.
+struct Pending {
+    bool truncate;
+    off_t offset;
+    std::string bytes;
+};
+
+std::string apply(std::string file, const std::vector<Pending>& pending, std::size_t only,
+                  std::size_t except) {
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        if ((only != SIZE_MAX && i != only) || i == except)
+            continue;
+        const Pending& p = pending[i];
+        const auto at = static_cast<std::size_t>(p.offset);
+        if (p.truncate) {
+            file.resize(at);
+            continue;
+        }
+        if (file.size() < at + p.bytes.size())
+            file.resize(at + p.bytes.size());
+        file.replace(at, p.bytes.size(), p.bytes);
+    }
+    return file;
+}
+
+bool looks_current(const std::string& file, std::int32_t update_value) {
+    static const int fd = memfd_create("state", MFD_CLOEXEC);
+    std::vector<char> buffer(HEADER_CHUNK_SIZE);
+    VersionText text{};
+    return ftruncate(fd, 0) == 0 &&
+           pwrite(fd, file.data(), file.size(), 0) == static_cast<ssize_t>(file.size()) &&
+           lseek(fd, 0, SEEK_SET) == 0 && scan_installed_header(fd, buffer, text) >= update_value;
+}
+
+void replay(const std::string& trace, ino_t inode, std::string durable, const std::string& plain) {
+    std::vector<Pending> pending;
+    std::size_t moments = 0;
+    for (std::size_t at = 0; at < trace.size();) {
+        TraceRecord record{};
+        std::memcpy(&record, trace.data() + at, sizeof record);
+        const std::string bytes = trace.substr(at + sizeof record, record.size);
+        at += sizeof record + record.size;
+        const bool ours = record.inode == inode;
+        if ((record.kind == 'F' && ours) || record.kind == 'S') {
+            durable = apply(durable, pending, SIZE_MAX, SIZE_MAX);
+            pending.clear();
+            continue;
+        }
+        if (!ours)
+            continue;
+        if (record.kind == 'T')
+            pending.push_back({true, record.offset, ""});
+        for (std::size_t done = 0; done < bytes.size();) {
+            const auto offset = static_cast<std::size_t>(record.offset) + done;
+            const std::size_t piece = std::min(bytes.size() - done, 512 - offset % 512);
+            pending.push_back({false, static_cast<off_t>(offset), bytes.substr(done, piece)});
+            done += piece;
+        }
+        ++moments;
+        for (std::size_t i = 0; i < pending.size() + 2; ++i) {
+            const std::size_t one = i < pending.size() ? i : SIZE_MAX;
+            for (const bool alone : {true, false}) {
+                const std::string state = apply(durable, pending, alone ? one : SIZE_MAX,
+                                                alone || one == SIZE_MAX ? SIZE_MAX : one);
+                if (looks_current(state, 2)) {
+                    ASSERT_TRUE(state == plain) << "moment " << moments << ", sector " << i;
+                }
+            }
+        }
+    }
+    EXPECT_GT(moments, 2U);
+    EXPECT_TRUE(durable == plain) << "the new file was not on disk when the run ended";
+}
+
+class PowerCut : public ::testing::TestWithParam<PowerCutCase> {};
+
+TEST_P(PowerCut, LeavesTheOldFileTheNewFileOrAMarkedOne) {
+    const PowerCutCase& c = GetParam();
+    Sandbox box;
+    const std::string plain =
+        dictionary("VERSION 2", pseudo_random_bytes(c.size, 3) + TAIL_VERSION);
+    if (c.old_copy)
+        Sandbox::put_installed(c.update_name, *c.old_copy);
+    box.put_update(c.update_name, is_encoded_name(c.update_name) ? reference_encode(plain) : plain);
+    RunOptions options;
+    options.faults = "";
+    options.environment.push_back("VDU_TRACE=" + box.scratch() + "/trace");
+    const RunResult result =
+        c.tree ? box.run_program(VDU_TREE, {}, options) : box.run({c.update_name}, options);
+    ASSERT_EQ(result.status, 0) << result.out;
+    struct stat installed {};
+    ASSERT_EQ(stat(Sandbox::installed_path(c.update_name).c_str(), &installed), 0);
+    replay(read_file(box.scratch() + "/trace"), installed.st_ino, c.old_copy.value_or(""), plain);
+}
+
+const std::string HEADERLESS = pseudo_random_bytes(30000, 4);
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PowerCut,
+    ::testing::Values(
+        PowerCutCase{"NewFile", std::nullopt, "dic/words.ejd", SMALL, false},
+        PowerCutCase{"ExistingLonger", dictionary("VERSION 1", pseudo_random_bytes(70000, 1)),
+                     "dic/words.ejd", SMALL, false},
+        PowerCutCase{"ExistingShorter", dictionary("VERSION 1"), "dic/words.ejd", SMALL, false},
+        PowerCutCase{"HeaderlessPlainCopy", HEADERLESS, "dic/words.dic", SMALL, false},
+        PowerCutCase{"OneBlockUpdate", HEADERLESS, "dic/words.ejd", 3000, false},
+        PowerCutCase{"UpdateWithinOneSector", HEADERLESS, "dic/words.ejd", 100, false},
+        PowerCutCase{"TreeNewFile", std::nullopt, "dic/words.ejd", SMALL, true},
+        PowerCutCase{"TreeHeaderlessCopy", HEADERLESS, "dic/words.dic", SMALL, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {
@@ -226,7 +383,7 @@ void make_socket(const std::string& path) {
 }
 
 // What stands at a path instead of a regular file.
-enum class Special { Fifo, Socket, LinkToDevZero, LinkToDevNull };
+enum class Special { Fifo, Socket, CharDevice, LinkToCharDevice, LinkToDevNull };
 
 struct SpecialCase {
     const char* name;
@@ -237,9 +394,9 @@ struct SpecialCase {
 
 class SpecialFile : public ::testing::TestWithParam<SpecialCase> {};
 
-// Neither side is ever read or written unless it is a regular file, and no
-// FIFO without a partner can make the run wait.
-TEST_P(SpecialFile, IsTurnedAwayWithoutWaitingOrWriting) {
+// Neither side is ever opened, read or written unless it is a regular file:
+// opening a device node can make the device act, and a FIFO could hold the run.
+TEST_P(SpecialFile, IsNeverOpened) {
     const SpecialCase& c = GetParam();
     Sandbox box;
     const std::string path =
@@ -247,6 +404,10 @@ TEST_P(SpecialFile, IsTurnedAwayWithoutWaitingOrWriting) {
     make_parents(path);
     if (!c.as_update)
         box.put_update("dic/words.ejd", reference_encode(dictionary("VERSION 2")));
+    // A node of /dev/zero's kind, made here so that nothing else opens it.
+    const std::string device = box.scratch() + "/zero";
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+    std::string watched = path;
     switch (c.kind) {
     case Special::Fifo:
         ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
@@ -254,17 +415,24 @@ TEST_P(SpecialFile, IsTurnedAwayWithoutWaitingOrWriting) {
     case Special::Socket:
         make_socket(path);
         break;
-    case Special::LinkToDevZero:
-        ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
+    case Special::CharDevice:
+        ASSERT_EQ(mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+        break;
+    case Special::LinkToCharDevice:
+        ASSERT_EQ(symlink(device.c_str(), path.c_str()), 0);
+        watched = device;
         break;
     case Special::LinkToDevNull:
         ASSERT_EQ(symlink("/dev/null", path.c_str()), 0);
+        watched = device; // /dev/null itself is opened by others all the time
         break;
     }
     struct stat before {};
     ASSERT_EQ(lstat(path.c_str(), &before), 0);
+    const OpenWatch watch(watched);
     const RunResult result = box.run({"dic/words.ejd"});
     expect_failure(result, c.as_update ? cannot_open_update() : write_failed());
+    EXPECT_FALSE(watch.opened());
     if (c.as_update) {
         EXPECT_FALSE(exists(Sandbox::installed_path("dic")));
     }
@@ -277,9 +445,11 @@ INSTANTIATE_TEST_SUITE_P(
     Layout, SpecialFile,
     ::testing::Values(SpecialCase{"UpdateIsAFifo", Special::Fifo, true},
                       SpecialCase{"UpdateIsASocket", Special::Socket, true},
-                      SpecialCase{"UpdateIsALinkToDevZero", Special::LinkToDevZero, true},
+                      SpecialCase{"UpdateIsACharDevice", Special::CharDevice, true},
+                      SpecialCase{"UpdateIsALinkToACharDevice", Special::LinkToCharDevice, true},
                       SpecialCase{"DestinationIsAFifo", Special::Fifo, false},
                       SpecialCase{"DestinationIsASocket", Special::Socket, false},
+                      SpecialCase{"DestinationIsACharDevice", Special::CharDevice, false},
                       SpecialCase{"DestinationIsALinkToDevNull", Special::LinkToDevNull, false}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,40 +1,65 @@
-// vora-dict-update-tree over a small tree: each kind of line, the dry run,
-// a failing file among good ones, hidden entries, a file three missing
-// levels deep, and the refusals.
+// vora-dict-update-tree: each kind of line over a small tree (the dry run, a
+// failing file among good ones, hidden entries, links, device nodes, names
+// that need escaping, byte order), the refusals, the batches and their
+// failures, the dry run told the truth, and the JSON lines.
 #include "expected_messages.h"
 #include "run_checks.h"
 #include "sandbox.h"
 
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
 namespace {
 
 const std::string NEW = dictionary("VERSION 2", "new entries\n");
+const std::string ODD_NAME = "esc\\ape\x1b\n.txt";
+const std::string NOT_UTF8 = "bad\xff.txt";
 
-// The tree: a new file, an older and an equal installed copy, a FIFO that
-// cannot be installed, a file three levels below missing directories, a
-// plain file, and hidden entries that are skipped.
+// The tree: a new file, an older and an equal installed copy, a FIFO and a
+// device node that cannot be installed, a file three levels below missing
+// directories, plain files with odd names, a link to a secret outside the
+// tree and one to a directory, and hidden entries that are skipped.
 void make_tree(const Sandbox& box) {
-    for (const char* path :
-         {"a/new.ejd", "a/old.ejd", "b/same.ejd", "c/d/e/deep.ejd", ".hidden/x.ejd", "a/.dot.ejd"})
+    for (const char* path : {"a/new.ejd", "a/old.ejd", "a-b.ejd", "b/same.ejd", "c/d/e/deep.ejd",
+                             ".hidden/x.ejd", "a/.dot.ejd"})
         box.put_update(path, reference_encode(NEW));
-    box.put_update("plain.txt", "plain\n");
+    for (const std::string& path : {std::string("plain.txt"), ODD_NAME, NOT_UTF8})
+        box.put_update(path, "plain\n");
     ASSERT_EQ(mkfifo(box.update_path("b/fifo.ejd").c_str(), 0644), 0);
+    ASSERT_EQ(mknod(box.update_path("b/null.ejd").c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);
+    write_file(box.scratch() + "/secret", "secret\n", 0600);
+    ASSERT_EQ(symlink((box.scratch() + "/secret").c_str(), box.update_path("link.ejd").c_str()), 0);
+    ASSERT_EQ(symlink("c", box.update_path("dirlink").c_str()), 0);
     Sandbox::put_installed("a/old.ejd", dictionary("VERSION 1"));
     Sandbox::put_installed("b/same.ejd", NEW);
 }
 
-const std::string LINES = "added a/new.ejd (2)\n"
+const std::string LINES = "added a-b.ejd (2)\n"
+                          "added a/new.ejd (2)\n"
                           "updated a/old.ejd (1 -> 2)\n"
                           "failed b/fifo.ejd: cannot open the update: not a regular file\n"
+                          "failed b/null.ejd: cannot open the update: not a regular file\n"
                           "current b/same.ejd (2>=2)\n"
+                          "added bad\xff.txt\n"
                           "added c/d/e/deep.ejd (2)\n"
+                          "added esc\\\\ape\\x1b\\n.txt\n"
+                          "failed link.ejd: a symbolic link\n"
                           "added plain.txt\n";
-const std::string SUMMARY = "6 files: 3 added, 1 updated, 1 current, 1 failed";
+const std::string SUMMARY = "11 files: 6 added, 1 updated, 1 current, 3 failed";
 
 // Every path below the dictionary root with its contents ("/" for a directory).
 std::map<std::string, std::string> dictionary_tree(const std::string& dir = DICTIONARY) {
@@ -71,6 +96,8 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
     Sandbox box;
     make_tree(box);
     const auto before = dictionary_tree();
+    const OpenWatch fifo(box.update_path("b/fifo.ejd"));
+    const OpenWatch device(box.update_path("b/null.ejd"));
     RunOptions options;
     std::string binary = VDU_TREE;
     if (c.as_nobody) {
@@ -81,16 +108,18 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.status, c.status);
+    EXPECT_FALSE(fifo.opened());
+    EXPECT_FALSE(device.opened());
     if (!c.installs) {
         EXPECT_EQ(dictionary_tree(), before);
         EXPECT_FALSE(exists(RUN_LOCK));
         return;
     }
-    for (const char* path : {"a/new.ejd", "a/old.ejd", "b/same.ejd", "c/d/e/deep.ejd"})
+    for (const char* path : {"a/new.ejd", "a/old.ejd", "a-b.ejd", "b/same.ejd", "c/d/e/deep.ejd"})
         EXPECT_EQ(read_file(Sandbox::installed_path(path)), NEW) << path;
-    EXPECT_EQ(read_file(Sandbox::installed_path("plain.txt")), "plain\n");
+    EXPECT_EQ(read_file(Sandbox::installed_path(ODD_NAME)), "plain\n");
     EXPECT_EQ(mode_of(Sandbox::installed_path("c/d")), 0755U);
-    for (const char* path : {".hidden", "a/.dot.ejd", "b/fifo.ejd"})
+    for (const char* path : {".hidden", "a/.dot.ejd", "b/fifo.ejd", "link.ejd", "dirlink"})
         EXPECT_FALSE(exists(Sandbox::installed_path(path))) << path;
 }
 
@@ -99,7 +128,9 @@ TreeCase refused(const char* name, std::vector<std::string> args, const std::str
     return {name, std::move(args), false, false, "", 2, "vora-dict-update-tree: " + why + "\n"};
 }
 
-const std::string QUIET = "failed b/fifo.ejd: cannot open the update: not a regular file\n";
+const std::string QUIET = "failed b/fifo.ejd: cannot open the update: not a regular file\n"
+                          "failed b/null.ejd: cannot open the update: not a regular file\n"
+                          "failed link.ejd: a symbolic link\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Tree, TreeRun,
@@ -109,10 +140,270 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{"Quiet", {"--quiet"}, false, true, QUIET + SUMMARY + "\n", 1, ""},
         TreeCase{"DryRun", {"-n"}, false, false, LINES + SUMMARY + " (dry run)\n", 1, ""},
         TreeCase{"NotRoot", {}, true, false, "", 2, "vora-dict-update-tree: must be run as root\n"},
-        refused("UnknownOption", {"--force"}, "unknown option '--force' (see --help)"),
+        refused("UnknownOption", {"--forced"}, "unknown option '--forced' (see --help)"),
+        refused("UnknownLetter", {"-nx"}, "unknown option '-x' (see --help)"),
+        refused("ValueForAnOptionWithout", {"--dry-run=x"},
+                "unknown option '--dry-run=x' (see --help)"),
+        refused("ValueForHelp", {"--help=1"}, "unknown option '--help=1' (see --help)"),
         refused("TwoDirectories", {"a", "b"}, "more than one directory given (see --help)"),
-        refused("MissingDirectory", {"absent"}, "absent: No such file or directory"),
+        refused("MissingDirectory", {"absent\n"}, "absent\\n: No such file or directory"),
         refused("DirectoryThatIsAFile", {"plain.txt"}, "plain.txt: Not a directory")),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --json: one object a file, read back by a JSON parser, then the summary;
+// changed tells whether anything was (or would be) installed.
+TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
+    Sandbox box;
+    make_tree(box);
+    const RunResult result = box.run_program(VDU_TREE, {"--json"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 1);
+    std::vector<nlohmann::json> lines;
+    std::istringstream stream(result.out);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 12U);
+    EXPECT_EQ(lines[2], nlohmann::json::parse(R"({"path": "a/old.ejd", "result": "updated",
+        "installed_version": "1", "update_version": "2", "error": null})"));
+    EXPECT_EQ(lines[3]["error"], "cannot open the update: not a regular file");
+    EXPECT_EQ(lines[6]["path"], "bad\xef\xbf\xbd.txt");
+    EXPECT_EQ(lines[6]["path_bytes"], nlohmann::json::array({98, 97, 100, 255, 46, 116, 120, 116}));
+    EXPECT_EQ(lines[6]["update_version"], nullptr);
+    EXPECT_EQ(lines[8]["path"], ODD_NAME);
+    EXPECT_FALSE(lines[8].contains("path_bytes"));
+    EXPECT_EQ(lines[11], nlohmann::json::parse(R"({"files": 11, "added": 6, "updated": 1,
+        "current": 1, "failed": 3, "changed": true, "dry_run": false})"));
+    // Unversioned files are always installed again; without them nothing would change.
+    for (const std::string& path : {std::string("plain.txt"), ODD_NAME, NOT_UTF8})
+        ASSERT_EQ(unlink(box.update_path(path).c_str()), 0);
+    const RunResult quiet = box.run_program(VDU_TREE, {"--json", "-q", "-n"});
+    EXPECT_EQ(std::count(quiet.out.begin(), quiet.out.end(), '\n'), 4);
+    EXPECT_TRUE(quiet.out.ends_with(R"({"files":8,"added":0,"updated":0,"current":5,"failed":3,)"
+                                    R"("changed":false,"dry_run":true})"
+                                    "\n"));
+}
+
+// Scenarios that a tree brings to the installer: an update file each (path
+// and plain content) and what stands in the dictionary before the run.
+struct Scenario {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> updates;
+    void (*prepare)(const Sandbox&); // the dictionary before the run, or nullptr
+    std::vector<std::string> args;
+    RunOptions options;
+    std::string out;
+    int status;
+    friend void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
+};
+
+class TreeScenario : public ::testing::TestWithParam<Scenario> {};
+
+// The run prints what it must, and the dictionary ends with every update
+// installed whole, after a plain rerun where the run failed or was killed:
+// an installed file that two updates name holds the later one.
+TEST_P(TreeScenario, EndsWithEveryUpdateInstalledWhole) {
+    const Scenario& c = GetParam();
+    Sandbox box;
+    for (const auto& [path, plain] : c.updates)
+        box.put_update(path, is_encoded_name(path) ? reference_encode(plain) : plain);
+    if (c.prepare != nullptr)
+        c.prepare(box);
+    const RunResult result = box.run_program(VDU_TREE, c.args, c.options);
+    expect_outcome(result, c.out, c.status);
+    if (result.status != 0) {
+        EXPECT_EQ(box.run_program(VDU_TREE, c.args).status, 0);
+    }
+    std::set<ino_t> checked;
+    for (auto update = c.updates.rbegin(); update != c.updates.rend(); ++update) {
+        struct stat installed {};
+        ASSERT_EQ(stat(Sandbox::installed_path(update->first).c_str(), &installed), 0);
+        if (checked.insert(installed.st_ino).second) {
+            EXPECT_TRUE(read_file(Sandbox::installed_path(update->first)) == update->second)
+                << update->first;
+        }
+    }
+}
+
+using Updates = std::vector<std::pair<std::string, std::string>>;
+
+// count updates of three blocks each, one a directory level, named in byte order.
+Updates many(std::size_t count) {
+    Updates updates;
+    for (std::size_t i = 0; i < count; ++i)
+        updates.emplace_back("d" + std::to_string(i / 10) + "/f" + std::to_string(i % 10) + ".ejd",
+                             dictionary("VERSION 2", pseudo_random_bytes(3 * 8192, i)));
+    return updates;
+}
+
+std::string lines_of(const Updates& updates, const std::string& word, const std::string& tail) {
+    std::string out;
+    for (const auto& [path, plain] : updates)
+        out += word + " " + path + tail + "\n";
+    return out;
+}
+
+RunOptions with_faults(const char* faults) {
+    RunOptions options;
+    options.faults = faults;
+    return options;
+}
+
+const Updates ALIASES{{"alias/link.ejd", dictionary("VERSION 2", std::string(3000, 'l'))},
+                      {"alias/real.ejd", dictionary("VERSION 3", std::string(9000, 'r'))}};
+const Updates TWO = many(2);
+const Updates FORTY = many(40);
+const Updates ONE_LARGE{{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}};
+
+const std::string TWO_FAIL_EIO =
+    lines_of(TWO, "failed", ": writing the dictionary failed: Input/output error");
+
+INSTANTIATE_TEST_SUITE_P(
+    Tree, TreeScenario,
+    ::testing::Values(
+        // Two paths to one installed file end as two runs in byte order leave it.
+        Scenario{"AliasInsideTheDictionary",
+                 ALIASES,
+                 [](const Sandbox&) {
+                     Sandbox::put_installed("alias/real.ejd", dictionary("VERSION 1"));
+                     ASSERT_EQ(
+                         symlink("real.ejd", Sandbox::installed_path("alias/link.ejd").c_str()), 0);
+                 },
+                 {},
+                 {},
+                 "updated alias/link.ejd (1 -> 2)\nupdated alias/real.ejd (2 -> 3)\n"
+                 "2 files: 0 added, 2 updated, 0 current, 0 failed\n",
+                 0},
+        // Two descriptors a file: 30 make batches of a few files, never failures.
+        Scenario{"FewDescriptorsMakeSmallBatches",
+                 FORTY,
+                 nullptr,
+                 {},
+                 [] {
+                     RunOptions options;
+                     options.open_files_limit = 30;
+                     return options;
+                 }(),
+                 lines_of(FORTY, "added", " (2)") +
+                     "40 files: 40 added, 0 updated, 0 current, 0 failed\n",
+                 0},
+        Scenario{"MarkFlushFails",
+                 TWO,
+                 nullptr,
+                 {},
+                 with_faults("syncfs@1=EIO"),
+                 TWO_FAIL_EIO + "2 files: 0 added, 0 updated, 0 current, 2 failed\n",
+                 1},
+        Scenario{"FirstSectorFlushFails",
+                 TWO,
+                 nullptr,
+                 {},
+                 with_faults("syncfs@3=EIO"),
+                 TWO_FAIL_EIO + "2 files: 0 added, 0 updated, 0 current, 2 failed\n",
+                 1},
+        Scenario{"UpdateRewrittenInPlace",
+                 ONE_LARGE,
+                 nullptr,
+                 {},
+                 with_faults("read@2=rewrite"),
+                 "failed big.ejd: the update changed during the install\n"
+                 "1 files: 0 added, 0 updated, 0 current, 1 failed\n",
+                 1},
+        // A stopping signal waits for the batch's lines, then ends the run.
+        Scenario{"TerminatedDuringTheBatch",
+                 TWO,
+                 nullptr,
+                 {},
+                 with_faults("write@3=term"),
+                 lines_of(TWO, "added", " (2)"),
+                 -SIGTERM},
+        Scenario{"ReportCannotBeWritten",
+                 TWO,
+                 nullptr,
+                 {},
+                 [] {
+                     RunOptions options;
+                     options.stdout_to = "/dev/full";
+                     return options;
+                 }(),
+                 "",
+                 1},
+        // --force installs whatever the versions say: a rollback.
+        Scenario{
+            "ForceRollsBack",
+            TWO,
+            [](const Sandbox&) { Sandbox::put_installed("d0/f0.ejd", dictionary("VERSION 3")); },
+            {"--force"},
+            {},
+            "updated d0/f0.ejd (3 -> 2)\nadded d0/f1.ejd (2)\n"
+            "2 files: 1 added, 1 updated, 0 current, 0 failed\n",
+            0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct TruthCase {
+    const char* name;
+    void (*prepare)(const Sandbox&); // after the update new/words.ejd is in place
+    std::string line;                // what both runs print for it
+    friend void PrintTo(const TruthCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class DryRunTruth : public ::testing::TestWithParam<TruthCase> {};
+
+// A dry run prints the line that the real run then prints.
+TEST_P(DryRunTruth, PrintsWhatTheRealRunThenDoes) {
+    const TruthCase& c = GetParam();
+    Sandbox box;
+    box.put_update("new/words.ejd", reference_encode(NEW));
+    c.prepare(box);
+    const bool fails = c.line.starts_with("failed");
+    const std::string summary = std::string("1 files: ") + (fails ? "0" : "1") +
+                                " added, 0 updated, 0 current, " + (fails ? "1" : "0") + " failed";
+    expect_outcome(box.run_program(VDU_TREE, {"-n"}), c.line + summary + " (dry run)\n",
+                   fails ? 1 : 0);
+    expect_outcome(box.run_program(VDU_TREE, {}), c.line + summary + "\n", fails ? 1 : 0);
+}
+
+void make_immutable(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = FS_IMMUTABLE_FL;
+    ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
+    close(fd);
+}
+
+const std::string WRITE_FAILED = "failed new/words.ejd: writing the dictionary failed: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Tree, DryRunTruth,
+    ::testing::Values(
+        TruthCase{"FreshMachine", [](const Sandbox&) { remove_tree("/usr/local/share/vora"); },
+                  "added new/words.ejd (2)\n"},
+        TruthCase{"FileInTheWay",
+                  [](const Sandbox&) { write_file(Sandbox::installed_path("new"), "file\n"); },
+                  WRITE_FAILED + "Not a directory\n"},
+        TruthCase{"ReadOnlyFileSystem",
+                  [](const Sandbox&) {
+                      ASSERT_EQ(mount(nullptr, SHARE, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+                  },
+                  WRITE_FAILED + "Read-only file system\n"},
+        TruthCase{"CopyThatCannotBeWritten",
+                  [](const Sandbox&) {
+                      Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"));
+                      make_immutable(Sandbox::installed_path("new/words.ejd"));
+                  },
+                  WRITE_FAILED + "Operation not permitted\n"},
+        TruthCase{"DestinationThatIsAFifo",
+                  [](const Sandbox&) {
+                      make_parents(Sandbox::installed_path("new/words.ejd"));
+                      ASSERT_EQ(mkfifo(Sandbox::installed_path("new/words.ejd").c_str(), 0644), 0);
+                  },
+                  WRITE_FAILED + "not a regular file\n"},
+        TruthCase{"UpdateThatIsTheInstalledFile",
+                  [](const Sandbox& box) {
+                      make_parents(Sandbox::installed_path("new/words.ejd"));
+                      ASSERT_EQ(symlink(box.update_path("new/words.ejd").c_str(),
+                                        Sandbox::installed_path("new/words.ejd").c_str()),
+                                0);
+                  },
+                  WRITE_FAILED + "the update is the installed file itself\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,6 +1,6 @@
 // A test-only LD_PRELOAD shim that makes chosen calls of read, write,
-// fallocate, close, fdatasync or fsync misbehave, so that every failure path
-// of the tool can be forced in a real run.
+// fallocate, close, fdatasync, fsync, syncfs or ftruncate misbehave, so that
+// every failure path of the tool can be forced in a real run.
 //
 // VDU_FAULTS holds rules separated by commas, each CALL@N=KIND: the Nth call
 // (counted from 1) of CALL made directly by the program behaves as KIND:
@@ -8,7 +8,17 @@
 //   short                           read or write only half of the bytes
 //   zero                            write: return 0, placing nothing
 //   kill, term                      SIGKILL or SIGTERM is sent to the process first
+//   cutK                            write: place at most K bytes, then SIGKILL
+//   rewrite                         read: first write the file's first byte back
+//                                   in place, as an editor saving it would
 // Calls that the C library makes internally (stdio's own reads) are not seen.
+//
+// With VDU_TRACE set to a file, every write to a regular file, ftruncate and
+// flush is also recorded there (see TraceRecord), for replaying what a power
+// cut could keep.
+#include "trace_record.h"
+
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -17,20 +27,24 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace {
 
-enum Call { READ, WRITE, FALLOCATE, CLOSE, FDATASYNC, FSYNC, CALLS };
-constexpr std::array<const char*, CALLS> CALL_NAMES{"read",  "write",     "fallocate",
-                                                    "close", "fdatasync", "fsync"};
+enum Call { READ, WRITE, FALLOCATE, CLOSE, FDATASYNC, FSYNC, SYNCFS, FTRUNCATE, CALLS };
+constexpr std::array<const char*, CALLS> CALL_NAMES{"read",      "write", "fallocate", "close",
+                                                    "fdatasync", "fsync", "syncfs",    "ftruncate"};
 
-enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM };
+enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, CUT, REWRITE };
 
 struct Fault {
     Kind kind = NONE;
-    int error = 0;
+    int error = 0;  // with FAIL, KILL and TERM
+    long bytes = 0; // with CUT
 };
 
 std::array<std::atomic<long>, CALLS> calls{};
@@ -66,6 +80,10 @@ Fault fault_for(Call call, long count) {
                     return {FAIL, EINTR};
                 if (kind == "EOPNOTSUPP")
                     return {FAIL, EOPNOTSUPP};
+                if (kind == "rewrite")
+                    return {REWRITE, 0};
+                if (kind.starts_with("cut"))
+                    return {CUT, SIGKILL, std::strtol(kind.data() + 3, nullptr, 10)};
             }
         }
         rule = *end == ',' ? end + 1 : end;
@@ -86,6 +104,38 @@ Function real(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// Appends one record to the trace named by VDU_TRACE, if any: a write
+// (kind 'W', with its bytes), an ftruncate ('T', offset holding the
+// length), a flush of one file ('F') or of every file ('S').
+void trace(char kind, int fd, off_t offset, const void* bytes, std::size_t size) {
+    static const char* const path = std::getenv("VDU_TRACE");
+    static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    if (path == nullptr)
+        return;
+    struct stat status {};
+    if (kind != 'S' && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)))
+        return;
+    static const int out = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const TraceRecord record{kind, static_cast<std::uint64_t>(status.st_ino),
+                             static_cast<std::int64_t>(offset), static_cast<std::uint64_t>(size)};
+    (void)!real_write(out, &record, sizeof record);
+    if (size > 0)
+        (void)!real_write(out, bytes, size);
+}
+
+// Writes a file's first byte back in place, after a pause that lets its
+// times move on.
+void rewrite_in_place(int fd) {
+    char byte = 0;
+    if (pread(fd, &byte, 1, 0) != 1)
+        return;
+    usleep(20000);
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int writable = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    (void)!pwrite(writable, &byte, 1, 0);
+    real<int (*)(int)>("close")(writable);
+}
+
 // True, with errno set, when the fault makes the call fail.
 bool fails(const Fault& fault) {
     if (fault.kind != FAIL)
@@ -103,6 +153,8 @@ ssize_t read(int fd, void* buf, size_t nbytes) {
     const Fault fault = next_fault(READ);
     if (fails(fault))
         return -1;
+    if (fault.kind == REWRITE)
+        rewrite_in_place(fd);
     if (fault.kind == SHORT && nbytes > 1)
         nbytes /= 2;
     return real_read(fd, buf, nbytes);
@@ -117,7 +169,15 @@ ssize_t write(int fd, const void* buf, size_t n) {
         return 0;
     if (fault.kind == SHORT && n > 1)
         n /= 2;
-    return real_write(fd, buf, n);
+    if (fault.kind == CUT)
+        n = std::min(n, static_cast<size_t>(fault.bytes));
+    const off_t offset = lseek(fd, 0, SEEK_CUR);
+    const ssize_t written = n > 0 ? real_write(fd, buf, n) : 0;
+    if (written > 0)
+        trace('W', fd, offset, buf, static_cast<std::size_t>(written));
+    if (fault.kind == CUT)
+        (void)kill(getpid(), SIGKILL);
+    return written;
 }
 
 int fallocate(int fd, int mode, off_t offset, off_t len) {
@@ -125,14 +185,39 @@ int fallocate(int fd, int mode, off_t offset, off_t len) {
     return fails(next_fault(FALLOCATE)) ? -1 : real_fallocate(fd, mode, offset, len);
 }
 
+int ftruncate(int fd, off_t length) {
+    static const auto real_ftruncate = real<int (*)(int, off_t)>("ftruncate");
+    if (fails(next_fault(FTRUNCATE)))
+        return -1;
+    const int rc = real_ftruncate(fd, length);
+    if (rc == 0)
+        trace('T', fd, length, nullptr, 0);
+    return rc;
+}
+
+// A flush that succeeds is recorded after it.
 int fdatasync(int fildes) {
     static const auto real_fdatasync = real<int (*)(int)>("fdatasync");
-    return fails(next_fault(FDATASYNC)) ? -1 : real_fdatasync(fildes);
+    const int rc = fails(next_fault(FDATASYNC)) ? -1 : real_fdatasync(fildes);
+    if (rc == 0)
+        trace('F', fildes, 0, nullptr, 0);
+    return rc;
 }
 
 int fsync(int fd) {
     static const auto real_fsync = real<int (*)(int)>("fsync");
-    return fails(next_fault(FSYNC)) ? -1 : real_fsync(fd);
+    const int rc = fails(next_fault(FSYNC)) ? -1 : real_fsync(fd);
+    if (rc == 0)
+        trace('F', fd, 0, nullptr, 0);
+    return rc;
+}
+
+int syncfs(int fd) {
+    static const auto real_syncfs = real<int (*)(int)>("syncfs");
+    const int rc = fails(next_fault(SYNCFS)) ? -1 : real_syncfs(fd);
+    if (rc == 0)
+        trace('S', fd, 0, nullptr, 0);
+    return rc;
 }
 
 // A failing close still closes, as the system's does.

@@ -63,13 +63,7 @@ Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
     mount_scratch(SHARE, tmpfs_options);
     if (!is_scratch_tmpfs(SHARE))
         throw std::runtime_error("the scratch tmpfs is not in place");
-    // Where the machine has no /run/lock, a scratch /run gets one.
-    struct stat lock_dir {};
-    if (stat("/run/lock", &lock_dir) != 0) {
-        mount_scratch("/run", "mode=0755");
-        mkdir("/run/lock", 01777);
-    }
-    mount_scratch("/run/lock", "mode=1777");
+    mount_scratch("/run", "mode=0755");
     chmod(SHARE, 0755);
     if (make_root) {
         make_parents(std::string(DICTIONARY) + "/");
@@ -79,7 +73,7 @@ Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
 }
 
 Sandbox::~Sandbox() {
-    umount2("/run/lock", MNT_DETACH);
+    umount2("/run", MNT_DETACH);
     umount2(SHARE, MNT_DETACH);
 }
 
@@ -162,6 +156,11 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             child_fail("redirect");
+        if (options.open_files_limit) {
+            const rlimit limit{*options.open_files_limit, *options.open_files_limit};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                child_fail("setrlimit");
+        }
         if (options.file_size_limit) {
             (void)signal(SIGXFSZ, options.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
             const rlimit limit{static_cast<rlim_t>(*options.file_size_limit),

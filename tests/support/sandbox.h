@@ -3,14 +3,15 @@
 // The test process moves into a mount namespace of its own and mounts a
 // fresh tmpfs over /usr/local/share there, so the tool's built-in root
 // /usr/local/share/vora/Dictionary lies on a scratch file system that only
-// this process and its children see, and another over /run/lock for the
-// tool's lock file. The machine's own tree and lock are never touched.
+// this process and its children see, and another over /run for the tool's
+// lock file. The machine's own tree and lock are never touched.
 #pragma once
 
 #include "test_files.h"
 
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -18,15 +19,16 @@ namespace testing_support {
 
 inline constexpr char SHARE[] = "/usr/local/share";
 inline constexpr char DICTIONARY[] = "/usr/local/share/vora/Dictionary";
-inline constexpr char RUN_LOCK[] = "/run/lock/vora-dict-update.lock";
+inline constexpr char RUN_LOCK[] = "/run/vora-dict-update.lock";
 
 struct RunOptions {
     std::optional<std::string> argv0;   // the program name as invoked; the binary's path if unset
     std::optional<uid_t> real_uid;      // real user ID (effective stays as effective_uid)
     std::optional<uid_t> effective_uid; // set together with real_uid
     mode_t umask = 022;
-    std::optional<off_t> file_size_limit; // RLIMIT_FSIZE
-    bool ignore_sigxfsz = true;           // with file_size_limit: SIGXFSZ ignored
+    std::optional<off_t> file_size_limit;   // RLIMIT_FSIZE
+    std::optional<rlim_t> open_files_limit; // RLIMIT_NOFILE, soft and hard
+    bool ignore_sigxfsz = true;             // with file_size_limit: SIGXFSZ ignored
     std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
     std::optional<std::string> faults;    // rules for the fault injector, see fault_injector.cpp
     std::optional<std::string> stdout_to; // a file for standard output instead of the capture

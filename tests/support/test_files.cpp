@@ -1,5 +1,6 @@
 #include "test_files.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
@@ -9,6 +10,7 @@
 #include <iconv.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +123,20 @@ void remove_tree(const std::string& path) {
         path.c_str(),
         [](const char* entry, const struct stat*, int, struct FTW*) { return remove(entry); }, 16,
         FTW_DEPTH | FTW_PHYS);
+}
+
+OpenWatch::OpenWatch(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ < 0 || inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0)
+        throw std::runtime_error("cannot watch " + path);
+}
+
+OpenWatch::~OpenWatch() {
+    close(fd_);
+}
+
+bool OpenWatch::opened() const {
+    alignas(inotify_event) std::array<char, 4096> events{};
+    return read(fd_, events.data(), events.size()) > 0;
 }
 
 } // namespace testing_support

@@ -43,6 +43,19 @@ class ScratchDir {
 
 void remove_tree(const std::string& path);
 
+// Tells whether anything opened the file at path since the watch began.
+class OpenWatch {
+  public:
+    explicit OpenWatch(const std::string& path);
+    ~OpenWatch();
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+    [[nodiscard]] bool opened() const;
+
+  private:
+    int fd_;
+};
+
 // Whether the tool treats a file of this name as ejd-encoded.
 inline bool is_encoded_name(std::string_view name) {
     return name.size() > 4 && name.substr(name.size() - 4) == ".ejd";

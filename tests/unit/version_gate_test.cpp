@@ -1,4 +1,5 @@
 #include "block_encoding.h"
+#include "header_keys.h"
 #include "test_files.h"
 #include "version_gate.h"
 
@@ -49,6 +50,34 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{" 1.0.0.0.0.0.0.0.0.0.", "", "", 0},
         TokenCase{" 99999999999999999999", "", "", 0},
         TokenCase{std::string(300, '9'), "", "", 0}));
+
+class KeySearchLoop : public ::testing::TestWithParam<KeySearch> {};
+
+// Each compiled loop that this processor runs finds the first key wherever it
+// lies: every start within and around the widest vector, each key, texts
+// of every length up to three vectors, with a near miss before the key.
+TEST_P(KeySearchLoop, FindsTheFirstKeyAtEveryOffset) {
+    if (!key_search_runs_here(GetParam()))
+        GTEST_SKIP() << "this processor does not run it";
+    for (const std::string_view key : {VERSION_KEY, HEADER_END_KEY}) {
+        for (std::size_t size = 0; size <= 96; ++size) {
+            for (std::size_t at = 0; at + key.size() <= size; ++at) {
+                std::string text(size, 'x');
+                text.replace(at, key.size(), key);
+                if (at >= 7)
+                    text.replace(at - 7, 6, std::string(key.substr(0, 6)));
+                ASSERT_EQ(find_header_key_with(GetParam(), text), at) << key << " " << size;
+            }
+            ASSERT_EQ(find_header_key_with(GetParam(), std::string(size, 'V')), size);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loops, KeySearchLoop, ::testing::Values(KeySearch::bytewise, KeySearch::sse2, KeySearch::avx2),
+    [](const auto& info) {
+        return std::string(info.index == 0 ? "Bytewise" : info.index == 1 ? "Sse2" : "Avx2");
+    });
 
 struct HeaderCase {
     const char* name;

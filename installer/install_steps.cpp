@@ -1,0 +1,193 @@
+// The writing part of an install, the same for one file and for a batch.
+// The installed copy is rewritten in place, keeping its inode, mode, owner
+// and links, in three steps, each made durable before the next begins:
+//
+//   mark         the first sector gets the mark, which the version gate reads
+//                as a header without a version;
+//   body         every other byte: the first block past its first sector,
+//                the blocks behind it, the cut to the update's length;
+//   first sector the new header, by one write of one sector.
+//
+// Storage writes a sector whole or not at all, so whatever a kill or a power
+// cut leaves, the copy is the old file, the new file, or a file that shows
+// the mark and is therefore installed whole by the next run.
+#include "install_file.h"
+
+#include "file_io.h"
+#include "process_guard.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char UPDATE_CHANGED[] = "the update changed during the install";
+
+enum class Step { mark, body, first_sector };
+constexpr Step STEPS[] = {Step::mark, Step::body, Step::first_sector};
+
+// Reserves the blocks for length bytes without changing the file's size or
+// contents. Only a lack of space or another real failure counts: a file
+// system that cannot reserve goes on without it.
+bool reserve_space(int fd, off_t length) {
+    if (length <= 0)
+        return true;
+    int rc = 0;
+    do
+        rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+}
+
+bool same_times(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// True when the update, open as fd, is still the file that opened: a change
+// of its length or times means that what was read may mix two versions.
+bool update_unchanged(int fd, const struct stat& opened) {
+    struct stat now {};
+    return fstat(fd, &now) == 0 && same_file(now, opened) && now.st_size == opened.st_size &&
+           same_times(now.st_mtim, opened.st_mtim) && same_times(now.st_ctim, opened.st_ctim);
+}
+
+void copy_body_of(InstallJob& job) {
+    const CopyResult copy =
+        copy_body(job.update, job.installed, job.decode, job.first_sector, job.first_sector_size);
+    if (copy.failure != CopyFailure::none)
+        return fail_job(job, errno);
+    if (!update_unchanged(job.update, job.update_status)) {
+        job.result.outcome = Outcome::update_changed;
+        job.result.problem = UPDATE_CHANGED;
+        return;
+    }
+    job.length = copy.copied;
+}
+
+void run_step(Step step, InstallJob& job) {
+    switch (step) {
+    case Step::mark:
+        if (!reserve_space(job.installed, job.update_status.st_size) || !write_mark(job.installed))
+            fail_job(job, errno);
+        return;
+    case Step::body:
+        return copy_body_of(job);
+    case Step::first_sector:
+        job.committing = true;
+        if (!write_at_start(job.installed, {job.first_sector.data(), job.first_sector_size}))
+            fail_job(job, errno);
+        return;
+    }
+}
+
+// Flushes the directory that holds path: the entry made in it reaches the disk.
+bool flush_directory(PathBuffer path) {
+    *std::strrchr(path.data(), '/') = '\0';
+    const int fd = open(path.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool flushed = fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return flushed;
+}
+
+// The directory entries that a job made: the file's, and its directory's
+// when the job made that too.
+bool flush_new_entries(const InstallJob& job) {
+    if (!job.created)
+        return true;
+    PathBuffer path = job.destination;
+    if (!flush_directory(path))
+        return false;
+    if (!job.made_parent)
+        return true;
+    *std::strrchr(path.data(), '/') = '\0';
+    return flush_directory(path);
+}
+
+// One fdatasync a file, and after the last step the new directory entries.
+void flush_each_file(std::span<InstallJob> jobs, Step step) {
+    for (InstallJob& job : jobs)
+        if (job.active() && !(fdatasync(job.installed) == 0 &&
+                              (step != Step::first_sector || flush_new_entries(job))))
+            fail_job(job, errno);
+}
+
+// One syncfs a file system, which also takes every directory entry made;
+// a failed flush fails every job on that file system.
+void flush_each_file_system(std::span<InstallJob> jobs) {
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const dev_t device = jobs[i].device;
+        const auto on_this_device = [device](const InstallJob& job) {
+            return job.active() && job.device == device;
+        };
+        bool flushed_before = false;
+        for (const InstallJob& job : jobs.first(i))
+            flushed_before = flushed_before || on_this_device(job);
+        if (!on_this_device(jobs[i]) || flushed_before || syncfs(jobs[i].installed) == 0)
+            continue;
+        const int error = errno;
+        for (InstallJob& job : jobs.subspan(i))
+            if (on_this_device(job))
+                fail_job(job, error);
+    }
+}
+
+// Closes a job's files. A failed job's created file is removed; an existing
+// copy whose new first sector may have been written gets the mark back, so
+// that the next run does not take the failed copy as current.
+void finish(InstallJob& job) {
+    if (!job.succeeding() && job.committing && !job.created && write_mark(job.installed))
+        (void)fdatasync(job.installed);
+    close(job.update);
+    if (close(job.installed) != 0 && job.succeeding())
+        fail_job(job, errno);
+    job.update = job.installed = -1;
+    if (!job.succeeding() && job.created)
+        unlink(job.destination.data());
+}
+
+} // namespace
+
+void run_install_steps(std::span<InstallJob> jobs, Flush flush,
+                       const std::function<void(const InstallJob&)>& body_copied) {
+    bool any = false;
+    for (const InstallJob& job : jobs)
+        any = any || job.pending();
+    if (!any)
+        return;
+    hold_signals();
+    for (const Step step : STEPS) {
+        for (InstallJob& job : jobs) {
+            if (!job.active())
+                continue;
+            run_step(step, job);
+            if (step == Step::body && body_copied)
+                body_copied(job);
+        }
+        if (flush == Flush::each_file)
+            flush_each_file(jobs, step);
+        else
+            flush_each_file_system(jobs);
+    }
+    for (InstallJob& job : jobs)
+        if (job.pending())
+            finish(job);
+}
+
+void fail_job(InstallJob& job, int error, const char* problem) {
+    job.result.outcome = Outcome::write_failed;
+    job.result.error = error;
+    job.result.problem = problem;
+}
+
+InstallResult install_file(const char* update_path, const InstallSettings& settings) {
+    InstallJob job;
+    open_install(update_path, nullptr, settings, job);
+    run_install_steps({&job, 1}, Flush::each_file);
+    return job.result;
+}

@@ -1,0 +1,165 @@
+#include "tree_report.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+bool failed(Outcome outcome) {
+    return outcome != Outcome::added && outcome != Outcome::updated && outcome != Outcome::current;
+}
+
+// The word that starts a file's line and names its result.
+const char* result_word(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::added:
+        return "added";
+    case Outcome::updated:
+        return "updated";
+    case Outcome::current:
+        return "current";
+    default:
+        return "failed";
+    }
+}
+
+void count(Outcome outcome, Counts& counts) {
+    switch (outcome) {
+    case Outcome::added:
+        ++counts.added;
+        break;
+    case Outcome::updated:
+        ++counts.updated;
+        break;
+    case Outcome::current:
+        ++counts.current;
+        break;
+    default:
+        ++counts.failed;
+        break;
+    }
+}
+
+// Why a file failed: the step, then the system's reason or the problem.
+std::string failure_reason(const InstallResult& result) {
+    switch (result.outcome) {
+    case Outcome::update_changed:
+        return "the update changed during the install";
+    case Outcome::not_followed:
+        return "a symbolic link";
+    default:
+        break;
+    }
+    std::string reason = result.outcome == Outcome::cannot_open_update
+                             ? "cannot open the update"
+                             : "writing the dictionary failed";
+    if (result.problem != nullptr)
+        reason.append(": ").append(result.problem);
+    else if (result.error != 0)
+        reason.append(": ").append(std::strerror(result.error));
+    return reason;
+}
+
+// The versions behind an English line, where known: " (1.02 -> 1.03)".
+std::string versions(const InstallResult& result) {
+    const std::string installed = result.texts.installed_text.data();
+    const std::string update = result.texts.update_text.data();
+    if (result.outcome == Outcome::current)
+        return " (" + installed + ">=" + update + ")";
+    if (result.outcome == Outcome::updated && !installed.empty() && !update.empty())
+        return " (" + installed + " -> " + update + ")";
+    return update.empty() ? "" : " (" + update + ")";
+}
+
+void print_json(const Json& object) {
+    const std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+// A version text as JSON: null when unknown.
+Json version_value(const VersionText& text) {
+    return text[0] == '\0' ? Json(nullptr) : Json(text.data());
+}
+
+void print_json_file(std::string_view path, const InstallResult& result) {
+    Json object;
+    object["path"] = path;
+    object["result"] = result_word(result.outcome);
+    object["installed_version"] = version_value(result.texts.installed_text);
+    object["update_version"] = version_value(result.texts.update_text);
+    object["error"] = failed(result.outcome) ? Json(failure_reason(result)) : Json(nullptr);
+    // A name that is not UTF-8 is shown with U+FFFD in place of each bad
+    // byte, and also as its bytes, so that nothing of it is lost.
+    const Json name(path);
+    if (name.dump(-1, ' ', false, Json::error_handler_t::replace) !=
+        name.dump(-1, ' ', false, Json::error_handler_t::ignore)) {
+        Json bytes = Json::array();
+        for (const char c : path)
+            bytes.push_back(static_cast<unsigned char>(c));
+        object["path_bytes"] = bytes;
+    }
+    print_json(object);
+}
+
+} // namespace
+
+std::string escaped(std::string_view text) {
+    static constexpr std::array<char, 7> NAMED{'a', 'b', 't', 'n', 'v', 'f', 'r'}; // 0x07..0x0d
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (byte >= 0x07 && byte <= 0x0d) {
+            out += '\\';
+            out += NAMED.at(byte - 0x07);
+        } else if (byte < 0x20 || byte == 0x7f) {
+            std::array<char, 5> hex{};
+            (void)std::snprintf(hex.data(), hex.size(), "\\x%02x", byte);
+            out += hex.data();
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool shows_line(bool quiet, const InstallResult& result) {
+    return !quiet || failed(result.outcome);
+}
+
+void report_file(Format format, bool quiet, std::string_view path, const InstallResult& result,
+                 Counts& counts) {
+    count(result.outcome, counts);
+    if (!shows_line(quiet, result))
+        return;
+    const std::string word = result_word(result.outcome);
+    if (format == Format::json)
+        return print_json_file(path, result);
+    const std::string line =
+        word + " " + escaped(path) +
+        (failed(result.outcome) ? ": " + failure_reason(result) : versions(result)) + "\n";
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run) {
+    if (format == Format::json) {
+        Json summary;
+        summary["files"] = files;
+        summary["added"] = counts.added;
+        summary["updated"] = counts.updated;
+        summary["current"] = counts.current;
+        summary["failed"] = counts.failed;
+        summary["changed"] = counts.added + counts.updated > 0;
+        summary["dry_run"] = dry_run;
+        return print_json(summary);
+    }
+    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s\n", files,
+                counts.added, counts.updated, counts.current, counts.failed,
+                dry_run ? " (dry run)" : "");
+}

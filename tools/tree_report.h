@@ -1,0 +1,32 @@
+// What a tree install prints on standard output: one line a file and a
+// summary, in English or as JSON Lines.
+#pragma once
+
+#include "install_file.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+enum class Format { english, json };
+
+struct Counts {
+    std::size_t added = 0;
+    std::size_t updated = 0;
+    std::size_t current = 0;
+    std::size_t failed = 0;
+};
+
+// The bytes of text with those below 0x20, 0x7f and the backslash written
+// C-style ("\n", "\\", "\x1b"), so that no name can break or forge a line.
+std::string escaped(std::string_view text);
+
+// Whether report_file prints a line for the result.
+bool shows_line(bool quiet, const InstallResult& result);
+
+// Counts a file's outcome and prints its line; with quiet, only a failure's.
+void report_file(Format format, bool quiet, std::string_view path, const InstallResult& result,
+                 Counts& counts);
+
+// Prints the summary of files files.
+void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run);
