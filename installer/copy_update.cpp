@@ -36,19 +36,15 @@ const unsigned char* chunk_to_write(std::size_t size, bool decode) {
     return decoded_chunk.data();
 }
 
-// Reads the update's first block into raw_chunk; returns its length, or -1.
-ssize_t read_first_block(int update_fd) {
-    return lseek(update_fd, 0, SEEK_SET) == 0 ? read_full(update_fd, raw_chunk.data(), BLOCK_SIZE)
-                                              : -1;
-}
 
 } // namespace
 
 CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
     CopyResult result{0, CopyFailure::none};
-    // Where the copy starts in the destination; -1 for a pipe, where
-    // writeback means nothing.
-    const off_t start = lseek(destination_fd, 0, SEEK_CUR);
+    // Where the copy started in the destination, asked once a span is
+    // written; -1 for a pipe, where writeback means nothing.
+    off_t start = -1;
+    bool asked = false;
     off_t started = 0; // bytes whose writeback has been started
     for (;;) {
         const ssize_t got = read_full(update_fd, raw_chunk.data(), raw_chunk.size());
@@ -58,6 +54,11 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
         if (!write_all(destination_fd, chunk_to_write(size, decode), size))
             return {result.copied, CopyFailure::write};
         result.copied += got;
+        if (!asked && result.copied >= WRITEBACK_SPAN) {
+            asked = true;
+            const off_t end = lseek(destination_fd, 0, SEEK_CUR);
+            start = end < 0 ? -1 : end - result.copied;
+        }
         if (start >= 0 && result.copied - started >= WRITEBACK_SPAN) {
             // Only a hint: a failure shows in the flush that follows.
             (void)sync_file_range(destination_fd, start + started, result.copied - started,
@@ -70,8 +71,7 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
 }
 
 bool write_at_start(int destination_fd, std::span<const unsigned char> bytes) {
-    return lseek(destination_fd, 0, SEEK_SET) == 0 &&
-           write_all(destination_fd, bytes.data(), bytes.size());
+    return write_all_at(destination_fd, bytes.data(), bytes.size(), 0);
 }
 
 bool write_mark(int destination_fd) {
@@ -87,15 +87,15 @@ bool write_mark(int destination_fd) {
 CopyResult copy_body(int update_fd, int destination_fd, bool decode,
                      std::span<unsigned char, SECTOR_SIZE> first_sector,
                      std::size_t& first_sector_size) {
-    const ssize_t first = read_first_block(update_fd);
+    const ssize_t first = read_full(update_fd, raw_chunk.data(), BLOCK_SIZE);
     if (first < 0)
         return {0, CopyFailure::read};
     const auto size = static_cast<std::size_t>(first);
     const unsigned char* plain = chunk_to_write(size, decode);
     first_sector_size = std::min(size, SECTOR_SIZE);
     std::copy_n(plain, first_sector_size, first_sector.begin());
-    if (size > SECTOR_SIZE && (lseek(destination_fd, SECTOR_SIZE, SEEK_SET) != SECTOR_SIZE ||
-                               !write_all(destination_fd, plain + SECTOR_SIZE, size - SECTOR_SIZE)))
+    if (size > SECTOR_SIZE &&
+        !write_all_at(destination_fd, plain + SECTOR_SIZE, size - SECTOR_SIZE, SECTOR_SIZE))
         return {0, CopyFailure::write};
     CopyResult result{first, CopyFailure::none};
     if (size == BLOCK_SIZE) {

@@ -29,6 +29,7 @@ bool write_mark(int destination_fd);
 // Copies the update's body: every byte of its plain content but the first
 // sector, which goes to first_sector (its size to first_sector_size), and
 // cuts the destination to the update's length, which copied returns. The
+// update is read from its offset, which must be its start. The
 // destination's first sector is left as it is.
 CopyResult copy_body(int update_fd, int destination_fd, bool decode,
                      std::span<unsigned char, SECTOR_SIZE> first_sector,

@@ -33,3 +33,19 @@ bool write_all(int fd, const unsigned char* buf, std::size_t size) {
     }
     return true;
 }
+
+bool write_all_at(int fd, const unsigned char* buf, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = pwrite(fd, buf, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = ENOSPC;
+        if (n <= 0)
+            return false;
+        buf += n;
+        offset += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}

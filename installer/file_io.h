@@ -13,6 +13,9 @@ ssize_t read_full(int fd, unsigned char* buf, std::size_t size);
 // when a write fails or can place no more bytes.
 bool write_all(int fd, const unsigned char* buf, std::size_t size);
 
+// write_all at offset, leaving the file offset as it was.
+bool write_all_at(int fd, const unsigned char* buf, std::size_t size, off_t offset);
+
 // True when both status records describe the same file.
 inline bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;

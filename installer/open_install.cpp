@@ -34,20 +34,18 @@ bool is_regular(const struct stat& status) {
     return S_ISREG(status.st_mode);
 }
 
-// Keeps fd when it is the regular file that expected describes, and lets it
-// block again (it was opened with O_NONBLOCK, so that nothing swapped in
-// meanwhile could hold the run). Otherwise closes it and returns -1, with
-// problem set when the file was not the one expected.
+// Keeps fd when it is the regular file that expected describes. Otherwise
+// closes it and returns -1, with problem set when the file was not the one
+// expected. fd was opened with O_NONBLOCK, so that nothing swapped in since
+// the stat could hold the run; for a regular file the flag changes nothing.
 int keep_if_expected(int fd, const struct stat& expected, struct stat& status,
                      const char*& problem) {
     if (fd < 0)
         return -1;
     if (fstat(fd, &status) == 0) {
-        const int flags = fcntl(fd, F_GETFL);
-        if (!is_regular(status) || !same_file(status, expected))
-            problem = NOT_REGULAR;
-        else if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        if (is_regular(status) && same_file(status, expected))
             return fd;
+        problem = NOT_REGULAR;
     }
     const int error = errno;
     close(fd);
@@ -134,10 +132,12 @@ int open_update(const char* update_path, const struct stat* walked, const Instal
 // Opens the destination for writing, creating it (mode 0664, less the umask)
 // when it did not exist. Only a file that this open created counts as
 // created, so a failed run never removes a file that another process made.
-// An existing file is opened only when stat finds a regular file there.
+// An existing file is opened only when stat found a regular file there;
+// status holds what it found, and then what is open.
 int open_destination(InstallJob& job, struct stat& status, const char*& problem) {
     constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     const char* path = job.destination.data();
+    struct stat seen = status;
     if (!job.existed) {
         const int fd = open(path, flags | O_CREAT | O_EXCL, 0664);
         if (fd >= 0 || errno != EEXIST) {
@@ -151,14 +151,14 @@ int open_destination(InstallJob& job, struct stat& status, const char*& problem)
             }
             return fd;
         }
-        job.existed = true; // made by another process meanwhile
-    }
-    struct stat seen {};
-    if (stat(path, &seen) != 0)
-        return -1;
-    if (!is_regular(seen)) {
-        problem = NOT_REGULAR;
-        return -1;
+        // Made by another process meanwhile.
+        job.existed = true;
+        if (stat(path, &seen) != 0)
+            return -1;
+        if (!is_regular(seen)) {
+            problem = NOT_REGULAR;
+            return -1;
+        }
     }
     return keep_if_expected(open(path, flags), seen, status, problem);
 }

@@ -226,19 +226,20 @@ TEST_P(TreeScenario, EndsWithEveryUpdateInstalledWhole) {
 
 using Updates = std::vector<std::pair<std::string, std::string>>;
 
-// count updates of three blocks each, one a directory level, named in byte order.
-Updates many(std::size_t count) {
+// count updates of three blocks each, ten to a directory, named in byte order.
+Updates many(unsigned count) {
     Updates updates;
-    for (std::size_t i = 0; i < count; ++i)
-        updates.emplace_back("d" + std::to_string(i / 10) + "/f" + std::to_string(i % 10) + ".ejd",
-                             dictionary("VERSION 2", pseudo_random_bytes(3 * 8192, i)));
+    for (unsigned i = 0; i < count; ++i)
+        updates.emplace_back(
+            "d" + std::to_string(i / 10) + "/f" + std::to_string(i % 10) + ".ejd",
+            dictionary("VERSION 2", pseudo_random_bytes(std::size_t{3} * 8192, i)));
     return updates;
 }
 
 std::string lines_of(const Updates& updates, const std::string& word, const std::string& tail) {
     std::string out;
     for (const auto& [path, plain] : updates)
-        out += word + " " + path + tail + "\n";
+        out.append(word).append(" ").append(path).append(tail) += '\n';
     return out;
 }
 

@@ -144,6 +144,31 @@ bool fails(const Fault& fault) {
     return true;
 }
 
+// write and pwrite: one count, so "write@N" is the Nth of either; offset is
+// -1 for write, which writes at the file's offset.
+ssize_t faulty_write(int fd, const void* buf, size_t n, off_t offset) {
+    static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    static const auto real_pwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    const Fault fault = next_fault(WRITE);
+    if (fails(fault))
+        return -1;
+    if (fault.kind == ZERO)
+        return 0;
+    if (fault.kind == SHORT && n > 1)
+        n /= 2;
+    if (fault.kind == CUT)
+        n = std::min(n, static_cast<size_t>(fault.bytes));
+    const off_t at = offset >= 0 ? offset : lseek(fd, 0, SEEK_CUR);
+    ssize_t written = 0;
+    if (n > 0)
+        written = offset >= 0 ? real_pwrite(fd, buf, n, offset) : real_write(fd, buf, n);
+    if (written > 0)
+        trace('W', fd, at, buf, static_cast<std::size_t>(written));
+    if (fault.kind == CUT)
+        (void)kill(getpid(), SIGKILL);
+    return written;
+}
+
 } // namespace
 
 extern "C" {
@@ -161,23 +186,11 @@ ssize_t read(int fd, void* buf, size_t nbytes) {
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
-    static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
-    const Fault fault = next_fault(WRITE);
-    if (fails(fault))
-        return -1;
-    if (fault.kind == ZERO)
-        return 0;
-    if (fault.kind == SHORT && n > 1)
-        n /= 2;
-    if (fault.kind == CUT)
-        n = std::min(n, static_cast<size_t>(fault.bytes));
-    const off_t offset = lseek(fd, 0, SEEK_CUR);
-    const ssize_t written = n > 0 ? real_write(fd, buf, n) : 0;
-    if (written > 0)
-        trace('W', fd, offset, buf, static_cast<std::size_t>(written));
-    if (fault.kind == CUT)
-        (void)kill(getpid(), SIGKILL);
-    return written;
+    return faulty_write(fd, buf, n, -1);
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
+    return faulty_write(fd, buf, n, offset);
 }
 
 int fallocate(int fd, int mode, off_t offset, off_t len) {
