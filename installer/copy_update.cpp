@@ -36,7 +36,6 @@ const unsigned char* chunk_to_write(std::size_t size, bool decode) {
     return decoded_chunk.data();
 }
 
-
 } // namespace
 
 CopyResult copy_update(int update_fd, int destination_fd, bool decode) {

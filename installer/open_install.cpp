@@ -192,8 +192,8 @@ void open_install(const char* update_path, const struct stat* walked,
         return stop(job, Outcome::cannot_open_update, problem != nullptr ? 0 : errno, problem);
     }
 
-    const bool current = installed_is_current(job.update, update_path, job.destination.data(),
-                                              job.result.texts);
+    const bool current =
+        installed_is_current(job.update, update_path, job.destination.data(), job.result.texts);
     if (current && !settings.force)
         return stop(job, Outcome::current);
 

@@ -69,12 +69,13 @@ std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, st
             break;
         }
         if (!job.pending())
-            progress.file_done(file.status.st_size);
-        bytes += file.status.st_size;
+            progress.file_done(bytes_to_install(file));
+        bytes += bytes_to_install(file);
     }
     const std::span<InstallJob> batch = jobs.first(count);
     run_install_steps(batch, Flush::each_file_system, [&](const InstallJob& job) {
-        progress.file_done(files[first + static_cast<std::size_t>(&job - jobs.data())].status.st_size);
+        progress.file_done(
+            bytes_to_install(files[first + static_cast<std::size_t>(&job - jobs.data())]));
     });
     return batch;
 }

@@ -19,6 +19,11 @@ struct TreeFile {
     int error;          // why an unreadable entry could not be read
 };
 
+// The bytes that installing the file moves, for the progress line.
+inline off_t bytes_to_install(const TreeFile& file) {
+    return file.entry == TreeEntry::regular ? file.status.st_size : 0;
+}
+
 // Every file below the current directory, found without following links and
 // skipping each entry whose name starts with "." and all below it, sorted
 // in byte order of the relative path. Links to directories are skipped.

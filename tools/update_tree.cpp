@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     const std::vector<TreeFile> files = list_tree();
     off_t total_bytes = 0;
     for (const TreeFile& file : files)
-        total_bytes += file.status.st_size;
+        total_bytes += bytes_to_install(file);
     if (!options.dry_run)
         take_run_lock();
     Progress progress(files.size(), total_bytes);

@@ -183,16 +183,20 @@ TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
                                     "\n"));
 }
 
+using Updates = std::vector<std::pair<std::string, std::string>>;
+using Prepare = void (*)(const Sandbox&);
+
 // Scenarios that a tree brings to the installer: an update file each (path
 // and plain content) and what stands in the dictionary before the run.
 struct Scenario {
     const char* name;
-    std::vector<std::pair<std::string, std::string>> updates;
-    void (*prepare)(const Sandbox&); // the dictionary before the run, or nullptr
-    std::vector<std::string> args;
+    Updates updates;
+    Prepare prepare; // the dictionary before the run, or nullptr
     RunOptions options;
+    std::vector<std::string> args;
     std::string out;
     int status;
+    bool dry_run_first; // which must print the same lines; a failure then stays
     friend void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -208,8 +212,14 @@ TEST_P(TreeScenario, EndsWithEveryUpdateInstalledWhole) {
         box.put_update(path, is_encoded_name(path) ? reference_encode(plain) : plain);
     if (c.prepare != nullptr)
         c.prepare(box);
+    if (c.dry_run_first) {
+        expect_outcome(box.run_program(VDU_TREE, {"-n"}),
+                       c.out.substr(0, c.out.size() - 1) + " (dry run)\n", c.status);
+    }
     const RunResult result = box.run_program(VDU_TREE, c.args, c.options);
     expect_outcome(result, c.out, c.status);
+    if (c.dry_run_first && c.status != 0)
+        return;
     if (result.status != 0) {
         EXPECT_EQ(box.run_program(VDU_TREE, c.args).status, 0);
     }
@@ -223,8 +233,6 @@ TEST_P(TreeScenario, EndsWithEveryUpdateInstalledWhole) {
         }
     }
 }
-
-using Updates = std::vector<std::pair<std::string, std::string>>;
 
 // count updates of three blocks each, ten to a directory, named in byte order.
 Updates many(unsigned count) {
@@ -243,124 +251,37 @@ std::string lines_of(const Updates& updates, const std::string& word, const std:
     return out;
 }
 
-RunOptions with_faults(const char* faults) {
+std::string summary(std::size_t files, std::size_t added, std::size_t updated, std::size_t failed) {
+    return std::to_string(files) + " files: " + std::to_string(added) + " added, " +
+           std::to_string(updated) + " updated, 0 current, " + std::to_string(failed) + " failed\n";
+}
+
+const Updates TWO = many(2);
+const Updates FORTY = many(40);
+const Updates ONE_NEW{{"new/words.ejd", NEW}};
+
+Scenario run(const char* name, const Updates& updates, Prepare prepare, RunOptions options,
+             std::string out, int status, std::vector<std::string> args = {}) {
+    return {name,           updates, prepare, std::move(options), std::move(args),
+            std::move(out), status,  false};
+}
+
+RunOptions with(const char* faults, std::optional<rlim_t> open_files = std::nullopt,
+                std::optional<std::string> stdout_to = std::nullopt) {
     RunOptions options;
-    options.faults = faults;
+    if (*faults != '\0')
+        options.faults = faults;
+    options.open_files_limit = open_files;
+    options.stdout_to = std::move(stdout_to);
     return options;
 }
 
-const Updates ALIASES{{"alias/link.ejd", dictionary("VERSION 2", std::string(3000, 'l'))},
-                      {"alias/real.ejd", dictionary("VERSION 3", std::string(9000, 'r'))}};
-const Updates TWO = many(2);
-const Updates FORTY = many(40);
-const Updates ONE_LARGE{{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}};
-
-const std::string TWO_FAIL_EIO =
-    lines_of(TWO, "failed", ": writing the dictionary failed: Input/output error");
-
-INSTANTIATE_TEST_SUITE_P(
-    Tree, TreeScenario,
-    ::testing::Values(
-        // Two paths to one installed file end as two runs in byte order leave it.
-        Scenario{"AliasInsideTheDictionary",
-                 ALIASES,
-                 [](const Sandbox&) {
-                     Sandbox::put_installed("alias/real.ejd", dictionary("VERSION 1"));
-                     ASSERT_EQ(
-                         symlink("real.ejd", Sandbox::installed_path("alias/link.ejd").c_str()), 0);
-                 },
-                 {},
-                 {},
-                 "updated alias/link.ejd (1 -> 2)\nupdated alias/real.ejd (2 -> 3)\n"
-                 "2 files: 0 added, 2 updated, 0 current, 0 failed\n",
-                 0},
-        // Two descriptors a file: 30 make batches of a few files, never failures.
-        Scenario{"FewDescriptorsMakeSmallBatches",
-                 FORTY,
-                 nullptr,
-                 {},
-                 [] {
-                     RunOptions options;
-                     options.open_files_limit = 30;
-                     return options;
-                 }(),
-                 lines_of(FORTY, "added", " (2)") +
-                     "40 files: 40 added, 0 updated, 0 current, 0 failed\n",
-                 0},
-        Scenario{"MarkFlushFails",
-                 TWO,
-                 nullptr,
-                 {},
-                 with_faults("syncfs@1=EIO"),
-                 TWO_FAIL_EIO + "2 files: 0 added, 0 updated, 0 current, 2 failed\n",
-                 1},
-        Scenario{"FirstSectorFlushFails",
-                 TWO,
-                 nullptr,
-                 {},
-                 with_faults("syncfs@3=EIO"),
-                 TWO_FAIL_EIO + "2 files: 0 added, 0 updated, 0 current, 2 failed\n",
-                 1},
-        Scenario{"UpdateRewrittenInPlace",
-                 ONE_LARGE,
-                 nullptr,
-                 {},
-                 with_faults("read@2=rewrite"),
-                 "failed big.ejd: the update changed during the install\n"
-                 "1 files: 0 added, 0 updated, 0 current, 1 failed\n",
-                 1},
-        // A stopping signal waits for the batch's lines, then ends the run.
-        Scenario{"TerminatedDuringTheBatch",
-                 TWO,
-                 nullptr,
-                 {},
-                 with_faults("write@3=term"),
-                 lines_of(TWO, "added", " (2)"),
-                 -SIGTERM},
-        Scenario{"ReportCannotBeWritten",
-                 TWO,
-                 nullptr,
-                 {},
-                 [] {
-                     RunOptions options;
-                     options.stdout_to = "/dev/full";
-                     return options;
-                 }(),
-                 "",
-                 1},
-        // --force installs whatever the versions say: a rollback.
-        Scenario{
-            "ForceRollsBack",
-            TWO,
-            [](const Sandbox&) { Sandbox::put_installed("d0/f0.ejd", dictionary("VERSION 3")); },
-            {"--force"},
-            {},
-            "updated d0/f0.ejd (3 -> 2)\nadded d0/f1.ejd (2)\n"
-            "2 files: 1 added, 1 updated, 0 current, 0 failed\n",
-            0}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct TruthCase {
-    const char* name;
-    void (*prepare)(const Sandbox&); // after the update new/words.ejd is in place
-    std::string line;                // what both runs print for it
-    friend void PrintTo(const TruthCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class DryRunTruth : public ::testing::TestWithParam<TruthCase> {};
-
-// A dry run prints the line that the real run then prints.
-TEST_P(DryRunTruth, PrintsWhatTheRealRunThenDoes) {
-    const TruthCase& c = GetParam();
-    Sandbox box;
-    box.put_update("new/words.ejd", reference_encode(NEW));
-    c.prepare(box);
-    const bool fails = c.line.starts_with("failed");
-    const std::string summary = std::string("1 files: ") + (fails ? "0" : "1") +
-                                " added, 0 updated, 0 current, " + (fails ? "1" : "0") + " failed";
-    expect_outcome(box.run_program(VDU_TREE, {"-n"}), c.line + summary + " (dry run)\n",
-                   fails ? 1 : 0);
-    expect_outcome(box.run_program(VDU_TREE, {}), c.line + summary + "\n", fails ? 1 : 0);
+// A dry run of new/words.ejd, then the real run, both printing line.
+Scenario dry_then_real(const char* name, Prepare prepare, const std::string& line) {
+    const bool fails = line.starts_with("failed");
+    return {
+        name,          ONE_NEW, prepare, {}, {}, line + summary(1, fails ? 0 : 1, 0, fails ? 1 : 0),
+        fails ? 1 : 0, true};
 }
 
 void make_immutable(const std::string& path) {
@@ -370,41 +291,84 @@ void make_immutable(const std::string& path) {
     close(fd);
 }
 
-const std::string WRITE_FAILED = "failed new/words.ejd: writing the dictionary failed: ";
+const std::string TWO_FAIL = lines_of(TWO, "failed",
+                                      ": writing the dictionary failed: "
+                                      "Input/output error") +
+                             summary(2, 0, 0, 2);
+const std::string NEW_FAILED = "failed new/words.ejd: writing the dictionary failed: ";
 
 INSTANTIATE_TEST_SUITE_P(
-    Tree, DryRunTruth,
+    Tree, TreeScenario,
     ::testing::Values(
-        TruthCase{"FreshMachine", [](const Sandbox&) { remove_tree("/usr/local/share/vora"); },
-                  "added new/words.ejd (2)\n"},
-        TruthCase{"FileInTheWay",
-                  [](const Sandbox&) { write_file(Sandbox::installed_path("new"), "file\n"); },
-                  WRITE_FAILED + "Not a directory\n"},
-        TruthCase{"ReadOnlyFileSystem",
-                  [](const Sandbox&) {
-                      ASSERT_EQ(mount(nullptr, SHARE, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
-                  },
-                  WRITE_FAILED + "Read-only file system\n"},
-        TruthCase{"CopyThatCannotBeWritten",
-                  [](const Sandbox&) {
-                      Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"));
-                      make_immutable(Sandbox::installed_path("new/words.ejd"));
-                  },
-                  WRITE_FAILED + "Operation not permitted\n"},
-        TruthCase{"DestinationThatIsAFifo",
-                  [](const Sandbox&) {
-                      make_parents(Sandbox::installed_path("new/words.ejd"));
-                      ASSERT_EQ(mkfifo(Sandbox::installed_path("new/words.ejd").c_str(), 0644), 0);
-                  },
-                  WRITE_FAILED + "not a regular file\n"},
-        TruthCase{"UpdateThatIsTheInstalledFile",
-                  [](const Sandbox& box) {
-                      make_parents(Sandbox::installed_path("new/words.ejd"));
-                      ASSERT_EQ(symlink(box.update_path("new/words.ejd").c_str(),
-                                        Sandbox::installed_path("new/words.ejd").c_str()),
-                                0);
-                  },
-                  WRITE_FAILED + "the update is the installed file itself\n"}),
+        // Two paths to one installed file end as two runs in byte order leave it.
+        run(
+            "AliasInsideTheDictionary",
+            {{"alias/link.ejd", dictionary("VERSION 2", std::string(3000, 'l'))},
+             {"alias/real.ejd", dictionary("VERSION 3", std::string(9000, 'r'))}},
+            [](const Sandbox&) {
+                Sandbox::put_installed("alias/real.ejd", dictionary("VERSION 1"));
+                ASSERT_EQ(symlink("real.ejd", Sandbox::installed_path("alias/link.ejd").c_str()),
+                          0);
+            },
+            {},
+            "updated alias/link.ejd (1 -> 2)\nupdated alias/real.ejd (2 -> 3)\n" +
+                summary(2, 0, 2, 0),
+            0),
+        // Two descriptors a file: 30 make batches of a few files, never failures.
+        run("FewDescriptorsMakeSmallBatches", FORTY, nullptr, with("", 30),
+            lines_of(FORTY, "added", " (2)") + summary(40, 40, 0, 0), 0),
+        run("MarkFlushFails", TWO, nullptr, with("syncfs@1=EIO"), TWO_FAIL, 1),
+        run("FirstSectorFlushFails", TWO, nullptr, with("syncfs@3=EIO"), TWO_FAIL, 1),
+        run("UpdateRewrittenInPlace",
+            {{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}}, nullptr,
+            with("read@2=rewrite"),
+            "failed big.ejd: the update changed during the install\n" + summary(1, 0, 0, 1), 1),
+        // A stopping signal waits for the batch's lines, then ends the run.
+        run("TerminatedDuringTheBatch", TWO, nullptr, with("write@3=term"),
+            lines_of(TWO, "added", " (2)"), -SIGTERM),
+        run("ReportCannotBeWritten", TWO, nullptr, with("", std::nullopt, "/dev/full"), "", 1),
+        // --force installs whatever the versions say: a rollback.
+        run("ForceRollsBack", TWO,
+            [](const Sandbox&) { Sandbox::put_installed("d0/f0.ejd", dictionary("VERSION 3")); },
+            {}, "updated d0/f0.ejd (3 -> 2)\nadded d0/f1.ejd (2)\n" + summary(2, 1, 1, 0), 0,
+            {"--force"}),
+        // A dry run prints the line of the real run in each of these states.
+        dry_then_real(
+            "FreshMachine", [](const Sandbox&) { remove_tree("/usr/local/share/vora"); },
+            "added new/words.ejd (2)\n"),
+        dry_then_real(
+            "FileInTheWay",
+            [](const Sandbox&) { write_file(Sandbox::installed_path("new"), "file\n"); },
+            NEW_FAILED + "Not a directory\n"),
+        dry_then_real(
+            "ReadOnlyFileSystem",
+            [](const Sandbox&) {
+                ASSERT_EQ(mount(nullptr, SHARE, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+            },
+            NEW_FAILED + "Read-only file system\n"),
+        dry_then_real(
+            "CopyThatCannotBeWritten",
+            [](const Sandbox&) {
+                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"));
+                make_immutable(Sandbox::installed_path("new/words.ejd"));
+            },
+            NEW_FAILED + "Operation not permitted\n"),
+        dry_then_real(
+            "DestinationThatIsAFifo",
+            [](const Sandbox&) {
+                make_parents(Sandbox::installed_path("new/words.ejd"));
+                ASSERT_EQ(mkfifo(Sandbox::installed_path("new/words.ejd").c_str(), 0644), 0);
+            },
+            NEW_FAILED + "not a regular file\n"),
+        dry_then_real(
+            "UpdateThatIsTheInstalledFile",
+            [](const Sandbox& box) {
+                make_parents(Sandbox::installed_path("new/words.ejd"));
+                ASSERT_EQ(symlink(box.update_path("new/words.ejd").c_str(),
+                                  Sandbox::installed_path("new/words.ejd").c_str()),
+                          0);
+            },
+            NEW_FAILED + "the update is the installed file itself\n")),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
