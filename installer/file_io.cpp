@@ -19,33 +19,36 @@ ssize_t read_full(int fd, unsigned char* buf, std::size_t size) {
     return static_cast<ssize_t>(got);
 }
 
-bool write_all(int fd, const unsigned char* buf, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, buf, size);
+namespace {
+
+// Writes all size bytes through write_some(bytes, count, done), where done
+// is how many were placed before, looping over partial writes and EINTR.
+template <typename WriteSome>
+bool write_whole(const unsigned char* buf, std::size_t size, WriteSome write_some) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = write_some(buf + done, size - done, done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)
             errno = ENOSPC;
         if (n <= 0)
             return false;
-        buf += n;
-        size -= static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
+} // namespace
+
+bool write_all(int fd, const unsigned char* buf, std::size_t size) {
+    return write_whole(buf, size, [fd](const unsigned char* bytes, std::size_t count, std::size_t) {
+        return write(fd, bytes, count);
+    });
+}
+
 bool write_all_at(int fd, const unsigned char* buf, std::size_t size, off_t offset) {
-    while (size > 0) {
-        const ssize_t n = pwrite(fd, buf, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = ENOSPC;
-        if (n <= 0)
-            return false;
-        buf += n;
-        offset += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return write_whole(
+        buf, size, [fd, offset](const unsigned char* bytes, std::size_t count, std::size_t done) {
+            return pwrite(fd, bytes, count, offset + static_cast<off_t>(done));
+        });
 }

@@ -55,7 +55,6 @@ struct InstallJob {
     struct stat update_status {}; // the update as opened, compared after its last read
     dev_t device = 0;             // the destination file's identity
     ino_t inode = 0;
-    off_t length = 0; // the update's length, known once its body is copied
     std::array<unsigned char, SECTOR_SIZE> first_sector{}; // the new header's sector
     std::size_t first_sector_size = 0;
     bool existed = false;

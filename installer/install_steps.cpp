@@ -16,6 +16,7 @@
 #include "file_io.h"
 #include "process_guard.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -61,9 +62,7 @@ void copy_body_of(InstallJob& job) {
     if (!update_unchanged(job.update, job.update_status)) {
         job.result.outcome = Outcome::update_changed;
         job.result.problem = UPDATE_CHANGED;
-        return;
     }
-    job.length = copy.copied;
 }
 
 void run_step(Step step, InstallJob& job) {
@@ -125,10 +124,9 @@ void flush_each_file_system(std::span<InstallJob> jobs) {
         const auto on_this_device = [device](const InstallJob& job) {
             return job.active() && job.device == device;
         };
-        bool flushed_before = false;
-        for (const InstallJob& job : jobs.first(i))
-            flushed_before = flushed_before || on_this_device(job);
-        if (!on_this_device(jobs[i]) || flushed_before || syncfs(jobs[i].installed) == 0)
+        const std::span<InstallJob> before = jobs.first(i);
+        if (!on_this_device(jobs[i]) || std::any_of(before.begin(), before.end(), on_this_device) ||
+            syncfs(jobs[i].installed) == 0)
             continue;
         const int error = errno;
         for (InstallJob& job : jobs.subspan(i))
@@ -155,10 +153,7 @@ void finish(InstallJob& job) {
 
 void run_install_steps(std::span<InstallJob> jobs, Flush flush,
                        const std::function<void(const InstallJob&)>& body_copied) {
-    bool any = false;
-    for (const InstallJob& job : jobs)
-        any = any || job.pending();
-    if (!any)
+    if (std::none_of(jobs.begin(), jobs.end(), [](const InstallJob& job) { return job.pending(); }))
         return;
     hold_signals();
     for (const Step step : STEPS) {

@@ -53,6 +53,17 @@ int keep_if_expected(int fd, const struct stat& expected, struct stat& status,
     return -1;
 }
 
+// Opens path with flags only when seen, what stat found there, is a regular
+// file, and keeps it only when fstat then finds that same file.
+int open_regular(const char* path, int flags, const struct stat& seen, struct stat& status,
+                 const char*& problem) {
+    if (!is_regular(seen)) {
+        problem = NOT_REGULAR;
+        return -1;
+    }
+    return keep_if_expected(open(path, flags), seen, status, problem);
+}
+
 // Why a real run could not use path as mode asks (W_OK | X_OK: make an entry
 // in a directory; W_OK: open a file for writing), or 0: a read-only file
 // system, say.
@@ -120,13 +131,9 @@ int open_update(const char* update_path, const struct stat* walked, const Instal
         seen = *walked;
     else if (stat(update_path, &seen) != 0)
         return -1;
-    if (!is_regular(seen)) {
-        problem = NOT_REGULAR;
-        return -1;
-    }
     const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    return keep_if_expected(open(update_path, settings.follow_links ? flags : flags | O_NOFOLLOW),
-                            seen, status, problem);
+    return open_regular(update_path, settings.follow_links ? flags : flags | O_NOFOLLOW, seen,
+                        status, problem);
 }
 
 // Opens the destination for writing, creating it (mode 0664, less the umask)
@@ -155,12 +162,8 @@ int open_destination(InstallJob& job, struct stat& status, const char*& problem)
         job.existed = true;
         if (stat(path, &seen) != 0)
             return -1;
-        if (!is_regular(seen)) {
-            problem = NOT_REGULAR;
-            return -1;
-        }
     }
-    return keep_if_expected(open(path, flags), seen, status, problem);
+    return open_regular(path, flags, seen, status, problem);
 }
 
 // Ends a job that never became pending, with what it found.

@@ -44,11 +44,12 @@ void count(Outcome outcome, Counts& counts) {
     }
 }
 
-// Why a file failed: the step, then the system's reason or the problem.
+// Why a file failed: the step, then the system's reason or the problem; a
+// changed update's problem says it all.
 std::string failure_reason(const InstallResult& result) {
     switch (result.outcome) {
     case Outcome::update_changed:
-        return "the update changed during the install";
+        return result.problem;
     case Outcome::not_followed:
         return "a symbolic link";
     default:

@@ -169,6 +169,15 @@ ssize_t faulty_write(int fd, const void* buf, size_t n, off_t offset) {
     return written;
 }
 
+// fdatasync, fsync or syncfs through real_flush; one that succeeds is
+// recorded after it, syncfs as a flush of every file.
+int faulty_flush(Call call, int (*real_flush)(int), int fd) {
+    const int rc = fails(next_fault(call)) ? -1 : real_flush(fd);
+    if (rc == 0)
+        trace(call == SYNCFS ? 'S' : 'F', fd, 0, nullptr, 0);
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
@@ -208,29 +217,19 @@ int ftruncate(int fd, off_t length) {
     return rc;
 }
 
-// A flush that succeeds is recorded after it.
 int fdatasync(int fildes) {
     static const auto real_fdatasync = real<int (*)(int)>("fdatasync");
-    const int rc = fails(next_fault(FDATASYNC)) ? -1 : real_fdatasync(fildes);
-    if (rc == 0)
-        trace('F', fildes, 0, nullptr, 0);
-    return rc;
+    return faulty_flush(FDATASYNC, real_fdatasync, fildes);
 }
 
 int fsync(int fd) {
     static const auto real_fsync = real<int (*)(int)>("fsync");
-    const int rc = fails(next_fault(FSYNC)) ? -1 : real_fsync(fd);
-    if (rc == 0)
-        trace('F', fd, 0, nullptr, 0);
-    return rc;
+    return faulty_flush(FSYNC, real_fsync, fd);
 }
 
 int syncfs(int fd) {
     static const auto real_syncfs = real<int (*)(int)>("syncfs");
-    const int rc = fails(next_fault(SYNCFS)) ? -1 : real_syncfs(fd);
-    if (rc == 0)
-        trace('S', fd, 0, nullptr, 0);
-    return rc;
+    return faulty_flush(SYNCFS, real_syncfs, fd);
 }
 
 // A failing close still closes, as the system's does.
