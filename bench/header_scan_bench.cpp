@@ -45,7 +45,7 @@ const std::string& dictionary_path() {
 
 // The scan as it was: one fgets a line into the line buffer, each line
 // searched up to its first zero byte.
-std::int32_t line_by_line(std::FILE* stream, std::span<char, VERSION_TEXT_SIZE> text_out) {
+VersionValue line_by_line(std::FILE* stream, std::span<char, VERSION_TEXT_SIZE> text_out) {
     text_out[0] = '\0';
     std::array<char, HEADER_LINE_SIZE> line{};
     while (std::fgets(line.data(), static_cast<int>(line.size()), stream) != nullptr) {

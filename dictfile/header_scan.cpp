@@ -21,7 +21,7 @@ enum class Step { version, end, more };
 struct ChunkScan {
     Step step;
     std::size_t keep; // with Step::more: where the unfinished piece starts
-    std::int32_t value;
+    VersionValue value;
 };
 
 // Start of the piece holding position at, given that from is a piece start.
@@ -71,7 +71,7 @@ ChunkScan scan_chunk(std::string_view chunk, bool at_eof,
 
 } // namespace
 
-std::int32_t scan_installed_header(int fd, std::span<char> buffer,
+VersionValue scan_installed_header(int fd, std::span<char> buffer,
                                    std::span<char, VERSION_TEXT_SIZE> text_out) {
     text_out[0] = '\0';
     std::size_t kept = 0;

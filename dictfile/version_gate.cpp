@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <limits>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -21,27 +19,23 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-std::int32_t digits_value(const char* digits) {
-    constexpr std::int32_t limit = std::numeric_limits<std::int32_t>::max();
-    std::int32_t value = 0;
-    for (; *digits != '\0'; ++digits) {
-        const int digit = *digits - '0';
-        if (value > (limit - digit) / 10)
-            return limit;
-        value = value * 10 + digit;
-    }
+// The token's length bound keeps this exact: at most 19 digits.
+VersionValue digits_value(const char* digits) {
+    VersionValue value = 0;
+    for (; *digits != '\0'; ++digits)
+        value = value * 10 + static_cast<VersionValue>(*digits - '0');
     return value;
 }
 
 } // namespace
 
-std::int32_t version_behind(std::string_view text, std::size_t key,
+VersionValue version_behind(std::string_view text, std::size_t key,
                             std::span<char, VERSION_TEXT_SIZE> text_out) {
     std::array<char, VERSION_DIGITS_SIZE> digits{};
     return parse_version_token(text.substr(key + VERSION_KEY.size()), text_out, digits);
 }
 
-std::int32_t parse_version_token(std::string_view after_key,
+VersionValue parse_version_token(std::string_view after_key,
                                  std::span<char, VERSION_TEXT_SIZE> text_out,
                                  std::span<char, VERSION_DIGITS_SIZE> digits_out) {
     std::size_t pos = 0;
@@ -68,7 +62,7 @@ std::int32_t parse_version_token(std::string_view after_key,
     return digits_value(digits_out.data());
 }
 
-std::int32_t search_update_block(const unsigned char* block, ssize_t n, bool encoded,
+VersionValue search_update_block(const unsigned char* block, ssize_t n, bool encoded,
                                  std::span<char, VERSION_TEXT_SIZE> text_out) {
     text_out[0] = '\0';
     if (n <= 0)
@@ -94,42 +88,29 @@ namespace {
 
 alignas(64) std::array<char, HEADER_CHUNK_SIZE> header_chunk;
 
-// Version of the copy at path, or 0. Only a regular file is opened: opening
-// a device node can make the device act.
-std::int32_t installed_version(const char* path, std::span<char, VERSION_TEXT_SIZE> text_out) {
+} // namespace
+
+VersionValue installed_version(int fd, std::span<char, VERSION_TEXT_SIZE> text_out) {
     text_out[0] = '\0';
-    struct stat seen {};
-    if (stat(path, &seen) != 0 || !S_ISREG(seen.st_mode))
+    if (lseek(fd, 0, SEEK_SET) != 0)
         return 0;
-    // The gate only reads, but a copy it could not rewrite is not taken as current.
-    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    struct stat status {};
-    std::int32_t value = 0;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_dev == seen.st_dev &&
-        status.st_ino == seen.st_ino)
-        value = scan_installed_header(fd, header_chunk, text_out);
-    close(fd);
-    return value;
+    return scan_installed_header(fd, header_chunk, text_out);
 }
 
-// Version in the update's first block, read at offset 0, or 0.
-std::int32_t update_version(int fd, bool encoded, std::span<char, VERSION_TEXT_SIZE> text_out) {
+VersionValue update_version(int fd, const char* update_path,
+                            std::span<char, VERSION_TEXT_SIZE> text_out) {
     std::array<unsigned char, BLOCK_SIZE> first{};
     ssize_t n = 0;
     do
         n = pread(fd, first.data(), first.size(), 0);
     while (n < 0 && errno == EINTR);
-    return search_update_block(first.data(), n, encoded, text_out);
+    return search_update_block(first.data(), n, is_ejd_name(update_path), text_out);
 }
 
-} // namespace
-
-bool installed_is_current(int update_fd, const char* update_path, const char* installed_path,
+bool installed_is_current(int update_fd, const char* update_path, int installed_fd,
                           VersionTexts& texts) {
-    const std::int32_t installed_value = installed_version(installed_path, texts.installed_text);
-    const std::int32_t update_value =
-        update_version(update_fd, is_ejd_name(update_path), texts.update_text);
-    return installed_value != 0 && update_value != 0 && installed_value >= update_value;
+    texts.installed_text[0] = '\0';
+    const VersionValue installed =
+        installed_fd >= 0 ? installed_version(installed_fd, texts.installed_text) : 0;
+    return is_current(installed, update_version(update_fd, update_path, texts.update_text));
 }

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     VersionText text{};
     text.fill('#');
-    const std::int32_t value = scan_installed_header(fd, buffer, text);
+    const VersionValue value = scan_installed_header(fd, buffer, text);
     const model::Version expected = model::scan_header(file);
     if (std::memchr(text.data(), '\0', text.size()) == nullptr)
         std::abort();

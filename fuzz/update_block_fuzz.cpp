@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const bool encoded : {false, true}) {
         VersionText text;
         text.fill('#');
-        const std::int32_t value =
+        const VersionValue value =
             search_update_block(block.data(), static_cast<ssize_t>(n), encoded, text);
         const model::Version expected = model::search_update(read, encoded);
         if (std::memchr(text.data(), '\0', text.size()) == nullptr)

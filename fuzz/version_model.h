@@ -9,7 +9,7 @@
 namespace model {
 
 struct Version {
-    std::int32_t value = 0;
+    std::uint64_t value = 0;
     std::string text;
 };
 
@@ -26,12 +26,7 @@ inline Version parse_token(std::string_view after_key) {
         if (c != '.')
             digits += c;
     digits.erase(0, digits.find_first_not_of('0'));
-    std::int64_t value = 0;
-    if (digits.size() > 10)
-        value = INT32_MAX;
-    else if (!digits.empty())
-        value = std::min<std::int64_t>(std::stoll(digits), INT32_MAX);
-    return {static_cast<std::int32_t>(value), token};
+    return {digits.empty() ? 0 : std::stoull(digits), token};
 }
 
 // The first "VERSION" of a text, or no version.

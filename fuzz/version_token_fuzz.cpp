@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text.fill('#');
     std::array<char, VERSION_DIGITS_SIZE> digits{};
     digits.fill('#');
-    const std::int32_t value = parse_version_token(input, text, digits);
+    const VersionValue value = parse_version_token(input, text, digits);
     const model::Version expected = model::parse_token(input);
     if (std::memchr(text.data(), '\0', text.size()) == nullptr ||
         std::memchr(digits.data(), '\0', digits.size()) == nullptr)

@@ -38,7 +38,20 @@ const unsigned char* chunk_to_write(std::size_t size, bool decode) {
 
 } // namespace
 
-CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
+namespace {
+
+// How much of a chunk the next read may fill: all of it, or what is left
+// below the limit.
+std::size_t read_size(CopyLimit limit, off_t copied) {
+    if (limit == TO_THE_END)
+        return CHUNK_SIZE;
+    return static_cast<std::size_t>(std::min<off_t>(limit - copied, CHUNK_SIZE));
+}
+
+} // namespace
+
+CopyResult copy_update(int update_fd, int destination_fd, bool decode, CopyLimit limit,
+                       const CopyProgress& progress) {
     CopyResult result{0, CopyFailure::none};
     // Where the copy started in the destination, asked once a span is
     // written; -1 for a pipe, where writeback means nothing.
@@ -46,13 +59,18 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
     bool asked = false;
     off_t started = 0; // bytes whose writeback has been started
     for (;;) {
-        const ssize_t got = read_full(update_fd, raw_chunk.data(), raw_chunk.size());
+        const std::size_t wanted = read_size(limit, result.copied);
+        if (wanted == 0)
+            return result;
+        const ssize_t got = read_full(update_fd, raw_chunk.data(), wanted);
         if (got < 0)
             return {result.copied, CopyFailure::read};
         const auto size = static_cast<std::size_t>(got);
         if (!write_all(destination_fd, chunk_to_write(size, decode), size))
             return {result.copied, CopyFailure::write};
         result.copied += got;
+        if (progress)
+            progress(got);
         if (!asked && result.copied >= WRITEBACK_SPAN) {
             asked = true;
             const off_t end = lseek(destination_fd, 0, SEEK_CUR);
@@ -64,7 +82,7 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode) {
                                   SYNC_FILE_RANGE_WRITE);
             started = result.copied;
         }
-        if (size < raw_chunk.size())
+        if (size < wanted)
             return result;
     }
 }
@@ -83,10 +101,11 @@ bool write_mark(int destination_fd) {
     return write_at_start(destination_fd, mark);
 }
 
-CopyResult copy_body(int update_fd, int destination_fd, bool decode,
+CopyResult copy_body(int update_fd, int destination_fd, bool decode, CopyLimit limit,
                      std::span<unsigned char, SECTOR_SIZE> first_sector,
-                     std::size_t& first_sector_size) {
-    const ssize_t first = read_full(update_fd, raw_chunk.data(), BLOCK_SIZE);
+                     std::size_t& first_sector_size, const CopyProgress& progress) {
+    const ssize_t first =
+        read_full(update_fd, raw_chunk.data(), std::min(BLOCK_SIZE, read_size(limit, 0)));
     if (first < 0)
         return {0, CopyFailure::read};
     const auto size = static_cast<std::size_t>(first);
@@ -97,10 +116,13 @@ CopyResult copy_body(int update_fd, int destination_fd, bool decode,
         !write_all_at(destination_fd, plain + SECTOR_SIZE, size - SECTOR_SIZE, SECTOR_SIZE))
         return {0, CopyFailure::write};
     CopyResult result{first, CopyFailure::none};
+    if (progress)
+        progress(first);
     if (size == BLOCK_SIZE) {
         if (lseek(destination_fd, first, SEEK_SET) != first)
             return {0, CopyFailure::write};
-        const CopyResult rest = copy_update(update_fd, destination_fd, decode);
+        const CopyResult rest = copy_update(update_fd, destination_fd, decode,
+                                            limit == TO_THE_END ? limit : limit - first, progress);
         if (rest.failure != CopyFailure::none)
             return rest;
         result.copied += rest.copied;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <sys/types.h>
 
@@ -11,10 +12,20 @@ struct CopyResult {
     CopyFailure failure; // what stopped the copy early, with errno set
 };
 
+// Told the count of bytes each time a chunk has been copied.
+using CopyProgress = std::function<void(off_t)>;
+
+// Reads no further than this: the update's length as it was opened. A file
+// that grows meanwhile neither fills the disk nor keeps the run going.
+using CopyLimit = off_t;
+inline constexpr CopyLimit TO_THE_END = -1; // for a stream, which has no length
+
 // Copies the update into the destination from their current offsets until
-// the update is exhausted, decoding every block of the file's BLOCK_SIZE grid
-// when decode is true. After a failure the destination is incomplete.
-CopyResult copy_update(int update_fd, int destination_fd, bool decode);
+// the update is exhausted or limit bytes are copied, decoding every block
+// of the file's BLOCK_SIZE grid when decode is true. After a failure the
+// destination is incomplete.
+CopyResult copy_update(int update_fd, int destination_fd, bool decode, CopyLimit limit = TO_THE_END,
+                       const CopyProgress& progress = {});
 
 // The unit that storage writes whole: the new header of an installed copy
 // becomes visible by one write of its first sector.
@@ -26,14 +37,14 @@ inline constexpr std::size_t SECTOR_SIZE = 512;
 // with errno set when the write fails.
 bool write_mark(int destination_fd);
 
-// Copies the update's body: every byte of its plain content but the first
-// sector, which goes to first_sector (its size to first_sector_size), and
-// cuts the destination to the update's length, which copied returns. The
-// update is read from its offset, which must be its start. The
-// destination's first sector is left as it is.
-CopyResult copy_body(int update_fd, int destination_fd, bool decode,
+// Copies the update's body: every byte of its plain content, up to limit,
+// but the first sector, which goes to first_sector (its size to
+// first_sector_size), and cuts the destination to the length copied, which
+// copied returns. The update is read from its offset, which must be its
+// start. The destination's first sector is left as it is.
+CopyResult copy_body(int update_fd, int destination_fd, bool decode, CopyLimit limit,
                      std::span<unsigned char, SECTOR_SIZE> first_sector,
-                     std::size_t& first_sector_size);
+                     std::size_t& first_sector_size, const CopyProgress& progress = {});
 
 // Writes bytes at the start of the destination. False with errno set when
 // that fails.

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <sys/stat.h>
@@ -30,20 +31,35 @@ enum class Outcome {
     write_failed,
     update_changed, // the update was written to while it was being installed
     not_followed,   // the update is a symbolic link, and links are not followed
+    kept_private,   // others may not read the update, and all could read the copy
 };
+
+// Whether an installed copy stood at the destination before the run.
+enum class Copy { unknown, missing, present };
 
 struct InstallResult {
     Outcome outcome;
-    int error;           // the system's error number behind a failure, or 0
-    const char* problem; // a failure that no error number names, or nullptr
-    VersionTexts texts;  // the versions found, each empty when unknown
+    int error;            // the system's error number behind a failure, or 0
+    const char* problem;  // a failure that no error number names, or nullptr
+    VersionTexts texts;   // the versions found, each empty when unknown
+    bool changed = false; // a byte of the dictionary changed (in a dry run: would)
+    Copy copy = Copy::unknown;
 };
 
 struct InstallSettings {
-    bool dry_run = false;     // decide and check, but create and change nothing
-    bool all_levels = false;  // make every missing directory on the way, like mkdir -p
-    bool force = false;       // install whatever the versions say
-    bool follow_links = true; // else an update that is a symbolic link is not opened
+    bool dry_run = false;    // decide and check, but create and change nothing
+    bool all_levels = false; // make every missing directory on the way, like mkdir -p
+    bool force = false;      // install whatever the versions say
+    // The update tree's top directory, from which each update is reached
+    // without following a link or leaving it; -1: update paths are relative
+    // to the current directory, and links are followed.
+    int tree = -1;
+    // The version gate opens the installed copy read-only; otherwise it
+    // takes only a copy that it could rewrite as current.
+    bool gate_reads_only = false;
+    // An update that others may not read fails rather than being installed
+    // where all may read it.
+    bool keep_private = false;
 };
 
 // One file's install between its steps. A batch of installs shares the
@@ -51,37 +67,57 @@ struct InstallSettings {
 struct InstallJob {
     PathBuffer destination{};
     int update = -1;
-    int installed = -1;
-    struct stat update_status {}; // the update as opened, compared after its last read
-    dev_t device = 0;             // the destination file's identity
+    int located = -1;                // the destination, as O_PATH, from its lookup until its open
+    int installed = -1;              // the destination, open for writing
+    struct stat update_status {};    // the update as opened, compared after its last read
+    struct stat installed_status {}; // the destination as found, when it existed
+    dev_t device = 0;                // the destination file's identity, once known
     ino_t inode = 0;
+    // In a dry run, the version that an earlier file of the run would have
+    // left in this destination, which the gate then takes instead of the copy's.
+    std::optional<VersionText> assumed_version;
     std::array<unsigned char, SECTOR_SIZE> first_sector{}; // the new header's sector
     std::size_t first_sector_size = 0;
     bool existed = false;
-    bool created = false; // this run made the destination file
+    bool dangling = false; // the destination is a link to nothing
+    bool created = false;  // this run made the destination file
     bool made_parent = false;
     bool decode = false;
     bool committing = false; // the write of the new first sector began
     InstallResult result{};
 
+    // The update's path as given, which the destination ends with.
+    [[nodiscard]] const char* update_path() const {
+        return destination.data() + DICTIONARY_ROOT.size() + 1;
+    }
     [[nodiscard]] bool pending() const { return installed >= 0; }
+    // The update is open and the destination looked up; nothing decided yet.
+    [[nodiscard]] bool started() const { return update >= 0 && installed < 0; }
     // Nothing has gone wrong so far.
     [[nodiscard]] bool succeeding() const {
         return result.outcome == Outcome::added || result.outcome == Outcome::updated;
     }
     [[nodiscard]] bool active() const { return pending() && succeeding(); }
+    [[nodiscard]] bool identified() const { return device != 0 || inode != 0; }
 };
 
-// The checks, the version gate, the directories, and the opening of both
-// files; nothing is written to the destination yet. The job is pending when
-// the install goes on; otherwise its result is final and nothing is open.
-// walked, when given, is what a walk of the update tree found at update_path
-// (without following a link): the file opened must be that one.
-void open_install(const char* update_path, const struct stat* walked,
-                  const InstallSettings& settings, InstallJob& job);
+// The first half of opening an install: the update is opened and the
+// destination looked up, so that its identity is known before its version
+// is read. walked, when given, is what a walk of the update tree found at
+// update_path (without following a link): the file opened must be that
+// one. The job is started when the install goes on; otherwise its result
+// is final and nothing is open.
+void start_install(const char* update_path, const struct stat* walked,
+                   const InstallSettings& settings, InstallJob& job);
 
-// Closes a pending job's files before anything was written to the
-// destination, removing the file if the job made it. Its result stays.
+// The second half, for a started job: the version gate, the checks, the
+// directories, and the opening of the destination for writing; nothing is
+// written to it yet. The job is pending when the install goes on;
+// otherwise its result is final and nothing is open. A dry run stops here.
+void open_install(const InstallSettings& settings, InstallJob& job);
+
+// Closes a started or pending job's files before anything was written to
+// the destination, removing the file if the job made it. Its result stays.
 void abandon_install(InstallJob& job);
 
 // How a batch makes each step's writes durable: one fdatasync a file, or one
@@ -90,12 +126,16 @@ enum class Flush { each_file, each_file_system };
 
 // Runs the install's steps over the pending jobs, each step followed by its
 // flush: the mark that ends the old header, the body (everything but the
-// first sector), the first sector. Closes every file; a failed job's created
-// file is removed, and an existing copy keeps or gets the mark back, so that
-// the next run installs it whole. From the first step on, hold_signals is
-// in force. body_copied, when set, is called after each job's body.
-void run_install_steps(std::span<InstallJob> jobs, Flush flush,
-                       const std::function<void(const InstallJob&)>& body_copied = {});
+// first sector), the first sector. First, a job whose file system has too
+// little free space for it fails with ENOSPC before anything is written.
+// Closes every file; a failed job's created file is removed, and an
+// existing copy keeps or gets the mark back, so that the next run installs
+// it whole. From the first step on, hold_signals is in force.
+struct StepProgress {
+    CopyProgress bytes;                // told of the update bytes as they are copied
+    std::function<void()> body_copied; // called when a job's body is copied
+};
+void run_install_steps(std::span<InstallJob> jobs, Flush flush, const StepProgress& progress = {});
 
 // Marks a pending job failed, with the system's error number or a problem.
 void fail_job(InstallJob& job, int error, const char* problem = nullptr);

@@ -20,7 +20,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -29,15 +32,18 @@ constexpr char UPDATE_CHANGED[] = "the update changed during the install";
 enum class Step { mark, body, first_sector };
 constexpr Step STEPS[] = {Step::mark, Step::body, Step::first_sector};
 
-// Reserves the blocks for length bytes without changing the file's size or
-// contents. Only a lack of space or another real failure counts: a file
-// system that cannot reserve goes on without it.
-bool reserve_space(int fd, off_t length) {
-    if (length <= 0)
+// Reserves the blocks that the file needs to grow from its length to
+// length, without changing its size or contents. What lies within the file
+// is rewritten in place, and check_space has seen that it fits; some file
+// systems (xfs) ask for free space for a whole range even where it is
+// allocated already. Only a lack of space or another real failure counts:
+// a file system that cannot reserve goes on without it.
+bool reserve_space(int fd, off_t from, off_t length) {
+    if (length <= from)
         return true;
     int rc = 0;
     do
-        rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
+        rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, from, length - from);
     while (rc != 0 && errno == EINTR);
     return rc == 0 || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
 }
@@ -54,9 +60,10 @@ bool update_unchanged(int fd, const struct stat& opened) {
            same_times(now.st_mtim, opened.st_mtim) && same_times(now.st_ctim, opened.st_ctim);
 }
 
-void copy_body_of(InstallJob& job) {
+void copy_body_of(InstallJob& job, const CopyProgress& copied) {
     const CopyResult copy =
-        copy_body(job.update, job.installed, job.decode, job.first_sector, job.first_sector_size);
+        copy_body(job.update, job.installed, job.decode, job.update_status.st_size,
+                  job.first_sector, job.first_sector_size, copied);
     if (copy.failure != CopyFailure::none)
         return fail_job(job, errno);
     if (!update_unchanged(job.update, job.update_status)) {
@@ -65,20 +72,85 @@ void copy_body_of(InstallJob& job) {
     }
 }
 
-void run_step(Step step, InstallJob& job) {
+void run_step(Step step, InstallJob& job, const CopyProgress& copied) {
     switch (step) {
     case Step::mark:
-        if (!reserve_space(job.installed, job.update_status.st_size) || !write_mark(job.installed))
+        if (!reserve_space(job.installed, job.installed_status.st_size, job.update_status.st_size))
+            return fail_job(job, errno);
+        job.result.changed = true;
+        if (!write_mark(job.installed))
             fail_job(job, errno);
         return;
     case Step::body:
-        return copy_body_of(job);
+        return copy_body_of(job, copied);
     case Step::first_sector:
         job.committing = true;
         if (!write_at_start(job.installed, {job.first_sector.data(), job.first_sector_size}))
             fail_job(job, errno);
         return;
     }
+}
+
+// File systems that write every change to a new place, so that rewriting
+// a file in place needs as much free space as the new contents.
+bool copies_on_write(const struct statfs& fs) {
+    constexpr decltype(fs.f_type) ZFS_MAGIC = 0x2fc12fc1;
+    constexpr decltype(fs.f_type) BCACHEFS_MAGIC = 0xca451a4e;
+    return fs.f_type == BTRFS_SUPER_MAGIC || fs.f_type == ZFS_MAGIC || fs.f_type == BCACHEFS_MAGIC;
+}
+
+// The free space that writing the job's update takes: the whole length on
+// a copy-on-write file system, elsewhere what it needs beyond the blocks
+// that the copy already holds.
+off_t space_needed(const InstallJob& job, const struct statfs& fs) {
+    const off_t unit = fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize;
+    const off_t length = (job.update_status.st_size + unit - 1) / unit * unit;
+    struct stat copy {};
+    if (copies_on_write(fs) || fstat(job.installed, &copy) != 0)
+        return length;
+    return std::max<off_t>(0, length - copy.st_blocks * 512);
+}
+
+// Calls visit once for each file system that active jobs write to, with
+// those jobs in their order.
+template <typename Visit>
+void for_each_file_system(std::span<InstallJob> jobs, Visit visit) {
+    std::vector<InstallJob*> there;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const dev_t device = jobs[i].device;
+        const auto on_this_device = [device](const InstallJob& job) {
+            return job.active() && job.device == device;
+        };
+        const std::span<InstallJob> before = jobs.first(i);
+        if (!on_this_device(jobs[i]) || std::any_of(before.begin(), before.end(), on_this_device))
+            continue;
+        there.clear();
+        for (InstallJob& job : jobs.subspan(i))
+            if (on_this_device(job))
+                there.push_back(&job);
+        visit(std::span<InstallJob* const>(there));
+    }
+}
+
+// Fails, before anything is written, every job that would not fit: a write
+// that ran out of space midway would leave a copy with the mark, which no
+// dictionary user can read until the next run. The jobs on one file system
+// are summed in order.
+void check_space(std::span<InstallJob> jobs) {
+    for_each_file_system(jobs, [](std::span<InstallJob* const> jobs_there) {
+        struct statfs fs {};
+        if (fstatfs(jobs_there.front()->installed, &fs) != 0)
+            return;
+        const auto unit = static_cast<off_t>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
+        auto free_space = static_cast<off_t>(fs.f_bavail) * unit;
+        for (InstallJob* job : jobs_there) {
+            const off_t needed = space_needed(*job, fs);
+            if (needed > free_space)
+                fail_job(*job, ENOSPC);
+            else
+                free_space -= needed;
+        }
+    });
 }
 
 // Flushes the directory that holds path: the entry made in it reaches the disk.
@@ -119,20 +191,13 @@ void flush_each_file(std::span<InstallJob> jobs, Step step) {
 // One syncfs a file system, which also takes every directory entry made;
 // a failed flush fails every job on that file system.
 void flush_each_file_system(std::span<InstallJob> jobs) {
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        const dev_t device = jobs[i].device;
-        const auto on_this_device = [device](const InstallJob& job) {
-            return job.active() && job.device == device;
-        };
-        const std::span<InstallJob> before = jobs.first(i);
-        if (!on_this_device(jobs[i]) || std::any_of(before.begin(), before.end(), on_this_device) ||
-            syncfs(jobs[i].installed) == 0)
-            continue;
+    for_each_file_system(jobs, [](std::span<InstallJob* const> jobs_there) {
+        if (syncfs(jobs_there.front()->installed) == 0)
+            return;
         const int error = errno;
-        for (InstallJob& job : jobs.subspan(i))
-            if (on_this_device(job))
-                fail_job(job, error);
-    }
+        for (InstallJob* job : jobs_there)
+            fail_job(*job, error);
+    });
 }
 
 // Closes a job's files. A failed job's created file is removed; an existing
@@ -145,24 +210,26 @@ void finish(InstallJob& job) {
     if (close(job.installed) != 0 && job.succeeding())
         fail_job(job, errno);
     job.update = job.installed = -1;
-    if (!job.succeeding() && job.created)
+    if (!job.succeeding() && job.created) {
         unlink(job.destination.data());
+        job.result.changed = job.made_parent;
+    }
 }
 
 } // namespace
 
-void run_install_steps(std::span<InstallJob> jobs, Flush flush,
-                       const std::function<void(const InstallJob&)>& body_copied) {
+void run_install_steps(std::span<InstallJob> jobs, Flush flush, const StepProgress& progress) {
     if (std::none_of(jobs.begin(), jobs.end(), [](const InstallJob& job) { return job.pending(); }))
         return;
+    check_space(jobs);
     hold_signals();
     for (const Step step : STEPS) {
         for (InstallJob& job : jobs) {
             if (!job.active())
                 continue;
-            run_step(step, job);
-            if (step == Step::body && body_copied)
-                body_copied(job);
+            run_step(step, job, progress.bytes);
+            if (step == Step::body && progress.body_copied)
+                progress.body_copied();
         }
         if (flush == Flush::each_file)
             flush_each_file(jobs, step);
@@ -182,7 +249,9 @@ void fail_job(InstallJob& job, int error, const char* problem) {
 
 InstallResult install_file(const char* update_path, const InstallSettings& settings) {
     InstallJob job;
-    open_install(update_path, nullptr, settings, job);
+    start_install(update_path, nullptr, settings, job);
+    if (job.started())
+        open_install(settings, job);
     run_install_steps({&job, 1}, Flush::each_file);
     return job.result;
 }

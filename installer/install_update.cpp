@@ -36,6 +36,7 @@ int report(const InstallResult& result, const char* name) {
         return finish_line(0);
     case Outcome::cannot_open_update:
     case Outcome::not_followed:
+    case Outcome::kept_private:
         (void)std::fputs(msg_cannot_open_update, stdout);
         return finish_line(1);
     case Outcome::write_failed:

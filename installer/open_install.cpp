@@ -5,18 +5,24 @@
 
 #include "block_encoding.h"
 #include "file_io.h"
+#include "reach_file.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr char NOT_REGULAR[] = "not a regular file";
 constexpr char SAME_FILE[] = "the update is the installed file itself";
+constexpr char NOT_READABLE_BY_OTHERS[] = "not readable by others";
+
+// A new installed file's mode, before the umask.
+constexpr mode_t NEW_FILE_MODE = 0664;
 
 // Forms DICTIONARY_ROOT, "/" and the argument, byte for byte. False when the
 // result does not fit, so that a long argument can never overflow the path.
@@ -30,40 +36,6 @@ bool form_destination(std::string_view argument, PathBuffer& destination) {
     return true;
 }
 
-bool is_regular(const struct stat& status) {
-    return S_ISREG(status.st_mode);
-}
-
-// Keeps fd when it is the regular file that expected describes. Otherwise
-// closes it and returns -1, with problem set when the file was not the one
-// expected. fd was opened with O_NONBLOCK, so that nothing swapped in since
-// the stat could hold the run; for a regular file the flag changes nothing.
-int keep_if_expected(int fd, const struct stat& expected, struct stat& status,
-                     const char*& problem) {
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &status) == 0) {
-        if (is_regular(status) && same_file(status, expected))
-            return fd;
-        problem = NOT_REGULAR;
-    }
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-}
-
-// Opens path with flags only when seen, what stat found there, is a regular
-// file, and keeps it only when fstat then finds that same file.
-int open_regular(const char* path, int flags, const struct stat& seen, struct stat& status,
-                 const char*& problem) {
-    if (!is_regular(seen)) {
-        problem = NOT_REGULAR;
-        return -1;
-    }
-    return keep_if_expected(open(path, flags), seen, status, problem);
-}
-
 // Why a real run could not use path as mode asks (W_OK | X_OK: make an entry
 // in a directory; W_OK: open a file for writing), or 0: a read-only file
 // system, say.
@@ -71,12 +43,20 @@ int access_error(const char* path, int mode) {
     return faccessat(AT_FDCWD, path, mode, AT_EACCESS) == 0 ? 0 : errno;
 }
 
+// A name that lstat finds but stat does not is a link to nothing: a real run
+// could neither make a directory there nor open a file through it.
+bool is_dangling_link(const char* path) {
+    struct stat status {};
+    return lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
+}
+
 // Makes the missing directories on the way to the destination, mode 0775
 // less the umask: the file's own directory, and with all_levels every
 // missing level from the top, like mkdir -p. Returns the error that stops
-// it (a file in the way, a read-only file system), or 0. A dry run makes
-// nothing and returns the error that a real run would meet. made_parent
-// tells whether the file's own directory was made.
+// it (a file in the way, a link to nothing, a read-only file system), or 0.
+// A dry run makes nothing and returns the error that a real run would meet.
+// made_parent tells whether the file's own directory was made, which it is
+// whenever any level is.
 int make_directories(const PathBuffer& destination, const InstallSettings& settings,
                      bool& made_parent) {
     PathBuffer path = destination;
@@ -95,6 +75,8 @@ int make_directories(const PathBuffer& destination, const InstallSettings& setti
         const bool exists = stat(path.data(), &status) == 0;
         if (exists && !S_ISDIR(status.st_mode))
             return ENOTDIR;
+        if (!exists && is_dangling_link(path.data()))
+            return ENOENT;
         if (!exists && settings.dry_run) {
             // This level and every one below it would be made in the one above.
             char* const above = std::strrchr(path.data(), '/');
@@ -122,111 +104,193 @@ bool exceeds_file_size_limit(off_t length) {
            static_cast<rlim_t>(length) > limit.rlim_cur;
 }
 
-// Opens the update for reading, only when it is a regular file: opening a
-// device node can make the device act, and a FIFO could hold the run.
-int open_update(const char* update_path, const struct stat* walked, const InstallSettings& settings,
-                struct stat& status, const char*& problem) {
-    struct stat seen {};
-    if (walked != nullptr)
-        seen = *walked;
-    else if (stat(update_path, &seen) != 0)
-        return -1;
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    return open_regular(update_path, settings.follow_links ? flags : flags | O_NOFOLLOW, seen,
-                        status, problem);
+// Why a real run could not open the existing copy, open for reading as fd,
+// for writing, found without writing: a read-only file system, an immutable
+// or append-only file. 0 when nothing stands in the way.
+int write_error(const char* path, int fd) {
+    if (const int error = access_error(path, W_OK))
+        return error;
+    int flags = 0;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0)
+        return EPERM;
+    return 0;
 }
 
-// Opens the destination for writing, creating it (mode 0664, less the umask)
-// when it did not exist. Only a file that this open created counts as
-// created, so a failed run never removes a file that another process made.
-// An existing file is opened only when stat found a regular file there;
-// status holds what it found, and then what is open.
-int open_destination(InstallJob& job, struct stat& status, const char*& problem) {
+// The mode bits that the installed file will have: an existing copy keeps
+// its own, a new file gets NEW_FILE_MODE less the umask.
+mode_t installed_mode(const InstallJob& job) {
+    if (job.existed)
+        return job.installed_status.st_mode;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return NEW_FILE_MODE & ~mask;
+}
+
+// Ends a job that never became pending, with what it found.
+void stop(InstallJob& job, Outcome outcome, int error = 0, const char* problem = nullptr) {
+    abandon_install(job);
+    job.result.outcome = outcome;
+    job.result.error = error;
+    job.result.problem = problem;
+}
+
+// Opens the update for reading, only when it is a regular file: opening a
+// device node can make the device act, and a FIFO could hold the run. In a
+// tree it is reached from the tree's top without following a link.
+void open_update(const char* update_path, const struct stat* walked,
+                 const InstallSettings& settings, InstallJob& job) {
+    const char* problem = nullptr;
+    // A walk that did not follow a link tells its type: nothing is read through it.
+    if (walked != nullptr && S_ISLNK(walked->st_mode))
+        return stop(job, Outcome::not_followed);
+    if (walked != nullptr && !S_ISREG(walked->st_mode))
+        return stop(job, Outcome::cannot_open_update, 0, NOT_REGULAR);
+    const FilePlace place{settings.tree >= 0 ? settings.tree : AT_FDCWD, update_path,
+                          settings.tree >= 0};
+    const int located = locate_file(place);
+    if (located < 0 && errno == ELOOP && place.beneath)
+        return stop(job, Outcome::not_followed);
+    if (located < 0)
+        return stop(job, Outcome::cannot_open_update, errno);
+    job.update = open_located(located, place, O_RDONLY, job.update_status, problem);
+    close_quietly(located);
+    if (job.update < 0)
+        return stop(job, Outcome::cannot_open_update, problem != nullptr ? 0 : errno, problem);
+    if (walked != nullptr && !same_file(job.update_status, *walked))
+        return stop(job, Outcome::cannot_open_update, 0, NOT_REGULAR);
+}
+
+// Looks up the destination without opening it: its type and identity, or
+// that there is none.
+void look_up_destination(InstallJob& job) {
+    job.located = locate_file({AT_FDCWD, job.destination.data(), false});
+    if (job.located < 0) {
+        job.dangling = errno == ENOENT && is_dangling_link(job.destination.data());
+        job.result.copy = Copy::missing;
+        return;
+    }
+    job.existed = fstat(job.located, &job.installed_status) == 0;
+    job.result.copy = job.existed ? Copy::present : Copy::missing;
+    if (job.existed) {
+        job.device = job.installed_status.st_dev;
+        job.inode = job.installed_status.st_ino;
+    }
+}
+
+// The version gate over the located copy, read-only or read-write as the
+// settings say. Returns the descriptor it read, or -1; the copy's version
+// text and the update's are left in the job's result.
+int run_gate(const InstallSettings& settings, InstallJob& job, bool& current) {
+    VersionTexts& texts = job.result.texts;
+    int reading = -1;
+    if (job.existed) {
+        struct stat status {};
+        const char* problem = nullptr;
+        reading = open_located(job.located, {AT_FDCWD, job.destination.data(), false},
+                               settings.gate_reads_only ? O_RDONLY : O_RDWR, status, problem);
+    }
+    if (!job.assumed_version) {
+        current = installed_is_current(job.update, job.update_path(), reading, texts);
+        return reading;
+    }
+    texts.installed_text = *job.assumed_version;
+    std::array<char, VERSION_DIGITS_SIZE> digits{};
+    VersionText text{};
+    const VersionValue installed = parse_version_token(texts.installed_text.data(), text, digits);
+    current =
+        is_current(installed, update_version(job.update, job.update_path(), texts.update_text));
+    return reading;
+}
+
+// Opens the destination for writing: the copy that was located, or a new
+// file (mode 0664, less the umask). Only a file that this open created
+// counts as created, so a failed run never removes a file that another
+// process made.
+int open_destination(InstallJob& job, const char*& problem) {
     constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     const char* path = job.destination.data();
-    struct stat seen = status;
     if (!job.existed) {
-        const int fd = open(path, flags | O_CREAT | O_EXCL, 0664);
+        const int fd = open(path, flags | O_CREAT | O_EXCL, NEW_FILE_MODE);
         if (fd >= 0 || errno != EEXIST) {
             job.created = fd >= 0;
-            if (fd >= 0 && fstat(fd, &status) != 0) {
-                const int error = errno;
-                close(fd);
+            if (fd >= 0 && fstat(fd, &job.installed_status) != 0) {
+                close_quietly(fd);
                 unlink(path);
-                errno = error;
                 return -1;
             }
             return fd;
         }
         // Made by another process meanwhile.
         job.existed = true;
-        if (stat(path, &seen) != 0)
+        job.located = locate_file({AT_FDCWD, path, false});
+        if (job.located < 0)
             return -1;
     }
-    return open_regular(path, flags, seen, status, problem);
-}
-
-// Ends a job that never became pending, with what it found.
-void stop(InstallJob& job, Outcome outcome, int error = 0, const char* problem = nullptr) {
-    if (job.update >= 0)
-        close(job.update);
-    job.update = -1;
-    job.result.outcome = outcome;
-    job.result.error = error;
-    job.result.problem = problem;
+    return open_located(job.located, {AT_FDCWD, path, false}, O_WRONLY, job.installed_status,
+                        problem);
 }
 
 } // namespace
 
-void open_install(const char* update_path, const struct stat* walked,
-                  const InstallSettings& settings, InstallJob& job) {
+void start_install(const char* update_path, const struct stat* walked,
+                   const InstallSettings& settings, InstallJob& job) {
     job = InstallJob{};
     if (!form_destination(update_path, job.destination))
         return stop(job, Outcome::write_failed, ENAMETOOLONG);
+    open_update(update_path, walked, settings, job);
+    if (job.update >= 0)
+        look_up_destination(job);
+}
 
-    // A walk that did not follow the link tells its type: nothing is read through it.
-    if (walked != nullptr && S_ISLNK(walked->st_mode))
-        return stop(job, Outcome::not_followed);
-    const char* problem = nullptr;
-    job.update = open_update(update_path, walked, settings, job.update_status, problem);
-    if (job.update < 0) {
-        if (problem == nullptr && errno == ELOOP && !settings.follow_links)
-            return stop(job, Outcome::not_followed);
-        return stop(job, Outcome::cannot_open_update, problem != nullptr ? 0 : errno, problem);
-    }
-
-    const bool current =
-        installed_is_current(job.update, update_path, job.destination.data(), job.result.texts);
+void open_install(const InstallSettings& settings, InstallJob& job) {
+    bool current = false;
+    const int reading = run_gate(settings, job, current);
+    const auto end = [&](Outcome outcome, int error = 0, const char* problem = nullptr) {
+        close_quietly(reading);
+        stop(job, outcome, error, problem);
+    };
     if (current && !settings.force)
-        return stop(job, Outcome::current);
-
-    struct stat installed_status {};
-    job.existed = stat(job.destination.data(), &installed_status) == 0;
-    if (job.existed && !is_regular(installed_status))
-        return stop(job, Outcome::write_failed, 0, NOT_REGULAR);
+        return end(Outcome::current);
+    if (job.existed && !S_ISREG(job.installed_status.st_mode))
+        return end(Outcome::write_failed, 0, NOT_REGULAR);
     // Decoding a file onto itself would destroy it.
-    if (job.existed && same_file(installed_status, job.update_status))
-        return stop(job, Outcome::write_failed, 0, SAME_FILE);
+    if (job.existed && same_file(job.installed_status, job.update_status))
+        return end(Outcome::write_failed, 0, SAME_FILE);
+    if (job.dangling)
+        return end(Outcome::write_failed, ENOENT);
+    // A file that others may not read (a hard link to a secret, or a tree
+    // swapped for another) must not become one that all may read.
+    if (settings.keep_private && (job.update_status.st_mode & S_IROTH) == 0 &&
+        (installed_mode(job) & S_IROTH) != 0)
+        return end(Outcome::kept_private, 0, NOT_READABLE_BY_OTHERS);
     if (!job.existed) {
-        if (const int error = make_directories(job.destination, settings, job.made_parent))
-            return stop(job, Outcome::write_failed, error);
+        const int error = make_directories(job.destination, settings, job.made_parent);
+        job.result.changed = job.made_parent;
+        if (error != 0)
+            return end(Outcome::write_failed, error);
     }
     if (exceeds_file_size_limit(job.update_status.st_size))
-        return stop(job, Outcome::write_failed, EFBIG);
+        return end(Outcome::write_failed, EFBIG);
     if (settings.dry_run) {
-        if (const int error = job.existed ? access_error(job.destination.data(), W_OK) : 0)
-            return stop(job, Outcome::write_failed, error);
-        return stop(job, job.existed ? Outcome::updated : Outcome::added);
+        if (const int error = job.existed ? write_error(job.destination.data(), reading) : 0)
+            return end(Outcome::write_failed, error);
+        job.result.changed = true;
+        return end(job.existed ? Outcome::updated : Outcome::added);
     }
+    close_quietly(reading);
 
-    job.installed = open_destination(job, installed_status, problem);
+    const char* problem = nullptr;
+    job.installed = open_destination(job, problem);
+    close_quietly(job.located);
+    job.located = -1;
     if (job.installed < 0)
         return stop(job, Outcome::write_failed, problem != nullptr ? 0 : errno, problem);
     job.result.outcome = job.existed ? Outcome::updated : Outcome::added;
-    job.device = installed_status.st_dev;
-    job.inode = installed_status.st_ino;
+    job.device = job.installed_status.st_dev;
+    job.inode = job.installed_status.st_ino;
     job.decode = is_ejd_name(job.destination.data());
-    if (same_file(installed_status, job.update_status)) {
+    if (same_file(job.installed_status, job.update_status)) {
         fail_job(job, 0, SAME_FILE);
         abandon_install(job);
     }
@@ -234,11 +298,10 @@ void open_install(const char* update_path, const struct stat* walked,
 
 void abandon_install(InstallJob& job) {
     // Nothing has been written yet, so only a file that this job made is undone.
-    if (!job.pending())
-        return;
-    close(job.update);
-    close(job.installed);
-    if (job.created)
+    if (job.installed >= 0 && job.created)
         unlink(job.destination.data());
-    job.update = job.installed = -1;
+    for (int* fd : {&job.update, &job.located, &job.installed}) {
+        close_quietly(*fd);
+        *fd = -1;
+    }
 }

@@ -11,9 +11,13 @@ namespace {
 constexpr off_t BATCH_BYTES = off_t{64} << 20;
 constexpr std::size_t BATCH_FILES = 1024;
 
-// Descriptors kept free beside a batch's, for the version gate's look at an
-// installed copy and the like.
-constexpr std::size_t SPARE_DESCRIPTORS = 8;
+// Descriptors that a file holds while its batch is under way (the update
+// and the installed copy), and the one more that it takes while it is being
+// opened (the copy looked up, and read by the gate).
+constexpr std::size_t HELD_PER_FILE = 2;
+constexpr std::size_t OPENING_EXTRA = 1;
+// Kept free beside those, for the directories walked on the way to a file.
+constexpr std::size_t SPARE_DESCRIPTORS = 2;
 
 // The descriptors open now, or a generous guess when /proc cannot tell.
 std::size_t open_descriptors() {
@@ -31,9 +35,52 @@ bool same_destination(const InstallJob& a, const InstallJob& b) {
     return a.pending() && a.device == b.device && a.inode == b.inode;
 }
 
+// A job that ends with what the walk found, without opening anything.
+void end_unopened(const TreeFile& file, InstallJob& job) {
+    job = InstallJob{};
+    job.result.outcome =
+        file.entry == TreeEntry::link ? Outcome::not_followed : Outcome::cannot_open_update;
+    job.result.error = file.error;
+}
+
+// Opens the install of file into job, unless its destination is another
+// pending job's of the batch (before): false then, with nothing open.
+bool open_in_batch(const TreeFile& file, const InstallSettings& settings,
+                   std::span<const InstallJob> before, InstallJob& job,
+                   std::vector<DryWrite>& dry_writes) {
+    if (file.entry == TreeEntry::link || file.entry == TreeEntry::unreadable) {
+        end_unopened(file, job);
+        return true;
+    }
+    start_install(file.path.c_str(), &file.status, settings, job);
+    if (!job.started())
+        return true;
+    if (job.identified() && std::any_of(before.begin(), before.end(), [&](const InstallJob& b) {
+            return same_destination(b, job);
+        })) {
+        abandon_install(job);
+        return false;
+    }
+    const auto written = std::find_if(dry_writes.begin(), dry_writes.end(), [&](const DryWrite& w) {
+        return job.identified() && w.device == job.device && w.inode == job.inode;
+    });
+    if (written != dry_writes.end())
+        job.assumed_version = written->version;
+    const bool identified = job.identified();
+    const dev_t device = job.device;
+    const ino_t inode = job.inode;
+    open_install(settings, job);
+    if (settings.dry_run && identified && job.result.changed) {
+        if (written != dry_writes.end())
+            dry_writes.erase(written);
+        dry_writes.push_back({device, inode, job.result.texts.update_text});
+    }
+    return true;
+}
+
 } // namespace
 
-std::size_t batch_capacity() {
+std::size_t batch_capacity(bool lock) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return 1;
@@ -42,40 +89,31 @@ std::size_t batch_capacity() {
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
             limit = raised;
     }
-    const std::size_t needed = open_descriptors() + SPARE_DESCRIPTORS;
+    // The tree's top directory is yet to be opened, and the lock perhaps.
+    const std::size_t needed =
+        open_descriptors() + 1 + (lock ? 1 : 0) + OPENING_EXTRA + SPARE_DESCRIPTORS;
     const std::size_t room = limit.rlim_cur > needed ? limit.rlim_cur - needed : 0;
-    return std::clamp<std::size_t>(room / 2, 1, BATCH_FILES);
+    return std::min(room / HELD_PER_FILE, BATCH_FILES);
 }
 
 std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, std::size_t first,
                                           const InstallSettings& settings, Progress& progress,
-                                          std::span<InstallJob> jobs) {
+                                          std::span<InstallJob> jobs,
+                                          std::vector<DryWrite>& dry_writes) {
     std::size_t count = 0;
     for (off_t bytes = 0;
          count < jobs.size() && first + count < files.size() && bytes < BATCH_BYTES; ++count) {
         const TreeFile& file = files[first + count];
         InstallJob& job = jobs[count];
-        if (file.entry == TreeEntry::unreadable) {
-            job = InstallJob{};
-            job.result = {Outcome::cannot_open_update, file.error, nullptr, {}};
-        } else {
-            open_install(file.path.c_str(), &file.status, settings, job);
-        }
-        const std::span<InstallJob> before = jobs.first(count);
-        if (job.pending() && std::any_of(before.begin(), before.end(), [&](const InstallJob& b) {
-                return same_destination(b, job);
-            })) {
-            abandon_install(job);
+        if (!open_in_batch(file, settings, jobs.first(count), job, dry_writes))
             break;
-        }
         if (!job.pending())
             progress.file_done(bytes_to_install(file));
         bytes += bytes_to_install(file);
     }
     const std::span<InstallJob> batch = jobs.first(count);
-    run_install_steps(batch, Flush::each_file_system, [&](const InstallJob& job) {
-        progress.file_done(
-            bytes_to_install(files[first + static_cast<std::size_t>(&job - jobs.data())]));
-    });
+    run_install_steps(batch, Flush::each_file_system,
+                      {[&progress](off_t copied) { progress.bytes_copied(copied); },
+                       [&progress] { progress.file_done(0); }});
     return batch;
 }

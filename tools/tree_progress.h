@@ -4,29 +4,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
 
 class Progress {
   public:
-    Progress(std::size_t files, off_t bytes);
-    // Counts one more file done, redrawing when the last draw is old enough.
-    void file_done(off_t bytes);
+    // plain: the terminal takes no escape sequence (TERM dumb or unset), so
+    // the line is overwritten with a carriage return and spaces.
+    Progress(std::size_t files, off_t bytes, bool plain);
+    // Counts bytes copied, redrawing when the last draw is old enough.
+    void bytes_copied(off_t bytes);
+    // Counts one more file done, and the bytes of it that were not copied.
+    void file_done(off_t bytes_not_copied);
     // Erases the line before lines go to standard output, when that is a
-    // terminal too; a later file_done draws it again.
+    // terminal too; a later count draws it again.
     void make_room_for_output();
     // Erases the line for good.
     void erase();
 
   private:
+    void count(off_t bytes);
     void draw();
 
     bool shown_;
     bool shares_terminal_; // standard output is a terminal as well
+    bool plain_;
     std::size_t total_files_;
     off_t total_bytes_;
     std::size_t files_ = 0;
     off_t bytes_ = 0;
     std::int64_t start_ns_;
     std::int64_t drawn_ns_ = 0;
-    bool drawn_ = false;
+    std::size_t drawn_width_ = 0; // of the line on the screen, 0 when there is none
 };
+
+// Whether the terminal named by the TERM variable takes no escape sequence.
+bool plain_terminal();

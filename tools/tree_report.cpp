@@ -49,6 +49,7 @@ void count(Outcome outcome, Counts& counts) {
 std::string failure_reason(const InstallResult& result) {
     switch (result.outcome) {
     case Outcome::update_changed:
+    case Outcome::kept_private:
         return result.problem;
     case Outcome::not_followed:
         return "a symbolic link";
@@ -108,24 +109,75 @@ void print_json_file(std::string_view path, const InstallResult& result) {
 
 } // namespace
 
+namespace {
+
+// The length of the valid UTF-8 sequence that starts text, or 0: a stray
+// continuation byte, a sequence cut short, an overlong form, a surrogate
+// or a code point past U+10FFFF is not one. code_point receives its value.
+std::size_t utf8_sequence(std::string_view text, char32_t& code_point) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = 0;
+    char32_t least = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        least = 0x80;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        least = 0x800;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        least = 0x10000;
+    }
+    if (length == 0 || text.size() < length)
+        return 0;
+    code_point = lead & (0x7fU >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xc0) != 0x80)
+            return 0;
+        code_point = code_point << 6 | (byte & 0x3fU);
+    }
+    const bool surrogate = code_point >= 0xd800 && code_point <= 0xdfff;
+    return code_point < least || surrogate || code_point > 0x10ffff ? 0 : length;
+}
+
+void append_hex(std::string& out, unsigned char byte) {
+    std::array<char, 5> hex{};
+    (void)std::snprintf(hex.data(), hex.size(), "\\x%02x", byte);
+    out += hex.data();
+}
+
+} // namespace
+
 std::string escaped(std::string_view text) {
     static constexpr std::array<char, 7> NAMED{'a', 'b', 't', 'n', 'v', 'f', 'r'}; // 0x07..0x0d
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        char32_t code_point = 0;
+        std::size_t length = 1;
+        if (byte == '\\') {
             out += "\\\\";
         } else if (byte >= 0x07 && byte <= 0x0d) {
             out += '\\';
             out += NAMED.at(byte - 0x07);
         } else if (byte < 0x20 || byte == 0x7f) {
-            std::array<char, 5> hex{};
-            (void)std::snprintf(hex.data(), hex.size(), "\\x%02x", byte);
-            out += hex.data();
+            append_hex(out, byte);
+        } else if (byte < 0x80) {
+            out += text[at];
+        } else if ((length = utf8_sequence(text.substr(at), code_point)) == 0) {
+            // Not UTF-8: each byte shown, none passed to the terminal.
+            append_hex(out, byte);
+            length = 1;
+        } else if (code_point <= 0x9f) {
+            // A C1 control, which terminals obey as they obey ESC.
+            for (std::size_t i = 0; i < length; ++i)
+                append_hex(out, static_cast<unsigned char>(text[at + i]));
         } else {
-            out += c;
+            out.append(text.substr(at, length));
         }
+        at += length;
     }
     return out;
 }
@@ -137,6 +189,7 @@ bool shows_line(bool quiet, const InstallResult& result) {
 void report_file(Format format, bool quiet, std::string_view path, const InstallResult& result,
                  Counts& counts) {
     count(result.outcome, counts);
+    counts.changed = counts.changed || result.changed;
     if (!shows_line(quiet, result))
         return;
     const std::string word = result_word(result.outcome);
@@ -156,7 +209,7 @@ void report_summary(Format format, std::size_t files, const Counts& counts, bool
         summary["updated"] = counts.updated;
         summary["current"] = counts.current;
         summary["failed"] = counts.failed;
-        summary["changed"] = counts.added + counts.updated > 0;
+        summary["changed"] = counts.changed;
         summary["dry_run"] = dry_run;
         return print_json(summary);
     }

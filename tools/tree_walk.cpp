@@ -1,68 +1,96 @@
 #include "tree_walk.h"
 
+#include "reach_file.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <fts.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <unistd.h>
 
 namespace {
 
-// The path behind the "./" that the walk starts from.
-std::string relative(const FTSENT* entry) {
-    return entry->fts_level == 0 ? "." : std::string(entry->fts_path + 2, entry->fts_pathlen - 2);
+bool matches(std::span<const std::string> patterns, const std::string& name,
+             const std::string& path) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
+        return fnmatch(pattern.c_str(), name.c_str(), 0) == 0 ||
+               fnmatch(pattern.c_str(), path.c_str(), 0) == 0;
+    });
 }
 
 // A link counts as a file unless it names a directory; stat reads what it
 // names without opening it.
-bool names_a_directory(const FTSENT* entry) {
+bool names_a_directory(int dir, const char* name) {
     struct stat target {};
-    return stat(entry->fts_accpath, &target) == 0 && S_ISDIR(target.st_mode);
+    return fstatat(dir, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+}
+
+struct Walk {
+    int top;
+    std::span<const std::string> excluded;
+    std::vector<TreeFile> files;
+    std::vector<std::string> directories; // still to be listed, relative to top
+    std::size_t excluded_files = 0;
+};
+
+// Lists one directory, relative path prefix ("" for the top), into the walk.
+void list_directory(Walk& walk, const std::string& prefix) {
+    const std::string shown = prefix.empty() ? "." : prefix.substr(0, prefix.size() - 1);
+    const int fd = open_beneath(walk.top, shown.c_str(), O_RDONLY | O_DIRECTORY);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        // A directory replaced by a link since its parent was listed.
+        const TreeEntry entry = errno == ELOOP ? TreeEntry::link : TreeEntry::unreadable;
+        walk.files.push_back({shown, entry, {}, errno});
+        close_quietly(fd);
+        return;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr)
+            break;
+        const std::string name = entry->d_name;
+        if (name[0] == '.')
+            continue;
+        const std::string path = prefix + name;
+        struct stat status {};
+        if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            walk.files.push_back({path, TreeEntry::unreadable, {}, errno});
+            continue;
+        }
+        const bool directory = S_ISDIR(status.st_mode);
+        if (matches(walk.excluded, name, path)) {
+            walk.excluded_files += directory ? 0 : 1;
+            continue;
+        }
+        if (directory)
+            walk.directories.push_back(path + "/");
+        else if (S_ISREG(status.st_mode))
+            walk.files.push_back({path, TreeEntry::regular, status, 0});
+        else if (!S_ISLNK(status.st_mode))
+            walk.files.push_back({path, TreeEntry::special, status, 0});
+        else if (!names_a_directory(fd, entry->d_name))
+            walk.files.push_back({path, TreeEntry::link, status, 0});
+    }
+    if (errno != 0)
+        walk.files.push_back({shown, TreeEntry::unreadable, {}, errno});
+    closedir(dir);
 }
 
 } // namespace
 
-std::vector<TreeFile> list_tree() {
-    std::vector<TreeFile> files;
-    char top[] = ".";
-    char* const roots[] = {top, nullptr};
-    FTS* tree = fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR, nullptr);
-    if (tree == nullptr) {
-        files.push_back({".", TreeEntry::unreadable, {}, errno});
-        return files;
+std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
+                                std::size_t& excluded_files) {
+    Walk walk{top, excluded, {}, {""}, 0};
+    while (!walk.directories.empty()) {
+        const std::string prefix = std::move(walk.directories.back());
+        walk.directories.pop_back();
+        list_directory(walk, prefix);
     }
-    while (const FTSENT* entry = fts_read(tree)) {
-        if (entry->fts_level > 0 && entry->fts_name[0] == '.') {
-            if (entry->fts_info == FTS_D)
-                (void)fts_set(tree, const_cast<FTSENT*>(entry), FTS_SKIP);
-            continue;
-        }
-        struct stat status {};
-        if (entry->fts_statp != nullptr)
-            status = *entry->fts_statp;
-        switch (entry->fts_info) {
-        case FTS_D:
-        case FTS_DP:
-        case FTS_DOT:
-            break;
-        case FTS_DNR:
-        case FTS_ERR:
-        case FTS_NS:
-            files.push_back({relative(entry), TreeEntry::unreadable, {}, entry->fts_errno});
-            break;
-        case FTS_SL:
-        case FTS_SLNONE:
-            if (!names_a_directory(entry))
-                files.push_back({relative(entry), TreeEntry::link, status, 0});
-            break;
-        case FTS_F:
-            files.push_back({relative(entry), TreeEntry::regular, status, 0});
-            break;
-        default:
-            files.push_back({relative(entry), TreeEntry::special, status, 0});
-            break;
-        }
-    }
-    fts_close(tree);
-    std::sort(files.begin(), files.end(),
+    std::sort(walk.files.begin(), walk.files.end(),
               [](const TreeFile& a, const TreeFile& b) { return a.path < b.path; });
-    return files;
+    excluded_files = walk.excluded_files;
+    return walk.files;
 }

@@ -1,6 +1,7 @@
 // The files of an update tree, in the order they are installed.
 #pragma once
 
+#include <span>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -24,7 +25,12 @@ inline off_t bytes_to_install(const TreeFile& file) {
     return file.entry == TreeEntry::regular ? file.status.st_size : 0;
 }
 
-// Every file below the current directory, found without following links and
-// skipping each entry whose name starts with "." and all below it, sorted
-// in byte order of the relative path. Links to directories are skipped.
-std::vector<TreeFile> list_tree();
+// Every file below the directory open as top, sorted in byte order of the
+// relative path. Each directory is reached from top without following a
+// link or leaving it, so a directory swapped for a link while the walk goes
+// on is listed as a link, never walked. Entries whose names start with "."
+// are skipped with all below them, and so are entries whose name or
+// relative path matches one of excluded (fnmatch patterns); excluded_files
+// counts the files among them. Links to directories are skipped.
+std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
+                                std::size_t& excluded_files);

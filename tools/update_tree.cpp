@@ -5,6 +5,7 @@
 #include "tree_batch.h"
 #include "tree_progress.h"
 #include "tree_report.h"
+#include "tree_top.h"
 #include "tree_walk.h"
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <getopt.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -104,28 +104,37 @@ int main(int argc, char** argv) {
         return status;
     if (getuid() != 0)
         return refuse("must be run as root");
-    struct stat top {};
-    if (stat(options.directory, &top) != 0)
-        return refuse(escaped(options.directory), std::strerror(errno));
-    if (!S_ISDIR(top.st_mode))
-        return refuse(escaped(options.directory), std::strerror(ENOTDIR));
-    if (chdir(options.directory) != 0)
-        return refuse(escaped(options.directory), std::strerror(errno));
+    const std::size_t capacity = batch_capacity(!options.dry_run);
+    if (capacity == 0)
+        return refuse("too few file descriptors", "raise the limit of open files (ulimit -n)");
+    std::string where;
+    std::string why;
+    const int top = open_tree_top(options.directory, where, why);
+    if (top < 0)
+        return refuse(escaped(where), why.c_str());
 
-    const std::vector<TreeFile> files = list_tree();
+    std::size_t excluded = 0;
+    const std::vector<TreeFile> files = list_tree(top, {}, excluded);
     off_t total_bytes = 0;
     for (const TreeFile& file : files)
         total_bytes += bytes_to_install(file);
     if (!options.dry_run)
         take_run_lock();
-    Progress progress(files.size(), total_bytes);
-    const InstallSettings settings{options.dry_run, true, options.force, false};
-    std::vector<InstallJob> jobs(std::min(batch_capacity(), files.size()));
+    Progress progress(files.size(), total_bytes, plain_terminal());
+    InstallSettings settings;
+    settings.dry_run = options.dry_run;
+    settings.all_levels = true;
+    settings.force = options.force;
+    settings.tree = top;
+    settings.gate_reads_only = true;
+    settings.keep_private = true;
+    std::vector<InstallJob> jobs(std::min(capacity, files.size()));
+    std::vector<DryWrite> dry_writes;
     Counts counts;
 
     for (std::size_t first = 0; first < files.size();) {
         const std::span<const InstallJob> done =
-            install_batch(files, first, settings, progress, jobs);
+            install_batch(files, first, settings, progress, jobs, dry_writes);
         if (std::any_of(done.begin(), done.end(), [&](const InstallJob& job) {
                 return shows_line(options.quiet, job.result);
             }))

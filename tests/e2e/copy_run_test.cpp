@@ -282,6 +282,7 @@ struct LockCase {
     uid_t owner;
     mode_t mode;
     bool waits;
+    bool tree = false; // the run is vora-dict-update-tree's
     friend void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -311,19 +312,25 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     }
     const int held = open(target.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    const pid_t pid = start_process(tool(), {"words.ejd"}, {}, box.updates(), box.scratch());
+    const pid_t pid = c.tree
+                          ? start_process(VDU_TREE, {}, {}, box.updates(), box.scratch())
+                          : start_process(tool(), {"words.ejd"}, {}, box.updates(), box.scratch());
     usleep(300000);
     siginfo_t info{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
     EXPECT_EQ(info.si_pid == 0, c.waits);
     EXPECT_EQ(exists(Sandbox::installed_path("words.ejd")), !c.waits);
     close(held);
-    expect_success(finish_process(pid, box.scratch()), added("words.ejd"));
+    expect_success(finish_process(pid, box.scratch()),
+                   c.tree
+                       ? "added words.ejd (1)\n1 files: 1 added, 0 updated, 0 current, 0 failed\n"
+                       : added("words.ejd"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Concurrency, RunLock,
     ::testing::Values(LockCase{"RootsLock", true, false, 0, 0600, true},
+                      LockCase{"TreeWaitsForRootsLock", true, false, 0, 0600, true, true},
                       LockCase{"RootsLockThatOthersCanOpen", true, false, 0, 0644, false},
                       LockCase{"AnotherUsersLock", true, false, 65534, 0600, false},
                       LockCase{"LinkToRootsLock", true, true, 0, 0600, false},

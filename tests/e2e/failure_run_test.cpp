@@ -13,10 +13,12 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -27,7 +29,7 @@ namespace {
 
 // Terminated: SIGTERM, which waits for the line when it comes during the rewrite.
 enum class Run { Succeeds, Fails, Killed, Terminated, SucceedsThenTerminated };
-enum class Left { OldCopy, NewCopy, NoFile, Partial };
+enum class Left { OldCopy, NewCopy, NoFile, Partial, NoLongerThanTheUpdate };
 enum class Rerun { Installs, Current };
 
 struct FaultCase {
@@ -41,14 +43,17 @@ struct FaultCase {
     friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
-// With an older copy installed, the calls come in this order: the version
-// gate's read of the installed copy and its close; the reservation and the
-// write of the mark; the first flush; the copy's read of the first block and
-// the write of all of it but its first sector, its reads and writes of the
-// blocks behind it, the cut to length; the second flush; the write of the
-// first sector; the third flush; the close of the update and of the copy. A
-// new file has no gate read, and after the third flush its directory and the
-// directory above (made too) are flushed, each opened and closed.
+// With an older copy installed, the calls come in this order: the close of
+// the update's O_PATH descriptor; the version gate's read of the installed
+// copy and its close; the close of the copy's O_PATH descriptor; the
+// reservation and the write of the mark; the first flush; the copy's read of
+// the first block and the write of all of it but its first sector, its reads
+// and writes of the blocks behind it (none past the length seen at open),
+// the cut to length; the second flush; the write of the first sector; the
+// third flush; the close of the update and of the copy. A new file has no
+// gate read and no O_PATH descriptor of its own, and after the third flush
+// its directory and the directory above (made too) are flushed, each opened
+// and closed.
 class FaultRun : public ::testing::TestWithParam<FaultCase> {};
 
 // A line late in the update that a header scan running past a lost first
@@ -100,6 +105,9 @@ TEST_P(FaultRun, ReportsExactlyWhatHappenedAndARerunRepairs) {
         break;
     case Left::Partial:
         break;
+    case Left::NoLongerThanTheUpdate:
+        EXPECT_LE(read_file(installed).size(), plain.size());
+        break;
     }
     const std::string repaired = exists(installed) ? updated("words.ejd") : added("words.ejd");
     const RunResult rerun = box.run({"dic/words.ejd"});
@@ -120,9 +128,14 @@ INSTANTIATE_TEST_SUITE_P(
                   Left::NewCopy, Rerun::Current},
         FaultCase{"FirstCopyReadFails", true, SMALL, "read@2=EIO", Run::Fails, Left::Partial},
         FaultCase{"TailReadFails", true, SMALL, "read@3=EIO", Run::Fails, Left::Partial},
-        FaultCase{"ReadAtTheEndFails", true, SMALL, "read@4=EIO", Run::Fails, Left::Partial},
+        FaultCase{"NoReadPastTheLengthSeenAtOpen", true, SMALL, "read@4=EIO", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
         FaultCase{"UpdateRewrittenInPlaceDuringTheCopy", true, SMALL, "read@3=rewrite", Run::Fails,
                   Left::Partial},
+        // Nothing is read past the length seen at open: the dictionary's disk
+        // cannot be filled, nor the run kept going, by an update that grows.
+        FaultCase{"UpdateGrowsDuringTheCopy", true, LARGE, "read@3=grow", Run::Fails,
+                  Left::NoLongerThanTheUpdate},
         FaultCase{"ReadInterrupted", true, SMALL, "read@2=EINTR", Run::Succeeds, Left::NewCopy,
                   Rerun::Current},
         FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short",
@@ -136,21 +149,22 @@ INSTANTIATE_TEST_SUITE_P(
                   Run::Succeeds, Left::NewCopy, Rerun::Current},
         FaultCase{"WriteInterrupted", true, SMALL, "write@1=EINTR", Run::Succeeds, Left::NewCopy,
                   Rerun::Current},
-        FaultCase{"ReservationFindsNoSpace", true, SMALL, "fallocate@1=ENOSPC", Run::Fails,
+        // Only the growth past the copy's length is reserved.
+        FaultCase{"ReservationFindsNoSpace", true, LARGE, "fallocate@1=ENOSPC", Run::Fails,
                   Left::OldCopy},
-        FaultCase{"ReservationFails", true, SMALL, "fallocate@1=EIO", Run::Fails, Left::OldCopy},
-        FaultCase{"ReservationInterrupted", true, SMALL, "fallocate@1=EINTR", Run::Succeeds,
+        FaultCase{"ReservationFails", true, LARGE, "fallocate@1=EIO", Run::Fails, Left::OldCopy},
+        FaultCase{"ReservationInterrupted", true, LARGE, "fallocate@1=EINTR", Run::Succeeds,
                   Left::NewCopy, Rerun::Current},
-        FaultCase{"ReservationUnsupported", true, SMALL, "fallocate@1=EOPNOTSUPP", Run::Succeeds,
+        FaultCase{"ReservationUnsupported", true, LARGE, "fallocate@1=EOPNOTSUPP", Run::Succeeds,
                   Left::NewCopy, Rerun::Current},
         FaultCase{"MarkFlushFails", true, SMALL, "fdatasync@1=EIO", Run::Fails, Left::Partial},
         FaultCase{"BodyFlushFails", true, SMALL, "fdatasync@2=EIO", Run::Fails, Left::Partial},
         FaultCase{"FirstSectorFlushFails", true, SMALL, "fdatasync@3=EIO", Run::Fails,
                   Left::Partial},
-        FaultCase{"CloseOfTheUpdateFails", true, SMALL, "close@2=EIO", Run::Succeeds, Left::NewCopy,
+        FaultCase{"CloseOfTheUpdateFails", true, SMALL, "close@4=EIO", Run::Succeeds, Left::NewCopy,
                   Rerun::Current},
         // Every flush succeeded, so the copy is whole and the rerun finds it current.
-        FaultCase{"CloseOfTheCopyFails", true, SMALL, "close@3=EIO", Run::Fails, Left::NewCopy,
+        FaultCase{"CloseOfTheCopyFails", true, SMALL, "close@5=EIO", Run::Fails, Left::NewCopy,
                   Rerun::Current},
         FaultCase{"KilledWritingTheTail", true, LARGE, "write@2=kill", Run::Killed, Left::Partial},
         FaultCase{"KilledBeforeTheFirstFlush", true, LARGE, "fdatasync@1=kill", Run::Killed,
@@ -184,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Left::NoFile},
         FaultCase{"NewFileDirectoryFlushFails", false, SMALL, "fsync@1=EIO", Run::Fails,
                   Left::NoFile},
-        FaultCase{"NewFileCloseFails", false, SMALL, "close@4=EIO", Run::Fails, Left::NoFile},
+        FaultCase{"NewFileCloseFails", false, SMALL, "close@5=EIO", Run::Fails, Left::NoFile},
         FaultCase{"NewFileKilledWritingTheTail", false, LARGE, "write@2=kill", Run::Killed,
                   Left::Partial},
         // Killed before its first sector was written: the mark keeps the
@@ -203,8 +217,9 @@ struct PowerCutCase {
     const char* name;
     std::optional<std::string> old_copy; // the installed copy before the run, if any
     std::string update_name;
-    std::size_t size; // of the update's random body
-    bool tree;        // installed by vora-dict-update-tree
+    std::size_t size;        // of the update's random body
+    bool tree;               // installed by vora-dict-update-tree
+    const char* faults = ""; // that make the run fail: it must end with the mark on disk
     friend void PrintTo(const PowerCutCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -233,7 +248,7 @@ std::string apply(std::string file, const std::vector<Pending>& pending, std::si
     return file;
 }
 
-bool looks_current(const std::string& file, std::int32_t update_value) {
+bool looks_current(const std::string& file, VersionValue update_value) {
     static const int fd = memfd_create("state", MFD_CLOEXEC);
     std::vector<char> buffer(HEADER_CHUNK_SIZE);
     VersionText text{};
@@ -242,7 +257,8 @@ bool looks_current(const std::string& file, std::int32_t update_value) {
            lseek(fd, 0, SEEK_SET) == 0 && scan_installed_header(fd, buffer, text) >= update_value;
 }
 
-void replay(const std::string& trace, ino_t inode, std::string durable, const std::string& plain) {
+void replay(const std::string& trace, ino_t inode, std::string durable, const std::string& plain,
+            bool failed) {
     std::vector<Pending> pending;
     std::size_t moments = 0;
     for (std::size_t at = 0; at < trace.size();) {
@@ -279,7 +295,10 @@ void replay(const std::string& trace, ino_t inode, std::string durable, const st
         }
     }
     EXPECT_GT(moments, 2U);
-    EXPECT_TRUE(durable == plain) << "the new file was not on disk when the run ended";
+    if (failed)
+        EXPECT_FALSE(looks_current(durable, 2)) << "a failed run left no mark on disk";
+    else
+        EXPECT_TRUE(durable == plain) << "the new file was not on disk when the run ended";
 }
 
 class PowerCut : public ::testing::TestWithParam<PowerCutCase> {};
@@ -293,14 +312,16 @@ TEST_P(PowerCut, LeavesTheOldFileTheNewFileOrAMarkedOne) {
         Sandbox::put_installed(c.update_name, *c.old_copy);
     box.put_update(c.update_name, is_encoded_name(c.update_name) ? reference_encode(plain) : plain);
     RunOptions options;
-    options.faults = "";
+    options.faults = c.faults;
     options.environment.push_back("VDU_TRACE=" + box.scratch() + "/trace");
     const RunResult result =
         c.tree ? box.run_program(VDU_TREE, {}, options) : box.run({c.update_name}, options);
-    ASSERT_EQ(result.status, 0) << result.out;
+    const bool fails = *c.faults != '\0';
+    ASSERT_EQ(result.status, fails ? 1 : 0) << result.out;
     struct stat installed {};
     ASSERT_EQ(stat(Sandbox::installed_path(c.update_name).c_str(), &installed), 0);
-    replay(read_file(box.scratch() + "/trace"), installed.st_ino, c.old_copy.value_or(""), plain);
+    replay(read_file(box.scratch() + "/trace"), installed.st_ino, c.old_copy.value_or(""), plain,
+           fails);
 }
 
 const std::string HEADERLESS = pseudo_random_bytes(30000, 4);
@@ -316,7 +337,10 @@ INSTANTIATE_TEST_SUITE_P(
         PowerCutCase{"OneBlockUpdate", HEADERLESS, "dic/words.ejd", 3000, false},
         PowerCutCase{"UpdateWithinOneSector", HEADERLESS, "dic/words.ejd", 100, false},
         PowerCutCase{"TreeNewFile", std::nullopt, "dic/words.ejd", SMALL, true},
-        PowerCutCase{"TreeHeaderlessCopy", HEADERLESS, "dic/words.dic", SMALL, true}),
+        PowerCutCase{"TreeHeaderlessCopy", HEADERLESS, "dic/words.dic", SMALL, true},
+        // The last flush fails: the mark put back is flushed too.
+        PowerCutCase{"LateFailurePutsTheMarkBackOnDisk", HEADERLESS, "dic/words.dic", SMALL, false,
+                     "fdatasync@3=EIO"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {
@@ -347,6 +371,78 @@ TEST(FullDisk, ShorterUpdateFitsAndLeavesNoOldTail) {
     expect_success(result, updated("words.ejd"));
     EXPECT_TRUE(read_file(Sandbox::installed_path("words.ejd")) == plain);
 }
+
+// A dictionary on a real file system with 12 MiB free, each installed copy
+// holding 16 MiB: an update that does not fit fails before anything is
+// written, a copy-on-write file system needing room for the whole update.
+struct DiskCase {
+    const char* name;
+    const char* mkfs; // the command that makes the file system in the image named behind it
+    int image_mib;
+    std::size_t update_mib; // each update's body
+    bool tree;              // a.dic and b.dic in one tree run, else a.dic alone
+    std::string out;        // of the tree run; a single run fits or fails as out says
+    friend void PrintTo(const DiskCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FullDiskOn : public ::testing::TestWithParam<DiskCase> {};
+
+TEST_P(FullDiskOn, UpdateThatDoesNotFitLeavesTheCopyByteForByte) {
+    const DiskCase& c = GetParam();
+    Sandbox box;
+    const std::string image = box.scratch() + "/image";
+    const std::string make = std::string(c.mkfs) + " " + image + " >/dev/null 2>&1";
+    write_file(image, "");
+    ASSERT_EQ(truncate(image.c_str(), off_t{c.image_mib} << 20), 0);
+    // The system's own commands make and mount the file system, as an administrator would.
+    // NOLINTNEXTLINE(cert-env33-c)
+    const auto shell = [](const std::string& command) { return std::system(command.c_str()); };
+    if (shell(make) != 0 || shell("mount -o loop " + image + " " + DICTIONARY) != 0)
+        GTEST_SKIP() << "cannot make and mount: " << make;
+    std::vector<std::pair<std::string, std::string>> files; // name, old copy
+    for (const char* name : {"a.dic", "b.dic"}) {
+        if (!c.tree && files.size() == 1)
+            break;
+        files.emplace_back(name, dictionary("VERSION 1", pseudo_random_bytes(16 << 20, 1)));
+        Sandbox::put_installed(name, files.back().second);
+        box.put_update(name, dictionary("VERSION 2", pseudo_random_bytes(c.update_mib << 20, 2)));
+    }
+    sync();
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(DICTIONARY, &fs), 0);
+    const off_t filler = static_cast<off_t>(fs.f_bavail * fs.f_frsize) - (off_t{12} << 20);
+    const int fd = open(Sandbox::installed_path(".filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(fallocate(fd, 0, 0, filler), 0);
+    close(fd);
+    sync();
+    const RunResult result = c.tree ? box.run_program(VDU_TREE, {}) : box.run({"a.dic"});
+    const bool fits = c.out.starts_with("updated a.dic");
+    if (c.tree)
+        expect_outcome(result, c.out, 1);
+    else
+        expect_outcome(result, fits ? updated("a.dic") : write_failed(), fits ? 0 : 1);
+    for (const auto& [name, old_copy] : files) {
+        const bool installed = c.out.find("updated " + name) != std::string::npos;
+        EXPECT_EQ(read_file(Sandbox::installed_path(name)) == old_copy, !installed) << name;
+    }
+}
+
+const std::string NO_SPACE =
+    "failed a.dic: writing the dictionary failed: No space left on device\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    FullDisk, FullDiskOn,
+    ::testing::Values(
+        DiskCase{"Ext4SameLength", "mkfs.ext4 -q", 100, 16, false, "updated a.dic"},
+        DiskCase{"Ext4Longer", "mkfs.ext4 -q", 100, 48, false, NO_SPACE},
+        DiskCase{"XfsSameLength", "mkfs.xfs -q", 300, 16, false, "updated a.dic"},
+        DiskCase{"XfsLonger", "mkfs.xfs -q", 300, 48, false, NO_SPACE},
+        DiskCase{"BtrfsSameLength", "mkfs.btrfs -q", 200, 16, false, NO_SPACE},
+        // Each fits alone; a batch needs the sum.
+        DiskCase{"BtrfsBatch", "mkfs.btrfs -q", 200, 8, true,
+                 "updated a.dic (1 -> 2)\nfailed b.dic: writing the dictionary failed: No space "
+                 "left on device\n2 files: 0 added, 1 updated, 0 current, 1 failed\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Layout, DestinationThatIsADirectory) {
     Sandbox box;
@@ -383,7 +479,16 @@ void make_socket(const std::string& path) {
 }
 
 // What stands at a path instead of a regular file.
-enum class Special { Fifo, Socket, CharDevice, LinkToCharDevice, LinkToDevNull };
+// SwappedForALinkToCharDevice: a regular update, which becomes a link to a
+// device between its lookup and its open.
+enum class Special {
+    Fifo,
+    Socket,
+    CharDevice,
+    LinkToCharDevice,
+    LinkToDevNull,
+    SwappedForALinkToCharDevice
+};
 
 struct SpecialCase {
     const char* name;
@@ -426,11 +531,25 @@ TEST_P(SpecialFile, IsNeverOpened) {
         ASSERT_EQ(symlink("/dev/null", path.c_str()), 0);
         watched = device; // /dev/null itself is opened by others all the time
         break;
+    case Special::SwappedForALinkToCharDevice:
+        box.put_update("dic/words.ejd", reference_encode(dictionary("VERSION 2")));
+        watched = device;
+        break;
     }
     struct stat before {};
     ASSERT_EQ(lstat(path.c_str(), &before), 0);
     const OpenWatch watch(watched);
-    const RunResult result = box.run({"dic/words.ejd"});
+    RunOptions options;
+    if (c.kind == Special::SwappedForALinkToCharDevice) {
+        // The lock's open, then the update's: the file located stays the one opened.
+        options.faults = "open@2=swap";
+        options.environment.push_back("VDU_SWAP=dic/words.ejd=>" + device);
+        expect_success(box.run({"dic/words.ejd"}, options), added("words.ejd"));
+        EXPECT_FALSE(watch.opened());
+        EXPECT_EQ(read_file(Sandbox::installed_path("dic/words.ejd")), dictionary("VERSION 2"));
+        return;
+    }
+    const RunResult result = box.run({"dic/words.ejd"}, options);
     expect_failure(result, c.as_update ? cannot_open_update() : write_failed());
     EXPECT_FALSE(watch.opened());
     if (c.as_update) {
@@ -447,6 +566,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SpecialCase{"UpdateIsASocket", Special::Socket, true},
                       SpecialCase{"UpdateIsACharDevice", Special::CharDevice, true},
                       SpecialCase{"UpdateIsALinkToACharDevice", Special::LinkToCharDevice, true},
+                      SpecialCase{"UpdateSwappedForALinkToACharDevice",
+                                  Special::SwappedForALinkToCharDevice, true},
                       SpecialCase{"DestinationIsAFifo", Special::Fifo, false},
                       SpecialCase{"DestinationIsASocket", Special::Socket, false},
                       SpecialCase{"DestinationIsACharDevice", Special::CharDevice, false},

@@ -7,6 +7,7 @@
 #include "sandbox.h"
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -26,13 +27,16 @@ using namespace testing_support;
 namespace {
 
 const std::string NEW = dictionary("VERSION 2", "new entries\n");
-const std::string ODD_NAME = "esc\\ape\x1b\n.txt";
+// Every kind of byte that could break a line or drive the terminal (C0, DEL,
+// the C1 CSI as UTF-8), beside printable UTF-8 that stays as it is.
+const std::string ODD_NAME = "esc\\ape\x1b\n\x7f\r\xc2\x9b\xc3\xa9.txt";
 const std::string NOT_UTF8 = "bad\xff.txt";
 
 // The tree: a new file, an older and an equal installed copy, a FIFO and a
 // device node that cannot be installed, a file three levels below missing
-// directories, plain files with odd names, a link to a secret outside the
-// tree and one to a directory, and hidden entries that are skipped.
+// directories, plain files with odd names, a file that others may not read,
+// a link to a secret outside the tree and three to directories (one of
+// them another user's), and hidden entries that are skipped.
 void make_tree(const Sandbox& box) {
     for (const char* path : {"a/new.ejd", "a/old.ejd", "a-b.ejd", "b/same.ejd", "c/d/e/deep.ejd",
                              ".hidden/x.ejd", "a/.dot.ejd"})
@@ -44,6 +48,10 @@ void make_tree(const Sandbox& box) {
     write_file(box.scratch() + "/secret", "secret\n", 0600);
     ASSERT_EQ(symlink((box.scratch() + "/secret").c_str(), box.update_path("link.ejd").c_str()), 0);
     ASSERT_EQ(symlink("c", box.update_path("dirlink").c_str()), 0);
+    ASSERT_EQ(symlink(".", box.update_path("self-link").c_str()), 0);
+    ASSERT_EQ(symlink("c", box.update_path("users-link").c_str()), 0);
+    ASSERT_EQ(lchown(box.update_path("users-link").c_str(), 65534, 65534), 0);
+    write_file(box.update_path("private.txt"), "private\n", 0600);
     Sandbox::put_installed("a/old.ejd", dictionary("VERSION 1"));
     Sandbox::put_installed("b/same.ejd", NEW);
 }
@@ -54,25 +62,33 @@ const std::string LINES = "added a-b.ejd (2)\n"
                           "failed b/fifo.ejd: cannot open the update: not a regular file\n"
                           "failed b/null.ejd: cannot open the update: not a regular file\n"
                           "current b/same.ejd (2>=2)\n"
-                          "added bad\xff.txt\n"
+                          "added bad\\xff.txt\n"
                           "added c/d/e/deep.ejd (2)\n"
-                          "added esc\\\\ape\\x1b\\n.txt\n"
+                          "added esc\\\\ape\\x1b\\n\\x7f\\r\\xc2\\x9b\xc3\xa9.txt\n"
                           "failed link.ejd: a symbolic link\n"
-                          "added plain.txt\n";
-const std::string SUMMARY = "11 files: 6 added, 1 updated, 1 current, 3 failed";
+                          "added plain.txt\n"
+                          "failed private.txt: not readable by others\n";
+const std::string SUMMARY = "12 files: 6 added, 1 updated, 1 current, 4 failed";
 
-// Every path below the dictionary root with its contents ("/" for a directory).
-std::map<std::string, std::string> dictionary_tree(const std::string& dir = DICTIONARY) {
+// Every path below dir with its contents: "/" for a directory, "-> TARGET"
+// for a link, "?" for any other file that is not a regular one.
+std::map<std::string, std::string> dictionary_tree(const std::string& dir = SHARE) {
     std::map<std::string, std::string> tree;
     for (const std::string& name : list_directory(dir)) {
         const std::string path = dir + '/' += name;
         struct stat status {};
         lstat(path.c_str(), &status);
+        std::array<char, 256> target{};
         if (S_ISDIR(status.st_mode)) {
             tree[path] = "/";
             tree.merge(dictionary_tree(path));
+        } else if (S_ISLNK(status.st_mode)) {
+            tree[path] =
+                "-> " + std::string(target.data(),
+                                    static_cast<std::size_t>(std::max<ssize_t>(
+                                        0, readlink(path.c_str(), target.data(), target.size()))));
         } else {
-            tree[path] = read_file(path);
+            tree[path] = S_ISREG(status.st_mode) ? read_file(path) : "?";
         }
     }
     return tree;
@@ -85,7 +101,8 @@ struct TreeCase {
     bool installs; // else the dictionary tree stays as it was, and no lock file is made
     std::string out;
     int status;
-    std::string err; // the refusal's line, whole
+    std::string err;       // the refusal's line, whole
+    rlim_t open_files = 0; // the limit of open files, when not 0
     friend void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -104,6 +121,8 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
         options.real_uid = 65534;
         binary = box.world_executable_tool(VDU_TREE);
     }
+    if (c.open_files != 0)
+        options.open_files_limit = c.open_files;
     const RunResult result = box.run_program(binary, c.args, options);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
@@ -119,7 +138,8 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
         EXPECT_EQ(read_file(Sandbox::installed_path(path)), NEW) << path;
     EXPECT_EQ(read_file(Sandbox::installed_path(ODD_NAME)), "plain\n");
     EXPECT_EQ(mode_of(Sandbox::installed_path("c/d")), 0755U);
-    for (const char* path : {".hidden", "a/.dot.ejd", "b/fifo.ejd", "link.ejd", "dirlink"})
+    for (const char* path :
+         {".hidden", "a/.dot.ejd", "b/fifo.ejd", "link.ejd", "dirlink", "private.txt"})
         EXPECT_FALSE(exists(Sandbox::installed_path(path))) << path;
 }
 
@@ -130,18 +150,35 @@ TreeCase refused(const char* name, std::vector<std::string> args, const std::str
 
 const std::string QUIET = "failed b/fifo.ejd: cannot open the update: not a regular file\n"
                           "failed b/null.ejd: cannot open the update: not a regular file\n"
-                          "failed link.ejd: a symbolic link\n";
+                          "failed link.ejd: a symbolic link\n"
+                          "failed private.txt: not readable by others\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Tree, TreeRun,
     ::testing::Values(
         TreeCase{"Installs", {}, false, true, LINES + SUMMARY + "\n", 1, ""},
         TreeCase{"InstallsTheNamedDirectory", {"."}, false, true, LINES + SUMMARY + "\n", 1, ""},
+        // A link is followed to the tree only when root made it.
+        TreeCase{
+            "InstallsThroughRootsLink", {"self-link"}, false, true, LINES + SUMMARY + "\n", 1, ""},
+        refused("LinkOfAnotherUser", {"users-link/d"},
+                "users-link: a symbolic link that another user owns"),
+        TreeCase{"TooFewDescriptors",
+                 {},
+                 false,
+                 false,
+                 "",
+                 2,
+                 "vora-dict-update-tree: too few file descriptors: raise the limit of open files "
+                 "(ulimit -n)\n",
+                 5},
         TreeCase{"Quiet", {"--quiet"}, false, true, QUIET + SUMMARY + "\n", 1, ""},
         TreeCase{"DryRun", {"-n"}, false, false, LINES + SUMMARY + " (dry run)\n", 1, ""},
         TreeCase{"NotRoot", {}, true, false, "", 2, "vora-dict-update-tree: must be run as root\n"},
         refused("UnknownOption", {"--forced"}, "unknown option '--forced' (see --help)"),
         refused("UnknownLetter", {"-nx"}, "unknown option '-x' (see --help)"),
+        refused("UnknownOptionWithControls", {"--fo\nrce\xc2\x9b"},
+                "unknown option '--fo\\nrce\\xc2\\x9b' (see --help)"),
         refused("ValueForAnOptionWithout", {"--dry-run=x"},
                 "unknown option '--dry-run=x' (see --help)"),
         refused("ValueForHelp", {"--help=1"}, "unknown option '--help=1' (see --help)"),
@@ -162,7 +199,7 @@ TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
     std::istringstream stream(result.out);
     for (std::string line; std::getline(stream, line);)
         lines.push_back(nlohmann::json::parse(line));
-    ASSERT_EQ(lines.size(), 12U);
+    ASSERT_EQ(lines.size(), 13U);
     EXPECT_EQ(lines[2], nlohmann::json::parse(R"({"path": "a/old.ejd", "result": "updated",
         "installed_version": "1", "update_version": "2", "error": null})"));
     EXPECT_EQ(lines[3]["error"], "cannot open the update: not a regular file");
@@ -171,14 +208,14 @@ TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
     EXPECT_EQ(lines[6]["update_version"], nullptr);
     EXPECT_EQ(lines[8]["path"], ODD_NAME);
     EXPECT_FALSE(lines[8].contains("path_bytes"));
-    EXPECT_EQ(lines[11], nlohmann::json::parse(R"({"files": 11, "added": 6, "updated": 1,
-        "current": 1, "failed": 3, "changed": true, "dry_run": false})"));
+    EXPECT_EQ(lines[12], nlohmann::json::parse(R"({"files": 12, "added": 6, "updated": 1,
+        "current": 1, "failed": 4, "changed": true, "dry_run": false})"));
     // Unversioned files are always installed again; without them nothing would change.
     for (const std::string& path : {std::string("plain.txt"), ODD_NAME, NOT_UTF8})
         ASSERT_EQ(unlink(box.update_path(path).c_str()), 0);
     const RunResult quiet = box.run_program(VDU_TREE, {"--json", "-q", "-n"});
-    EXPECT_EQ(std::count(quiet.out.begin(), quiet.out.end(), '\n'), 4);
-    EXPECT_TRUE(quiet.out.ends_with(R"({"files":8,"added":0,"updated":0,"current":5,"failed":3,)"
+    EXPECT_EQ(std::count(quiet.out.begin(), quiet.out.end(), '\n'), 5);
+    EXPECT_TRUE(quiet.out.ends_with(R"({"files":9,"added":0,"updated":0,"current":5,"failed":4,)"
                                     R"("changed":false,"dry_run":true})"
                                     "\n"));
 }
@@ -196,7 +233,8 @@ struct Scenario {
     std::vector<std::string> args;
     std::string out;
     int status;
-    bool dry_run_first; // which must print the same lines; a failure then stays
+    bool dry_run_first; // which must print the same lines and change nothing; a failure then stays
+    Prepare check = nullptr; // of the dictionary after the run
     friend void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -213,11 +251,15 @@ TEST_P(TreeScenario, EndsWithEveryUpdateInstalledWhole) {
     if (c.prepare != nullptr)
         c.prepare(box);
     if (c.dry_run_first) {
+        const auto before = dictionary_tree();
         expect_outcome(box.run_program(VDU_TREE, {"-n"}),
                        c.out.substr(0, c.out.size() - 1) + " (dry run)\n", c.status);
+        EXPECT_EQ(dictionary_tree(), before);
     }
     const RunResult result = box.run_program(VDU_TREE, c.args, c.options);
     expect_outcome(result, c.out, c.status);
+    if (c.check != nullptr)
+        c.check(box);
     if (c.dry_run_first && c.status != 0)
         return;
     if (result.status != 0) {
@@ -277,18 +319,37 @@ RunOptions with(const char* faults, std::optional<rlim_t> open_files = std::null
 }
 
 // A dry run of new/words.ejd, then the real run, both printing line.
-Scenario dry_then_real(const char* name, Prepare prepare, const std::string& line) {
+Scenario dry_then_real(const char* name, Prepare prepare, const std::string& line,
+                       Prepare check = nullptr) {
     const bool fails = line.starts_with("failed");
-    return {
-        name,          ONE_NEW, prepare, {}, {}, line + summary(1, fails ? 0 : 1, 0, fails ? 1 : 0),
-        fails ? 1 : 0, true};
+    const std::string counts = line.starts_with("current")
+                                   ? "1 files: 0 added, 0 updated, 1 current, 0 failed\n"
+                                   : summary(1, fails ? 0 : 1, 0, fails ? 1 : 0);
+    return {name, ONE_NEW, prepare, {}, {}, line + counts, fails ? 1 : 0, true, check};
 }
 
-void make_immutable(const std::string& path) {
+// A run whose update tree has d/shadow.txt, and beside the tree a directory
+// with another shadow.txt, for which faults swap d at a chosen call.
+Scenario swapped(const char* name, const char* faults) {
+    RunOptions options = with(faults);
+    options.environment.emplace_back("VDU_SWAP=d=>../secret");
+    return run(
+        name, {{"d/shadow.txt", "public\n"}},
+        [](const Sandbox& box) {
+            make_parents(box.scratch() + "/secret/");
+            write_file(box.scratch() + "/secret/shadow.txt", "secret\n");
+        },
+        options, "failed d/shadow.txt: a symbolic link\n" + summary(1, 0, 0, 1), 1);
+}
+
+void put_flags(const std::string& path, int flags) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    int flags = FS_IMMUTABLE_FL;
     ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
     close(fd);
+}
+
+void remount_read_only() {
+    ASSERT_EQ(mount(nullptr, SHARE, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
 }
 
 const std::string TWO_FAIL = lines_of(TWO, "failed",
@@ -314,9 +375,47 @@ INSTANTIATE_TEST_SUITE_P(
             "updated alias/link.ejd (1 -> 2)\nupdated alias/real.ejd (2 -> 3)\n" +
                 summary(2, 0, 2, 0),
             0),
+        // The gate reads the copy that two/b names only after two/a has
+        // written it, in a dry run as in a real one.
+        Scenario{"AliasFoundBeforeTheGate",
+                 {{"two/a", "headerless\n"}, {"two/b", dictionary("VERSION 3")}},
+                 [](const Sandbox&) {
+                     Sandbox::put_installed("two/a", dictionary("VERSION 5"));
+                     ASSERT_EQ(symlink("a", Sandbox::installed_path("two/b").c_str()), 0);
+                 },
+                 {},
+                 {},
+                 "updated two/a\nupdated two/b (3)\n" + summary(2, 0, 2, 0),
+                 0,
+                 true},
         // Two descriptors a file: 30 make batches of a few files, never failures.
         run("FewDescriptorsMakeSmallBatches", FORTY, nullptr, with("", 30),
             lines_of(FORTY, "added", " (2)") + summary(40, 40, 0, 0), 0),
+        run("TwelveDescriptorsAreEnough", many(3), nullptr, with("", 12),
+            lines_of(many(3), "added", " (2)") + summary(3, 3, 0, 0), 0),
+        // A directory swapped for a link to one outside the tree after the
+        // walk: the update is reached beneath the tree's top without
+        // following a link, with openat2 or one component at a time.
+        swapped("DirectorySwappedForALink", "openat2@3=swap"),
+        swapped("DirectorySwappedForALinkWithoutOpenat2", "openat2@*=ENOSYS,openat2@3=swap"),
+        [] {
+            RunOptions options;
+            options.without_proc = true;
+            return run("WithoutProc", TWO, nullptr, options,
+                       lines_of(TWO, "added", " (2)") + summary(2, 2, 0, 0), 0);
+        }(),
+        // One syncfs a file system and step: the second fails the second's files alone.
+        run(
+            "BatchOverTwoFileSystems", {{"a.ejd", NEW}, {"other/b.ejd", NEW}},
+            [](const Sandbox&) {
+                make_parents(Sandbox::installed_path("other/"));
+                mount_scratch(Sandbox::installed_path("other").c_str(), "mode=0755");
+            },
+            with("syncfs@2=EIO"),
+            "added a.ejd (2)\nfailed other/b.ejd: writing the dictionary failed: Input/output "
+            "error\n" +
+                summary(2, 1, 0, 1),
+            1),
         run("MarkFlushFails", TWO, nullptr, with("syncfs@1=EIO"), TWO_FAIL, 1),
         run("FirstSectorFlushFails", TWO, nullptr, with("syncfs@3=EIO"), TWO_FAIL, 1),
         run("UpdateRewrittenInPlace",
@@ -341,18 +440,58 @@ INSTANTIATE_TEST_SUITE_P(
             [](const Sandbox&) { write_file(Sandbox::installed_path("new"), "file\n"); },
             NEW_FAILED + "Not a directory\n"),
         dry_then_real(
-            "ReadOnlyFileSystem",
+            "ReadOnlyFileSystem", [](const Sandbox&) { remount_read_only(); },
+            NEW_FAILED + "Read-only file system\n"),
+        dry_then_real(
+            "OwnDirectoryOnAReadOnlyFileSystem",
             [](const Sandbox&) {
-                ASSERT_EQ(mount(nullptr, SHARE, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+                make_parents(Sandbox::installed_path("new/"));
+                remount_read_only();
             },
             NEW_FAILED + "Read-only file system\n"),
         dry_then_real(
             "CopyThatCannotBeWritten",
             [](const Sandbox&) {
                 Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"));
-                make_immutable(Sandbox::installed_path("new/words.ejd"));
+                put_flags(Sandbox::installed_path("new/words.ejd"), FS_IMMUTABLE_FL);
             },
             NEW_FAILED + "Operation not permitted\n"),
+        dry_then_real(
+            "AppendOnlyCopy",
+            [](const Sandbox&) {
+                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"));
+                put_flags(Sandbox::installed_path("new/words.ejd"), FS_APPEND_FL);
+            },
+            NEW_FAILED + "Operation not permitted\n"),
+        // The gate only reads, so a current copy is current wherever it lies.
+        dry_then_real(
+            "CurrentCopyOnAReadOnlyFileSystem",
+            [](const Sandbox&) {
+                Sandbox::put_installed("new/words.ejd", NEW);
+                put_flags(Sandbox::installed_path("new/words.ejd"), FS_IMMUTABLE_FL);
+                remount_read_only();
+            },
+            "current new/words.ejd (2>=2)\n"),
+        dry_then_real(
+            "LevelThatIsALinkToNothing",
+            [](const Sandbox&) {
+                ASSERT_EQ(symlink("/nonexistent", Sandbox::installed_path("new").c_str()), 0);
+            },
+            NEW_FAILED + "No such file or directory\n"),
+        // Nothing is made through a link to nothing, though its directory exists.
+        dry_then_real(
+            "DestinationThatIsALinkToNothing",
+            [](const Sandbox&) {
+                make_parents(Sandbox::installed_path("new/"));
+                make_parents(Sandbox::installed_path("elsewhere/"));
+                ASSERT_EQ(symlink("../elsewhere/words.ejd",
+                                  Sandbox::installed_path("new/words.ejd").c_str()),
+                          0);
+            },
+            NEW_FAILED + "No such file or directory\n",
+            [](const Sandbox&) {
+                EXPECT_TRUE(list_directory(Sandbox::installed_path("elsewhere")).empty());
+            }),
         dry_then_real(
             "DestinationThatIsAFifo",
             [](const Sandbox&) {

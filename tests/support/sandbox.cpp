@@ -51,7 +51,6 @@ void make_parents(const std::string& path) {
         mkdir(path.substr(0, slash).c_str(), 0755);
 }
 
-// Mounts a fresh tmpfs with options at path.
 void mount_scratch(const char* path, const std::string& options) {
     if (mount("vdu-test", path, "tmpfs", 0, options.c_str()) != 0)
         throw std::runtime_error(std::string("mounting a scratch tmpfs over ") + path +
@@ -168,6 +167,9 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
                 child_fail("setrlimit");
         }
+        if (options.without_proc &&
+            (unshare(CLONE_NEWNS) != 0 || umount2("/proc", MNT_DETACH) != 0))
+            child_fail("unmounting /proc");
         if (options.real_uid) {
             const uid_t effective = options.effective_uid.value_or(*options.real_uid);
             if (setgroups(0, nullptr) != 0 ||
@@ -175,6 +177,8 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
                 setresuid(*options.real_uid, effective, effective) != 0)
                 child_fail("dropping privileges");
         }
+        // Nothing of the tests' own reaches the program, as from a shell.
+        close_range(3, ~0U, 0);
         for (const int fd : options.closed)
             close(fd);
         alarm(60);

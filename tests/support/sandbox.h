@@ -33,6 +33,7 @@ struct RunOptions {
     std::optional<std::string> faults;    // rules for the fault injector, see fault_injector.cpp
     std::optional<std::string> stdout_to; // a file for standard output instead of the capture
     std::vector<int> closed;              // descriptors closed before the program starts
+    bool without_proc = false;            // /proc is not mounted where the program runs
 };
 
 struct RunResult {
@@ -98,5 +99,8 @@ RunResult finish_process(pid_t pid, const std::string& scratch);
 
 // Makes every missing directory on the way to path's parent.
 void make_parents(const std::string& path);
+
+// Mounts a fresh tmpfs with options at path, in the tests' mount namespace.
+void mount_scratch(const char* path, const std::string& options);
 
 } // namespace testing_support

@@ -15,7 +15,7 @@ struct TokenCase {
     std::string after_key;
     const char* text;
     const char* digits;
-    std::int32_t value;
+    VersionValue value;
     friend void PrintTo(const TokenCase& c, std::ostream* os) { *os << c.after_key; }
 };
 
@@ -44,9 +44,11 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"...", "...", "", 0}, TokenCase{"\v1", "", "", 0}, TokenCase{" \n1", "", "", 0},
         TokenCase{" \xb1\xb2", "", "", 0}, TokenCase{" \xef\xbc\x91", "", "", 0},
         TokenCase{" 2147483647", "2147483647", "2147483647", 2147483647},
-        TokenCase{" 2147483648", "2147483648", "2147483648", 2147483647},
+        TokenCase{" 2147483648", "2147483648", "2147483648", 2147483648},
         TokenCase{" 1.0.0.0.0.0.0.0.0.0", "1.0.0.0.0.0.0.0.0.0", "1000000000", 1000000000},
-        TokenCase{" 9999999999999999999", "9999999999999999999", "9999999999999999999", 2147483647},
+        TokenCase{" 9999999999999999999", "9999999999999999999", "9999999999999999999",
+                  9999999999999999999U},
+        TokenCase{" 2026.12.09.0900", "2026.12.09.0900", "202612090900", 202612090900},
         TokenCase{" 1.0.0.0.0.0.0.0.0.0.", "", "", 0},
         TokenCase{" 99999999999999999999", "", "", 0},
         TokenCase{std::string(300, '9'), "", "", 0}));
@@ -82,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct HeaderCase {
     const char* name;
     std::string content;
-    std::int32_t value;
+    VersionValue value;
     const char* text;
     friend void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -160,8 +162,8 @@ struct BlockCase {
     const char* name;
     std::string plain; // the update's plain first block
     ssize_t n;         // what the read returned; -2 means the plain text's length
-    std::int32_t raw_value;
-    std::int32_t decoded_value;
+    VersionValue raw_value;
+    VersionValue decoded_value;
     friend void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.name; }
 };
 
