@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 
 namespace {
@@ -19,12 +20,16 @@ constexpr std::size_t OPENING_EXTRA = 1;
 // Kept free beside those, for the directories walked on the way to a file.
 constexpr std::size_t SPARE_DESCRIPTORS = 2;
 
-// The descriptors open now, or a generous guess when /proc cannot tell.
-std::size_t open_descriptors() {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return 32;
+// The descriptors open now, below limit: listed by /proc, or where it is
+// not mounted, asked one by one.
+std::size_t open_descriptors(rlim_t limit) {
     std::size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        for (int fd = 0; static_cast<rlim_t>(fd) < std::min<rlim_t>(limit, 65536); ++fd)
+            count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+        return count;
+    }
     while (const dirent* entry = readdir(dir))
         count += entry->d_name[0] != '.' ? 1 : 0;
     closedir(dir);
@@ -91,7 +96,7 @@ std::size_t batch_capacity(bool lock) {
     }
     // The tree's top directory is yet to be opened, and the lock perhaps.
     const std::size_t needed =
-        open_descriptors() + 1 + (lock ? 1 : 0) + OPENING_EXTRA + SPARE_DESCRIPTORS;
+        open_descriptors(limit.rlim_cur) + 1 + (lock ? 1 : 0) + OPENING_EXTRA + SPARE_DESCRIPTORS;
     const std::size_t room = limit.rlim_cur > needed ? limit.rlim_cur - needed : 0;
     return std::min(room / HELD_PER_FILE, BATCH_FILES);
 }
