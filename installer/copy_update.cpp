@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <fcntl.h>
 #include <string_view>
 #include <unistd.h>
@@ -24,6 +25,20 @@ constexpr off_t WRITEBACK_SPAN = off_t{8} << 20;
 
 alignas(64) std::array<unsigned char, CHUNK_SIZE> raw_chunk;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> decoded_chunk;
+alignas(64) std::array<unsigned char, CHUNK_SIZE> copy_chunk; // the installed copy's, compared
+
+// Reads size bytes at offset, all of them or false.
+bool pread_full(int fd, unsigned char* buf, std::size_t size, off_t offset) {
+    for (std::size_t got = 0; got < size;) {
+        const ssize_t n = pread(fd, buf + got, size - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 // Decodes size bytes of raw_chunk, block by block, when decode is true.
 const unsigned char* chunk_to_write(std::size_t size, bool decode) {
@@ -85,6 +100,18 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode, CopyLimit
         if (size < wanted)
             return result;
     }
+}
+
+bool same_contents(int update_fd, int copy_fd, bool decode, off_t length) {
+    for (off_t at = 0; at < length;) {
+        const auto size = static_cast<std::size_t>(std::min<off_t>(length - at, CHUNK_SIZE));
+        if (!pread_full(update_fd, raw_chunk.data(), size, at) ||
+            !pread_full(copy_fd, copy_chunk.data(), size, at) ||
+            std::memcmp(chunk_to_write(size, decode), copy_chunk.data(), size) != 0)
+            return false;
+        at += static_cast<off_t>(size);
+    }
+    return true;
 }
 
 bool write_at_start(int destination_fd, std::span<const unsigned char> bytes) {

@@ -46,6 +46,12 @@ CopyResult copy_body(int update_fd, int destination_fd, bool decode, CopyLimit l
                      std::span<unsigned char, SECTOR_SIZE> first_sector,
                      std::size_t& first_sector_size, const CopyProgress& progress = {});
 
+// True when the copy open as copy_fd holds exactly length bytes that the
+// update open as update_fd gives, decoded when decode is true: what an
+// install would write. Both are read from offset 0 with pread; a read that
+// fails or comes short answers false.
+bool same_contents(int update_fd, int copy_fd, bool decode, off_t length);
+
 // Writes bytes at the start of the destination. False with errno set when
 // that fails.
 bool write_at_start(int destination_fd, std::span<const unsigned char> bytes);

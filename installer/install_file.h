@@ -4,6 +4,7 @@
 #pragma once
 
 #include "copy_update.h"
+#include "reach_file.h"
 #include "version_gate.h"
 
 #include <array>
@@ -39,11 +40,12 @@ enum class Copy { unknown, missing, present };
 
 struct InstallResult {
     Outcome outcome;
-    int error;            // the system's error number behind a failure, or 0
-    const char* problem;  // a failure that no error number names, or nullptr
-    VersionTexts texts;   // the versions found, each empty when unknown
-    bool changed = false; // a byte of the dictionary changed (in a dry run: would)
+    int error;              // the system's error number behind a failure, or 0
+    const Problem* problem; // a failure that no error number names, or nullptr
+    VersionTexts texts;     // the versions found, each empty when unknown
+    bool changed = false;   // a byte of the dictionary changed (in a dry run: would)
     Copy copy = Copy::unknown;
+    bool same_contents = false; // current because the copy holds the bytes already
 };
 
 struct InstallSettings {
@@ -60,6 +62,9 @@ struct InstallSettings {
     // An update that others may not read fails rather than being installed
     // where all may read it.
     bool keep_private = false;
+    // A copy that holds exactly the bytes that the install would write is
+    // current, whatever the versions say: nothing is written.
+    bool compare_contents = false;
 };
 
 // One file's install between its steps. A batch of installs shares the
@@ -138,7 +143,7 @@ struct StepProgress {
 void run_install_steps(std::span<InstallJob> jobs, Flush flush, const StepProgress& progress = {});
 
 // Marks a pending job failed, with the system's error number or a problem.
-void fail_job(InstallJob& job, int error, const char* problem = nullptr);
+void fail_job(InstallJob& job, int error, const Problem* problem = nullptr);
 
 // The whole install of one file, following the link that update_path may be.
 InstallResult install_file(const char* update_path, const InstallSettings& settings);

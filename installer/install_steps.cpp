@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr char UPDATE_CHANGED[] = "the update changed during the install";
+constexpr Problem UPDATE_CHANGED{"the update changed during the install", "update_changed"};
 
 enum class Step { mark, body, first_sector };
 constexpr Step STEPS[] = {Step::mark, Step::body, Step::first_sector};
@@ -68,7 +68,7 @@ void copy_body_of(InstallJob& job, const CopyProgress& copied) {
         return fail_job(job, errno);
     if (!update_unchanged(job.update, job.update_status)) {
         job.result.outcome = Outcome::update_changed;
-        job.result.problem = UPDATE_CHANGED;
+        job.result.problem = &UPDATE_CHANGED;
     }
 }
 
@@ -241,7 +241,7 @@ void run_install_steps(std::span<InstallJob> jobs, Flush flush, const StepProgre
             finish(job);
 }
 
-void fail_job(InstallJob& job, int error, const char* problem) {
+void fail_job(InstallJob& job, int error, const Problem* problem) {
     job.result.outcome = Outcome::write_failed;
     job.result.error = error;
     job.result.problem = problem;

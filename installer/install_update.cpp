@@ -3,6 +3,7 @@
 #include "install_file.h"
 #include "messages.h"
 #include "process_guard.h"
+#include "program_version.h"
 
 #include <cstdio>
 #include <cstring>
@@ -53,6 +54,9 @@ int install_update(int argc, char** argv) {
     if (!open_standard_descriptors())
         return 1;
     ignore_write_signals();
+    // Anyone may ask for the version; any other single argument is a path.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return print_version("vora-dict-update");
     if (getuid() != 0) {
         (void)std::fputs(msg_need_root, stdout);
         return finish_line(1);

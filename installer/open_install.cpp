@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr char SAME_FILE[] = "the update is the installed file itself";
-constexpr char NOT_READABLE_BY_OTHERS[] = "not readable by others";
+constexpr Problem SAME_FILE{"the update is the installed file itself", "same_file"};
+constexpr Problem NOT_READABLE_BY_OTHERS{"not readable by others", "not_readable_by_others"};
 
 // A new installed file's mode, before the umask.
 constexpr mode_t NEW_FILE_MODE = 0664;
@@ -128,7 +128,7 @@ mode_t installed_mode(const InstallJob& job) {
 }
 
 // Ends a job that never became pending, with what it found.
-void stop(InstallJob& job, Outcome outcome, int error = 0, const char* problem = nullptr) {
+void stop(InstallJob& job, Outcome outcome, int error = 0, const Problem* problem = nullptr) {
     abandon_install(job);
     job.result.outcome = outcome;
     job.result.error = error;
@@ -140,12 +140,12 @@ void stop(InstallJob& job, Outcome outcome, int error = 0, const char* problem =
 // tree it is reached from the tree's top without following a link.
 void open_update(const char* update_path, const struct stat* walked,
                  const InstallSettings& settings, InstallJob& job) {
-    const char* problem = nullptr;
+    const Problem* problem = nullptr;
     // A walk that did not follow a link tells its type: nothing is read through it.
     if (walked != nullptr && S_ISLNK(walked->st_mode))
         return stop(job, Outcome::not_followed);
     if (walked != nullptr && !S_ISREG(walked->st_mode))
-        return stop(job, Outcome::cannot_open_update, 0, NOT_REGULAR);
+        return stop(job, Outcome::cannot_open_update, 0, &NOT_REGULAR);
     const FilePlace place{settings.tree >= 0 ? settings.tree : AT_FDCWD, update_path,
                           settings.tree >= 0};
     const int located = locate_file(place);
@@ -158,7 +158,7 @@ void open_update(const char* update_path, const struct stat* walked,
     if (job.update < 0)
         return stop(job, Outcome::cannot_open_update, problem != nullptr ? 0 : errno, problem);
     if (walked != nullptr && !same_file(job.update_status, *walked))
-        return stop(job, Outcome::cannot_open_update, 0, NOT_REGULAR);
+        return stop(job, Outcome::cannot_open_update, 0, &NOT_REGULAR);
 }
 
 // Looks up the destination without opening it: its type and identity, or
@@ -186,7 +186,7 @@ int run_gate(const InstallSettings& settings, InstallJob& job, bool& current) {
     int reading = -1;
     if (job.existed) {
         struct stat status {};
-        const char* problem = nullptr;
+        const Problem* problem = nullptr;
         reading = open_located(job.located, {AT_FDCWD, job.destination.data(), false},
                                settings.gate_reads_only ? O_RDONLY : O_RDWR, status, problem);
     }
@@ -207,7 +207,7 @@ int run_gate(const InstallSettings& settings, InstallJob& job, bool& current) {
 // file (mode 0664, less the umask). Only a file that this open created
 // counts as created, so a failed run never removes a file that another
 // process made.
-int open_destination(InstallJob& job, const char*& problem) {
+int open_destination(InstallJob& job, const Problem*& problem) {
     constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     const char* path = job.destination.data();
     if (!job.existed) {
@@ -246,24 +246,34 @@ void start_install(const char* update_path, const struct stat* walked,
 void open_install(const InstallSettings& settings, InstallJob& job) {
     bool current = false;
     const int reading = run_gate(settings, job, current);
-    const auto end = [&](Outcome outcome, int error = 0, const char* problem = nullptr) {
+    const auto end = [&](Outcome outcome, int error = 0, const Problem* problem = nullptr) {
         close_quietly(reading);
         stop(job, outcome, error, problem);
     };
     if (current && !settings.force)
         return end(Outcome::current);
     if (job.existed && !S_ISREG(job.installed_status.st_mode))
-        return end(Outcome::write_failed, 0, NOT_REGULAR);
+        return end(Outcome::write_failed, 0, &NOT_REGULAR);
     // Decoding a file onto itself would destroy it.
     if (job.existed && same_file(job.installed_status, job.update_status))
-        return end(Outcome::write_failed, 0, SAME_FILE);
+        return end(Outcome::write_failed, 0, &SAME_FILE);
     if (job.dangling)
         return end(Outcome::write_failed, ENOENT);
     // A file that others may not read (a hard link to a secret, or a tree
     // swapped for another) must not become one that all may read.
     if (settings.keep_private && (job.update_status.st_mode & S_IROTH) == 0 &&
         (installed_mode(job) & S_IROTH) != 0)
-        return end(Outcome::kept_private, 0, NOT_READABLE_BY_OTHERS);
+        return end(Outcome::kept_private, 0, &NOT_READABLE_BY_OTHERS);
+    // Reading the copy costs far less than rewriting it, and a run over an
+    // unchanged tree then changes nothing. In a dry run, a copy that an
+    // earlier file would have rewritten is not what it holds now.
+    if (settings.compare_contents && reading >= 0 && !job.assumed_version &&
+        job.installed_status.st_size == job.update_status.st_size &&
+        same_contents(job.update, reading, is_ejd_name(job.destination.data()),
+                      job.update_status.st_size)) {
+        job.result.same_contents = true;
+        return end(Outcome::current);
+    }
     if (!job.existed) {
         const int error = make_directories(job.destination, settings, job.made_parent);
         job.result.changed = job.made_parent;
@@ -280,7 +290,7 @@ void open_install(const InstallSettings& settings, InstallJob& job) {
     }
     close_quietly(reading);
 
-    const char* problem = nullptr;
+    const Problem* problem = nullptr;
     job.installed = open_destination(job, problem);
     close_quietly(job.located);
     job.located = -1;
@@ -291,7 +301,7 @@ void open_install(const InstallSettings& settings, InstallJob& job) {
     job.inode = job.installed_status.st_ino;
     job.decode = is_ejd_name(job.destination.data());
     if (same_file(job.installed_status, job.update_status)) {
-        fail_job(job, 0, SAME_FILE);
+        fail_job(job, 0, &SAME_FILE);
         abandon_install(job);
     }
 }

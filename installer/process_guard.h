@@ -3,6 +3,8 @@
 // follow one another.
 #pragma once
 
+#include <functional>
+
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
 // no file opened later can take its place. False when that fails.
 bool open_standard_descriptors();
@@ -20,8 +22,17 @@ void release_signals();
 // where only root can make files.
 inline constexpr char RUN_LOCK_PATH[] = "/run/vora-dict-update.lock";
 
+// How long a run waits for the lock, and what it says meanwhile.
+struct LockWait {
+    double seconds = -1;           // give up after this long (0: at once); below 0: never
+    std::function<void()> waiting; // called once, when another run holds the lock
+};
+
+enum class RunLock { taken, gone_without, given_up };
+
 // Waits for an exclusive lock on RUN_LOCK_PATH, made 0600 when missing, and
 // holds it until the process ends. Goes on without it when the lock file
 // cannot be opened, or is anything but a regular file of root's that no
 // other user may open: another user who held it could stop every run.
-void take_run_lock();
+// given_up when wait.seconds passed while another run held it.
+RunLock take_run_lock(const LockWait& wait = {});

@@ -80,12 +80,12 @@ int locate_file(const FilePlace& place) {
 }
 
 int open_located(int located, const FilePlace& place, int flags, struct stat& status,
-                 const char*& problem) {
+                 const Problem*& problem) {
     struct stat seen {};
     if (fstat(located, &seen) != 0)
         return -1;
     if (!S_ISREG(seen.st_mode)) {
-        problem = NOT_REGULAR;
+        problem = &NOT_REGULAR;
         errno = EINVAL;
         return -1;
     }
@@ -103,7 +103,7 @@ int open_located(int located, const FilePlace& place, int flags, struct stat& st
     if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_dev == seen.st_dev &&
         status.st_ino == seen.st_ino)
         return fd;
-    problem = NOT_REGULAR;
+    problem = &NOT_REGULAR;
     close_quietly(fd);
     errno = EINVAL;
     return -1;

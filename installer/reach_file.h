@@ -17,8 +17,15 @@ struct FilePlace {
     bool beneath;
 };
 
+// A failure that no error number names: its text, and a fixed word for
+// programs that read the outcome.
+struct Problem {
+    const char* text;
+    const char* code;
+};
+
 // The problem of a path that holds something else than a regular file.
-inline constexpr char NOT_REGULAR[] = "not a regular file";
+inline constexpr Problem NOT_REGULAR{"not a regular file", "not_regular"};
 
 // An O_PATH descriptor of the file at place, or -1 with errno set: ELOOP
 // where a path reached beneath meets a symbolic link, whichever component
@@ -32,7 +39,7 @@ int locate_file(const FilePlace& place);
 // where /proc is not mounted: the file is then opened by its path again,
 // non-blocking, and fstat confirms that it is the file located.
 int open_located(int located, const FilePlace& place, int flags, struct stat& status,
-                 const char*& problem);
+                 const Problem*& problem);
 
 // Opens path below top with flags, following no link and never leaving top:
 // openat2 with RESOLVE_NO_SYMLINKS and RESOLVE_BENEATH, or where the kernel

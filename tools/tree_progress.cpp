@@ -34,13 +34,18 @@ void erase_then_stop(int signal_number) {
     (void)raise(signal_number);
 }
 
+// A signal that was ignored when the run began (a background job's SIGINT)
+// stays ignored.
 void erase_on_stopping_signals() {
     struct sigaction action {};
     action.sa_handler = erase_then_stop;
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        (void)sigaction(signal_number, &action, nullptr);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction before {};
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            (void)sigaction(signal_number, &action, nullptr);
+    }
 }
 
 } // namespace

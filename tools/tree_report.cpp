@@ -50,7 +50,7 @@ std::string failure_reason(const InstallResult& result) {
     switch (result.outcome) {
     case Outcome::update_changed:
     case Outcome::kept_private:
-        return result.problem;
+        return result.problem->text;
     case Outcome::not_followed:
         return "a symbolic link";
     default:
@@ -60,16 +60,29 @@ std::string failure_reason(const InstallResult& result) {
                              ? "cannot open the update"
                              : "writing the dictionary failed";
     if (result.problem != nullptr)
-        reason.append(": ").append(result.problem);
+        reason.append(": ").append(result.problem->text);
     else if (result.error != 0)
         reason.append(": ").append(std::strerror(result.error));
     return reason;
+}
+
+// The word for a failure that programs act on: the system's name of the
+// error ("ENOSPC"), or the problem's fixed word.
+std::string failure_code(const InstallResult& result) {
+    if (result.outcome == Outcome::not_followed)
+        return "symbolic_link";
+    if (result.problem != nullptr)
+        return result.problem->code;
+    const char* name = result.error != 0 ? strerrorname_np(result.error) : nullptr;
+    return name != nullptr ? name : std::string("E").append(std::to_string(result.error));
 }
 
 // The versions behind an English line, where known: " (1.02 -> 1.03)".
 std::string versions(const InstallResult& result) {
     const std::string installed = result.texts.installed_text.data();
     const std::string update = result.texts.update_text.data();
+    if (result.same_contents)
+        return " (same contents)";
     if (result.outcome == Outcome::current)
         return " (" + installed + ">=" + update + ")";
     if (result.outcome == Outcome::updated && !installed.empty() && !update.empty())
@@ -89,11 +102,17 @@ Json version_value(const VersionText& text) {
 
 void print_json_file(std::string_view path, const InstallResult& result) {
     Json object;
+    object["type"] = "file";
     object["path"] = path;
     object["result"] = result_word(result.outcome);
+    object["installed"] =
+        result.copy == Copy::unknown ? Json(nullptr) : Json(result.copy == Copy::present);
     object["installed_version"] = version_value(result.texts.installed_text);
     object["update_version"] = version_value(result.texts.update_text);
+    object["changed"] = result.changed;
     object["error"] = failed(result.outcome) ? Json(failure_reason(result)) : Json(nullptr);
+    if (failed(result.outcome))
+        object["error_code"] = failure_code(result);
     // A name that is not UTF-8 is shown with U+FFFD in place of each bad
     // byte, and also as its bytes, so that nothing of it is lost.
     const Json name(path);
@@ -106,10 +125,6 @@ void print_json_file(std::string_view path, const InstallResult& result) {
     }
     print_json(object);
 }
-
-} // namespace
-
-namespace {
 
 // The length of the valid UTF-8 sequence that starts text, or 0: a stray
 // continuation byte, a sequence cut short, an overlong form, a surrogate
@@ -201,19 +216,32 @@ void report_file(Format format, bool quiet, std::string_view path, const Install
     (void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run) {
+void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
+                    bool show_excluded) {
     if (format == Format::json) {
         Json summary;
+        summary["type"] = "summary";
         summary["files"] = files;
         summary["added"] = counts.added;
         summary["updated"] = counts.updated;
         summary["current"] = counts.current;
         summary["failed"] = counts.failed;
+        summary["excluded"] = counts.excluded;
         summary["changed"] = counts.changed;
         summary["dry_run"] = dry_run;
         return print_json(summary);
     }
-    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s\n", files,
-                counts.added, counts.updated, counts.current, counts.failed,
+    std::string excluded;
+    if (show_excluded)
+        excluded.append(", ").append(std::to_string(counts.excluded)).append(" excluded");
+    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s%s\n", files,
+                counts.added, counts.updated, counts.current, counts.failed, excluded.c_str(),
                 dry_run ? " (dry run)" : "");
+}
+
+void report_refusal(const std::string& message) {
+    Json line;
+    line["type"] = "error";
+    line["error"] = message;
+    print_json(line);
 }

@@ -15,6 +15,7 @@ struct Counts {
     std::size_t updated = 0;
     std::size_t current = 0;
     std::size_t failed = 0;
+    std::size_t excluded = 0;
     bool changed = false; // a byte of the dictionary changed (in a dry run: would)
 };
 
@@ -31,5 +32,10 @@ bool shows_line(bool quiet, const InstallResult& result);
 void report_file(Format format, bool quiet, std::string_view path, const InstallResult& result,
                  Counts& counts);
 
-// Prints the summary of files files.
-void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run);
+// Prints the summary of files files; the excluded ones are named in English
+// only when show_excluded is set (some were asked for).
+void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
+                    bool show_excluded);
+
+// Prints the JSON line of a refused run: {"type":"error","error":message}.
+void report_refusal(const std::string& message);

@@ -67,9 +67,11 @@ int open_tree_top(const char* dir, std::string& where, std::string& why) {
         const std::string_view link(target.data(), static_cast<std::size_t>(size));
         if (link.starts_with('/')) {
             move_to(at, open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            reached = "/";
+            reached.assign(1, '/'); // not = "/", which GCC 12 warns of (PR 105329)
         }
-        rest.insert(0, "/").insert(0, link);
+        std::string through(link);
+        through += '/';
+        rest = through.append(rest);
     }
     if (at < 0)
         return fail(dir, std::strerror(errno));

@@ -282,7 +282,9 @@ struct LockCase {
     uid_t owner;
     mode_t mode;
     bool waits;
-    bool tree = false; // the run is vora-dict-update-tree's
+    // The run is vora-dict-update-tree's, with these arguments, which says
+    // that it waits; with --wait=0 it gives up at once.
+    std::optional<std::vector<std::string>> tree_args = std::nullopt;
     friend void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -312,25 +314,36 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     }
     const int held = open(target.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    const pid_t pid = c.tree
-                          ? start_process(VDU_TREE, {}, {}, box.updates(), box.scratch())
+    const pid_t pid = c.tree_args
+                          ? start_process(VDU_TREE, *c.tree_args, {}, box.updates(), box.scratch())
                           : start_process(tool(), {"words.ejd"}, {}, box.updates(), box.scratch());
     usleep(300000);
     siginfo_t info{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
     EXPECT_EQ(info.si_pid == 0, c.waits);
-    EXPECT_EQ(exists(Sandbox::installed_path("words.ejd")), !c.waits);
+    const bool gives_up = c.tree_args && !c.waits;
+    EXPECT_EQ(exists(Sandbox::installed_path("words.ejd")), !c.waits && !gives_up);
     close(held);
-    expect_success(finish_process(pid, box.scratch()),
-                   c.tree
-                       ? "added words.ejd (1)\n1 files: 1 added, 0 updated, 0 current, 0 failed\n"
-                       : added("words.ejd"));
+    const RunResult result = finish_process(pid, box.scratch());
+    if (!c.tree_args)
+        return expect_success(result, added("words.ejd"));
+    const std::string waiting = "vora-dict-update-tree: waiting for another install to finish\n";
+    EXPECT_EQ(result.err, waiting + (gives_up ? "vora-dict-update-tree: another install is still "
+                                                "running (gave up waiting)\n"
+                                              : ""));
+    EXPECT_EQ(result.out,
+              gives_up ? ""
+                       : "added words.ejd (1)\n1 files: 1 added, 0 updated, 0 current, 0 failed\n");
+    EXPECT_EQ(result.status, gives_up ? 2 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Concurrency, RunLock,
     ::testing::Values(LockCase{"RootsLock", true, false, 0, 0600, true},
-                      LockCase{"TreeWaitsForRootsLock", true, false, 0, 0600, true, true},
+                      LockCase{"TreeWaitsForRootsLock", true, false, 0, 0600, true,
+                               std::vector<std::string>{}},
+                      LockCase{"TreeGivesUpAtOnce", true, false, 0, 0600, false,
+                               std::vector<std::string>{"--wait=0"}},
                       LockCase{"RootsLockThatOthersCanOpen", true, false, 0, 0644, false},
                       LockCase{"AnotherUsersLock", true, false, 65534, 0600, false},
                       LockCase{"LinkToRootsLock", true, true, 0, 0600, false},

@@ -10,8 +10,9 @@ using namespace testing_support;
 
 namespace {
 
-RunResult encode(const ScratchDir& dir, const std::vector<std::string>& args) {
-    return run_process(VDU_ENCODER, args, {}, dir.path(), dir.path());
+RunResult encode(const ScratchDir& dir, const std::vector<std::string>& args,
+                 const RunOptions& options = {}) {
+    return run_process(VDU_ENCODER, args, options, dir.path(), dir.path());
 }
 
 TEST(EjdEncode, RoundTripsThroughTheEjdForm) {
@@ -25,6 +26,30 @@ TEST(EjdEncode, RoundTripsThroughTheEjdForm) {
     const RunResult back = encode(dir, {"encoded.ejd", "again"});
     EXPECT_EQ(back.status, 0);
     EXPECT_TRUE(read_file(dir / "again") == plain);
+    // As a filter: "-" for the streams, "--" before a name like an option.
+    write_file(dir / "-n", plain);
+    RunOptions options;
+    options.stdin_from = dir / "encoded.ejd";
+    const RunResult piped = encode(dir, {"--", "-", "-"}, options);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_TRUE(piped.out == plain);
+    EXPECT_EQ(encode(dir, {"--", "-n", "-"}).out, reference_encode(plain));
+    EXPECT_FALSE(exists(dir / "-"));
+}
+
+// Every program names itself and the package's version, whoever asks.
+TEST(Programs, PrintTheirVersion) {
+    const Sandbox box;
+    for (const std::string& program : {tool(), std::string(VDU_TREE), std::string(VDU_ENCODER)}) {
+        RunOptions options;
+        options.real_uid = 65534;
+        const RunResult result =
+            box.run_program(box.world_executable_tool(program), {"--version"}, options);
+        const std::string name = program.substr(program.rfind('/') + 1);
+        EXPECT_EQ(result.out, name + " (vora-dict-update) " VDU_VERSION "\n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
 }
 
 TEST(EjdEncode, HelpGoesToStandardOutput) {

@@ -83,10 +83,9 @@ std::map<std::string, std::string> dictionary_tree(const std::string& dir = SHAR
             tree[path] = "/";
             tree.merge(dictionary_tree(path));
         } else if (S_ISLNK(status.st_mode)) {
-            tree[path] =
-                "-> " + std::string(target.data(),
-                                    static_cast<std::size_t>(std::max<ssize_t>(
-                                        0, readlink(path.c_str(), target.data(), target.size()))));
+            const ssize_t size = readlink(path.c_str(), target.data(), target.size());
+            tree[path] = std::string("-> ").append(
+                target.data(), static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
         } else {
             tree[path] = S_ISREG(status.st_mode) ? read_file(path) : "?";
         }
@@ -101,10 +100,20 @@ struct TreeCase {
     bool installs; // else the dictionary tree stays as it was, and no lock file is made
     std::string out;
     int status;
-    std::string err;       // the refusal's line, whole
-    rlim_t open_files = 0; // the limit of open files, when not 0
+    std::string err; // the refusal's line, whole
+    RunOptions options = {};
     friend void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
 };
+
+RunOptions with(const char* faults, std::optional<rlim_t> open_files = std::nullopt,
+                std::optional<std::string> stdout_to = std::nullopt) {
+    RunOptions options;
+    if (*faults != '\0')
+        options.faults = faults;
+    options.open_files_limit = open_files;
+    options.stdout_to = std::move(stdout_to);
+    return options;
+}
 
 class TreeRun : public ::testing::TestWithParam<TreeCase> {};
 
@@ -115,14 +124,12 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
     const auto before = dictionary_tree();
     const OpenWatch fifo(box.update_path("b/fifo.ejd"));
     const OpenWatch device(box.update_path("b/null.ejd"));
-    RunOptions options;
+    RunOptions options = c.options;
     std::string binary = VDU_TREE;
     if (c.as_nobody) {
         options.real_uid = 65534;
         binary = box.world_executable_tool(VDU_TREE);
     }
-    if (c.open_files != 0)
-        options.open_files_limit = c.open_files;
     const RunResult result = box.run_program(binary, c.args, options);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
@@ -171,7 +178,31 @@ INSTANTIATE_TEST_SUITE_P(
                  2,
                  "vora-dict-update-tree: too few file descriptors: raise the limit of open files "
                  "(ulimit -n)\n",
-                 5},
+                 with("", 5)},
+        // The installs stand; the report's failure is named.
+        TreeCase{"ReportCannotBeWritten",
+                 {},
+                 false,
+                 true,
+                 "",
+                 1,
+                 "vora-dict-update-tree: write error: No space left on device\n",
+                 with("", std::nullopt, "/dev/full")},
+        TreeCase{"RefusedWithJson",
+                 {"--forced", "--json"},
+                 false,
+                 false,
+                 R"j({"type":"error","error":"unknown option '--forced' (see --help)"})j"
+                 "\n",
+                 2,
+                 "vora-dict-update-tree: unknown option '--forced' (see --help)\n"},
+        TreeCase{"Version",
+                 {"--version"},
+                 false,
+                 false,
+                 "vora-dict-update-tree (vora-dict-update) " VDU_VERSION "\n",
+                 0,
+                 ""},
         TreeCase{"Quiet", {"--quiet"}, false, true, QUIET + SUMMARY + "\n", 1, ""},
         TreeCase{"DryRun", {"-n"}, false, false, LINES + SUMMARY + " (dry run)\n", 1, ""},
         TreeCase{"NotRoot", {}, true, false, "", 2, "vora-dict-update-tree: must be run as root\n"},
@@ -187,37 +218,59 @@ INSTANTIATE_TEST_SUITE_P(
         refused("DirectoryThatIsAFile", {"plain.txt"}, "plain.txt: Not a directory")),
     [](const auto& info) { return std::string(info.param.name); });
 
+std::vector<nlohmann::json> json_lines(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
 // --json: one object a file, read back by a JSON parser, then the summary;
-// changed tells whether anything was (or would be) installed.
+// changed tells whether a byte of the dictionary changed (or would).
 TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
     Sandbox box;
     make_tree(box);
     const RunResult result = box.run_program(VDU_TREE, {"--json"});
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 1);
-    std::vector<nlohmann::json> lines;
-    std::istringstream stream(result.out);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(nlohmann::json::parse(line));
+    const std::vector<nlohmann::json> lines = json_lines(result.out);
     ASSERT_EQ(lines.size(), 13U);
-    EXPECT_EQ(lines[2], nlohmann::json::parse(R"({"path": "a/old.ejd", "result": "updated",
-        "installed_version": "1", "update_version": "2", "error": null})"));
+    EXPECT_EQ(lines[1]["installed"], false);
+    EXPECT_EQ(lines[2], nlohmann::json::parse(R"({"type": "file", "path": "a/old.ejd",
+        "result": "updated", "installed": true, "installed_version": "1", "update_version": "2",
+        "changed": true, "error": null})"));
     EXPECT_EQ(lines[3]["error"], "cannot open the update: not a regular file");
+    EXPECT_EQ(lines[3]["error_code"], "not_regular");
+    EXPECT_EQ(lines[3]["changed"], false);
     EXPECT_EQ(lines[6]["path"], "bad\xef\xbf\xbd.txt");
     EXPECT_EQ(lines[6]["path_bytes"], nlohmann::json::array({98, 97, 100, 255, 46, 116, 120, 116}));
     EXPECT_EQ(lines[6]["update_version"], nullptr);
     EXPECT_EQ(lines[8]["path"], ODD_NAME);
     EXPECT_FALSE(lines[8].contains("path_bytes"));
-    EXPECT_EQ(lines[12], nlohmann::json::parse(R"({"files": 12, "added": 6, "updated": 1,
-        "current": 1, "failed": 4, "changed": true, "dry_run": false})"));
-    // Unversioned files are always installed again; without them nothing would change.
-    for (const std::string& path : {std::string("plain.txt"), ODD_NAME, NOT_UTF8})
-        ASSERT_EQ(unlink(box.update_path(path).c_str()), 0);
-    const RunResult quiet = box.run_program(VDU_TREE, {"--json", "-q", "-n"});
-    EXPECT_EQ(std::count(quiet.out.begin(), quiet.out.end(), '\n'), 5);
-    EXPECT_TRUE(quiet.out.ends_with(R"({"files":9,"added":0,"updated":0,"current":5,"failed":4,)"
-                                    R"("changed":false,"dry_run":true})"
+    EXPECT_EQ(lines[9]["error_code"], "symbolic_link");
+    EXPECT_EQ(lines[11]["error_code"], "not_readable_by_others");
+    EXPECT_EQ(lines[12], nlohmann::json::parse(R"({"type": "summary", "files": 12, "added": 6,
+        "updated": 1, "current": 1, "failed": 4, "excluded": 0, "changed": true,
+        "dry_run": false})"));
+    // Unversioned files holding the same bytes are current like the rest.
+    const RunResult again = box.run_program(VDU_TREE, {"--json", "-q", "-n"});
+    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 5);
+    EXPECT_TRUE(again.out.ends_with(R"({"type":"summary","files":12,"added":0,"updated":0,)"
+                                    R"("current":8,"failed":4,"excluded":0,"changed":false,)"
+                                    R"("dry_run":true})"
                                     "\n"));
+    // A run whose only change is an update, and one that fails on a
+    // read-only copy, named as the system names the error.
+    Sandbox::put_installed("a/old.ejd", dictionary("VERSION 1"));
+    EXPECT_EQ(json_lines(box.run_program(VDU_TREE, {"--json", "-q"}).out).back()["changed"], true);
+    Sandbox::put_installed("a/old.ejd", dictionary("VERSION 1"));
+    ASSERT_EQ(mount(nullptr, SHARE, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    const std::vector<nlohmann::json> read_only =
+        json_lines(box.run_program(VDU_TREE, {"--json", "-q"}).out);
+    EXPECT_EQ(read_only[0]["path"], "a/old.ejd");
+    EXPECT_EQ(read_only[0]["error_code"], "EROFS");
+    EXPECT_EQ(read_only.back()["changed"], false);
 }
 
 using Updates = std::vector<std::pair<std::string, std::string>>;
@@ -252,7 +305,9 @@ TEST_P(TreeScenario, EndsWithEveryUpdateInstalledWhole) {
         c.prepare(box);
     if (c.dry_run_first) {
         const auto before = dictionary_tree();
-        expect_outcome(box.run_program(VDU_TREE, {"-n"}),
+        std::vector<std::string> dry = c.args;
+        dry.emplace_back("-n");
+        expect_outcome(box.run_program(VDU_TREE, dry),
                        c.out.substr(0, c.out.size() - 1) + " (dry run)\n", c.status);
         EXPECT_EQ(dictionary_tree(), before);
     }
@@ -281,7 +336,8 @@ Updates many(unsigned count) {
     Updates updates;
     for (unsigned i = 0; i < count; ++i)
         updates.emplace_back(
-            "d" + std::to_string(i / 10) + "/f" + std::to_string(i % 10) + ".ejd",
+            std::string("d").append(std::to_string(i / 10)) + "/f" + std::to_string(i % 10) +
+                ".ejd",
             dictionary("VERSION 2", pseudo_random_bytes(std::size_t{3} * 8192, i)));
     return updates;
 }
@@ -306,16 +362,6 @@ Scenario run(const char* name, const Updates& updates, Prepare prepare, RunOptio
              std::string out, int status, std::vector<std::string> args = {}) {
     return {name,           updates, prepare, std::move(options), std::move(args),
             std::move(out), status,  false};
-}
-
-RunOptions with(const char* faults, std::optional<rlim_t> open_files = std::nullopt,
-                std::optional<std::string> stdout_to = std::nullopt) {
-    RunOptions options;
-    if (*faults != '\0')
-        options.faults = faults;
-    options.open_files_limit = open_files;
-    options.stdout_to = std::move(stdout_to);
-    return options;
 }
 
 // A dry run of new/words.ejd, then the real run, both printing line.
@@ -388,6 +434,42 @@ INSTANTIATE_TEST_SUITE_P(
                  "updated two/a\nupdated two/b (3)\n" + summary(2, 0, 2, 0),
                  0,
                  true},
+        // The same bytes are current whatever the versions say: no header, or --force.
+        Scenario{"HeaderlessRerun",
+                 {{"plain.txt", "headerless\n"}},
+                 [](const Sandbox&) { Sandbox::put_installed("plain.txt", "headerless\n"); },
+                 {},
+                 {},
+                 "current plain.txt (same contents)\n1 files: 0 added, 0 updated, 1 current, 0 "
+                 "failed\n",
+                 0,
+                 true},
+        Scenario{"ForcedRerun",
+                 ONE_NEW,
+                 [](const Sandbox&) { Sandbox::put_installed("new/words.ejd", NEW); },
+                 {},
+                 {"--force"},
+                 "current new/words.ejd (same contents)\n1 files: 0 added, 0 updated, 1 current, "
+                 "0 failed\n",
+                 0,
+                 true},
+        // Patterns match names (the directory skip) and relative paths.
+        Scenario{"Excluded",
+                 ONE_NEW,
+                 [](const Sandbox& box) {
+                     box.put_update("new/words.ejd~", "editor's copy\n");
+                     box.put_update("skip/x.ejd", "skipped\n");
+                 },
+                 {},
+                 {"--exclude=new/*~", "--exclude=skip"},
+                 "added new/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, 0 failed, 1 "
+                 "excluded\n",
+                 0,
+                 true,
+                 [](const Sandbox&) {
+                     EXPECT_FALSE(exists(Sandbox::installed_path("new/words.ejd~")));
+                     EXPECT_FALSE(exists(Sandbox::installed_path("skip")));
+                 }},
         // Two descriptors a file: 30 make batches of a few files, never failures.
         run("FewDescriptorsMakeSmallBatches", FORTY, nullptr, with("", 30),
             lines_of(FORTY, "added", " (2)") + summary(40, 40, 0, 0), 0),
@@ -426,7 +508,6 @@ INSTANTIATE_TEST_SUITE_P(
         // A stopping signal waits for the batch's lines, then ends the run.
         run("TerminatedDuringTheBatch", TWO, nullptr, with("write@3=term"),
             lines_of(TWO, "added", " (2)"), -SIGTERM),
-        run("ReportCannotBeWritten", TWO, nullptr, with("", std::nullopt, "/dev/full"), "", 1),
         // --force installs whatever the versions say: a rollback.
         run("ForceRollsBack", TWO,
             [](const Sandbox&) { Sandbox::put_installed("d0/f0.ejd", dictionary("VERSION 3")); },
@@ -510,5 +591,78 @@ INSTANTIATE_TEST_SUITE_P(
             },
             NEW_FAILED + "the update is the installed file itself\n")),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The output of a shell command.
+std::string output_of(const std::string& command) {
+    std::string out;
+    // NOLINTNEXTLINE(cert-env33-c): tmux is driven as a user drives it
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        std::array<char, 4096> buffer{};
+        for (std::size_t n = 0; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
+            out.append(buffer.data(), n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+struct ProgressCase {
+    const char* name;
+    const char* term;
+    bool interrupted; // by Ctrl-C during the copy
+    friend void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ProgressLine : public ::testing::TestWithParam<ProgressCase> {};
+
+// The tree runs in a tmux pane over one large file, read slowly: the line
+// moves with the bytes copied, takes no escape sequence where the terminal
+// is dumb, and is gone from the screen at the end, a Ctrl-C's too.
+TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
+    const ProgressCase& c = GetParam();
+    Sandbox box;
+    box.put_update("big.dic", pseudo_random_bytes(std::size_t{16} << 20, 3));
+    const std::string tmux = "tmux -S " + box.scratch() + "/tmux ";
+    // Interrupted, the lines go to a file: only the signal's handler can then
+    // erase the line (a Ctrl-C waits for the batch's lines).
+    const std::string command = "sleep 0.5; cd " + box.updates() + " && exec env TERM=" + c.term +
+                                " LD_PRELOAD=" + fault_injector() + " VDU_FAULTS=read@*=slow20 " +
+                                VDU_TREE + (c.interrupted ? " >" + box.scratch() + "/out" : "");
+    ASSERT_EQ(output_of(tmux + "new-session -d -s run -x 150 -y 10 '" + command + "' && " + tmux +
+                        "set-option -t run remain-on-exit on && " + tmux +
+                        "pipe-pane -t run 'cat >" + box.scratch() + "/raw' && echo started"),
+              "started\n");
+    std::set<std::string> shown;
+    std::string screen;
+    for (int i = 0; i < 600 && output_of(tmux + "display -p -t run '#{pane_dead}'") != "1\n"; ++i) {
+        screen = output_of(tmux + "capture-pane -p -t run");
+        const std::size_t at = screen.find(" files, ");
+        if (at != std::string::npos)
+            shown.insert(screen.substr(at, screen.find('%', at) - at));
+        if (c.interrupted && shown.size() == 2)
+            output_of(tmux + "send-keys -t run C-c");
+        usleep(30000);
+    }
+    screen = output_of(tmux + "capture-pane -p -S - -t run"); // with what scrolled away
+    output_of(tmux + "kill-server");
+    EXPECT_GE(shown.size(), 2U);
+    // Ctrl-C ends the run once the batch's line is out, before the summary.
+    if (c.interrupted) {
+        EXPECT_EQ(read_file(box.scratch() + "/out"), "added big.dic\n");
+    } else {
+        EXPECT_GE(shown.size(), 5U) << "the line stood still during the copy";
+        EXPECT_NE(screen.find("added big.dic"), std::string::npos) << screen;
+    }
+    EXPECT_EQ(screen.find(" files, "), std::string::npos) << screen;
+    const std::string raw = read_file(box.scratch() + "/raw");
+    EXPECT_EQ(raw.find('\x1b') != std::string::npos, std::string(c.term) != "dumb");
+}
+
+INSTANTIATE_TEST_SUITE_P(Tree, ProgressLine,
+                         ::testing::Values(ProgressCase{"OnATerminal", "xterm", false},
+                                           ProgressCase{"OnADumbTerminal", "dumb", false},
+                                           ProgressCase{"Interrupted", "xterm", true},
+                                           ProgressCase{"InterruptedOnADumbTerminal", "dumb",
+                                                        true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

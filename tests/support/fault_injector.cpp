@@ -14,6 +14,7 @@
 //   rewrite                         read: first write the file's first byte back
 //                                   in place, as an editor saving it would, and
 //                                   put its modification time back
+//   slowN                           read: first pause N milliseconds
 //   grow                            read: first append a MiB to the file, which
 //                                   is cut back to its length when the process exits
 //   swap                            first rename the path PATH of VDU_SWAP (set to
@@ -64,12 +65,12 @@ constexpr std::array<const char*, CALLS> CALL_NAMES{"read",      "write",  "fall
                                                     "fdatasync", "fsync",  "syncfs",    "ftruncate",
                                                     "open",      "openat2"};
 
-enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, CUT, REWRITE, GROW };
+enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, CUT, REWRITE, GROW, SLOW };
 
 struct Fault {
     Kind kind = NONE;
     int error = 0;  // with FAIL, KILL and TERM
-    long bytes = 0; // with CUT
+    long bytes = 0; // with CUT; milliseconds with SLOW
 };
 
 std::array<std::atomic<long>, CALLS> calls{};
@@ -96,7 +97,7 @@ void swap_path() {
         return;
     swapped_path.assign(swap, arrow);
     (void)rename(swapped_path.c_str(), (swapped_path + ".moved").c_str());
-    (void)symlink(arrow + 2, swapped_path.c_str());
+    (void)!symlink(arrow + 2, swapped_path.c_str());
 }
 
 // The fault that a rule's KIND names.
@@ -124,6 +125,8 @@ Fault parse_kind(std::string_view kind) {
         return {GROW, 0};
     if (kind.starts_with("cut"))
         return {CUT, SIGKILL, std::strtol(kind.data() + 3, nullptr, 10)};
+    if (kind.starts_with("slow"))
+        return {SLOW, 0, std::strtol(kind.data() + 4, nullptr, 10)};
     return {};
 }
 
@@ -221,7 +224,7 @@ void grow(int fd) {
 // Leaves the update tree as the run found it, for a rerun.
 __attribute__((destructor)) void undo_changes() {
     if (grown_length >= 0)
-        (void)truncate(grown_path.c_str(), grown_length);
+        (void)!truncate(grown_path.c_str(), grown_length);
     if (!swapped_path.empty() && unlink(swapped_path.c_str()) == 0)
         (void)rename((swapped_path + ".moved").c_str(), swapped_path.c_str());
 }
@@ -281,6 +284,8 @@ ssize_t read(int fd, void* buf, size_t nbytes) {
         rewrite_in_place(fd);
     if (fault.kind == GROW)
         grow(fd);
+    if (fault.kind == SLOW)
+        usleep(static_cast<useconds_t>(fault.bytes) * 1000);
     if (fault.kind == SHORT && nbytes > 1)
         nbytes /= 2;
     return real_read(fd, buf, nbytes);

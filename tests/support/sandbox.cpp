@@ -98,6 +98,10 @@ std::string tool() {
     return VDU_BINARY;
 }
 
+std::string fault_injector() {
+    return VDU_FAULT_INJECTOR;
+}
+
 RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& options) const {
     return run_program(VDU_BINARY, args, options);
 }
@@ -150,7 +154,7 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
         umask(options.umask);
         if (chdir(directory.c_str()) != 0)
             child_fail("chdir");
-        const int in = open("/dev/null", O_RDONLY);
+        const int in = open(options.stdin_from.value_or("/dev/null").c_str(), O_RDONLY);
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)

@@ -30,10 +30,11 @@ struct RunOptions {
     std::optional<rlim_t> open_files_limit; // RLIMIT_NOFILE, soft and hard
     bool ignore_sigxfsz = true;             // with file_size_limit: SIGXFSZ ignored
     std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
-    std::optional<std::string> faults;    // rules for the fault injector, see fault_injector.cpp
-    std::optional<std::string> stdout_to; // a file for standard output instead of the capture
-    std::vector<int> closed;              // descriptors closed before the program starts
-    bool without_proc = false;            // /proc is not mounted where the program runs
+    std::optional<std::string> faults;     // rules for the fault injector, see fault_injector.cpp
+    std::optional<std::string> stdout_to;  // a file for standard output instead of the capture
+    std::optional<std::string> stdin_from; // a file for standard input instead of /dev/null
+    std::vector<int> closed;               // descriptors closed before the program starts
+    bool without_proc = false;             // /proc is not mounted where the program runs
 };
 
 struct RunResult {
@@ -44,6 +45,9 @@ struct RunResult {
 
 // The vora-dict-update binary under test.
 std::string tool();
+
+// The fault injector, for LD_PRELOAD (see fault_injector.cpp).
+std::string fault_injector();
 
 class Sandbox {
   public:
