@@ -7,7 +7,9 @@ include(CheckPIESupported)
 check_pie_supported()
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
-set(CMAKE_CXX_FLAGS "-fstack-protector-strong -Werror=format-security ${CMAKE_CXX_FLAGS}")
+# -Werror=format-security means nothing without -Wformat, and GCC then
+# rejects it, which fails CMake's compile checks (find_package(benchmark)).
+set(CMAKE_CXX_FLAGS "-fstack-protector-strong -Wformat -Werror=format-security ${CMAKE_CXX_FLAGS}")
 set(CMAKE_EXE_LINKER_FLAGS "-Wl,-z,relro -Wl,-z,now ${CMAKE_EXE_LINKER_FLAGS}")
 set(CMAKE_SHARED_LINKER_FLAGS "-Wl,-z,relro -Wl,-z,now ${CMAKE_SHARED_LINKER_FLAGS}")
 set(CMAKE_MODULE_LINKER_FLAGS "-Wl,-z,relro -Wl,-z,now ${CMAKE_MODULE_LINKER_FLAGS}")

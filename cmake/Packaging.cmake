@@ -24,6 +24,9 @@ install(FILES ${man}/vora-dict-update.8.gz ${man}/vora-dict-update-tree.8.gz
 install(FILES ${man}/vora-ejd-encode.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Where Debian's ansible-core looks for modules.
+install(FILES ansible/vora_dict_update.py
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/plugins/modules)
 
 # dh_strip's treatment of the .comment section, wherever the install strips.
 foreach(program ${CMAKE_INSTALL_SBINDIR}/vora-dict-update ${CMAKE_INSTALL_SBINDIR}/vora-dict-update-tree
@@ -56,4 +59,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
+# The maintainer scripts make the empty dictionary root on install and
+# remove it on purge when it is still empty.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
+                                       ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
