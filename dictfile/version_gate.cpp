@@ -91,9 +91,6 @@ alignas(64) std::array<char, HEADER_CHUNK_SIZE> header_chunk;
 } // namespace
 
 VersionValue installed_version(int fd, std::span<char, VERSION_TEXT_SIZE> text_out) {
-    text_out[0] = '\0';
-    if (lseek(fd, 0, SEEK_SET) != 0)
-        return 0;
     return scan_installed_header(fd, header_chunk, text_out);
 }
 

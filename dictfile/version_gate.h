@@ -64,8 +64,8 @@ VersionValue scan_installed_header(int fd, std::span<char> buffer,
 VersionValue search_update_block(const unsigned char* block, ssize_t n, bool encoded,
                                  std::span<char, VERSION_TEXT_SIZE> text_out);
 
-// Version of the installed copy open as fd, read from its start, or 0 when
-// it has none or cannot be read.
+// Version of the installed copy open as fd, read from its offset, which
+// must be its start, or 0 when it has none or cannot be read.
 VersionValue installed_version(int fd, std::span<char, VERSION_TEXT_SIZE> text_out);
 
 // Version in the first block of the update open as fd, read at offset 0 and

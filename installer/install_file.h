@@ -109,9 +109,9 @@ struct InstallJob {
 // The first half of opening an install: the update is opened and the
 // destination looked up, so that its identity is known before its version
 // is read. walked, when given, is what a walk of the update tree found at
-// update_path (without following a link): the file opened must be that
-// one. The job is started when the install goes on; otherwise its result
-// is final and nothing is open.
+// update_path (without following a link): a link or anything but a
+// regular file is not opened. The job is started when the install goes on;
+// otherwise its result is final and nothing is open.
 void start_install(const char* update_path, const struct stat* walked,
                    const InstallSettings& settings, InstallJob& job);
 

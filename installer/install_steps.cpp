@@ -105,10 +105,9 @@ bool copies_on_write(const struct statfs& fs) {
 off_t space_needed(const InstallJob& job, const struct statfs& fs) {
     const off_t unit = fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize;
     const off_t length = (job.update_status.st_size + unit - 1) / unit * unit;
-    struct stat copy {};
-    if (copies_on_write(fs) || fstat(job.installed, &copy) != 0)
+    if (copies_on_write(fs))
         return length;
-    return std::max<off_t>(0, length - copy.st_blocks * 512);
+    return std::max<off_t>(0, length - job.installed_status.st_blocks * 512);
 }
 
 // Calls visit once for each file system that active jobs write to, with

@@ -155,10 +155,10 @@ void open_update(const char* update_path, const struct stat* walked,
         return stop(job, Outcome::cannot_open_update, errno);
     job.update = open_located(located, place, O_RDONLY, job.update_status, problem);
     close_quietly(located);
+    // A regular file put in the walked one's place since is opened as it is:
+    // it lies in the tree all the same.
     if (job.update < 0)
         return stop(job, Outcome::cannot_open_update, problem != nullptr ? 0 : errno, problem);
-    if (walked != nullptr && !same_file(job.update_status, *walked))
-        return stop(job, Outcome::cannot_open_update, 0, &NOT_REGULAR);
 }
 
 // Looks up the destination without opening it: its type and identity, or
@@ -188,7 +188,8 @@ int run_gate(const InstallSettings& settings, InstallJob& job, bool& current) {
         struct stat status {};
         const Problem* problem = nullptr;
         reading = open_located(job.located, {AT_FDCWD, job.destination.data(), false},
-                               settings.gate_reads_only ? O_RDONLY : O_RDWR, status, problem);
+                               settings.gate_reads_only ? O_RDONLY : O_RDWR, status, problem,
+                               &job.installed_status);
     }
     if (!job.assumed_version) {
         current = installed_is_current(job.update, job.update_path(), reading, texts);
@@ -210,6 +211,9 @@ int run_gate(const InstallSettings& settings, InstallJob& job, bool& current) {
 int open_destination(InstallJob& job, const Problem*& problem) {
     constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     const char* path = job.destination.data();
+    // What the lookup found of a copy that existed then.
+    const struct stat seen = job.installed_status;
+    const struct stat* known = job.existed ? &seen : nullptr;
     if (!job.existed) {
         const int fd = open(path, flags | O_CREAT | O_EXCL, NEW_FILE_MODE);
         if (fd >= 0 || errno != EEXIST) {
@@ -228,7 +232,7 @@ int open_destination(InstallJob& job, const Problem*& problem) {
             return -1;
     }
     return open_located(job.located, {AT_FDCWD, path, false}, O_WRONLY, job.installed_status,
-                        problem);
+                        problem, known);
 }
 
 } // namespace

@@ -80,11 +80,11 @@ int locate_file(const FilePlace& place) {
 }
 
 int open_located(int located, const FilePlace& place, int flags, struct stat& status,
-                 const Problem*& problem) {
-    struct stat seen {};
-    if (fstat(located, &seen) != 0)
+                 const Problem*& problem, const struct stat* seen) {
+    if (seen == nullptr && fstat(located, &status) != 0)
         return -1;
-    if (!S_ISREG(seen.st_mode)) {
+    const struct stat found = seen != nullptr ? *seen : status;
+    if (!S_ISREG(found.st_mode)) {
         problem = &NOT_REGULAR;
         errno = EINVAL;
         return -1;
@@ -92,16 +92,23 @@ int open_located(int located, const FilePlace& place, int flags, struct stat& st
     flags |= O_NOCTTY | O_CLOEXEC;
     std::array<char, 32> proc_path{};
     (void)std::snprintf(proc_path.data(), proc_path.size(), "/proc/self/fd/%d", located);
+    // The magic link opens the very inode located, whatever its path holds
+    // now; a caller that knew it already needs no second look.
     int fd = open(proc_path.data(), flags);
-    if (fd < 0 && errno == ENOENT) {
-        // No /proc: the path once more, where a FIFO swapped in cannot hold the run.
+    if (fd >= 0 && seen != nullptr) {
+        status = found;
+        return fd;
+    }
+    if (fd < 0 && errno != ENOENT)
+        return -1;
+    // No /proc: the path once more, where a FIFO swapped in cannot hold the run.
+    if (fd < 0)
         fd = place.beneath ? open_beneath(place.dir, place.path, flags | O_NONBLOCK)
                            : openat(place.dir, place.path, flags | O_NONBLOCK);
-    }
     if (fd < 0)
         return -1;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_dev == seen.st_dev &&
-        status.st_ino == seen.st_ino)
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_dev == found.st_dev &&
+        status.st_ino == found.st_ino)
         return fd;
     problem = &NOT_REGULAR;
     close_quietly(fd);

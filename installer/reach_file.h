@@ -35,11 +35,13 @@ int locate_file(const FilePlace& place);
 // Opens the file that located (from locate_file) refers to, with flags, only
 // when it is a regular file, and returns the descriptor with status holding
 // what is open. Otherwise -1 with errno set, and problem set where the file
-// is not a regular file or was replaced meanwhile. place is used only
-// where /proc is not mounted: the file is then opened by its path again,
-// non-blocking, and fstat confirms that it is the file located.
+// is not a regular file or was replaced meanwhile. seen, when given, is
+// what fstat found of located already, and becomes status; otherwise status
+// is what fstat finds of the file opened. place is used only where /proc
+// is not mounted: the file is then opened by its path again, non-blocking,
+// and fstat confirms that it is the file located.
 int open_located(int located, const FilePlace& place, int flags, struct stat& status,
-                 const Problem*& problem);
+                 const Problem*& problem, const struct stat* seen = nullptr);
 
 // Opens path below top with flags, following no link and never leaving top:
 // openat2 with RESOLVE_NO_SYMLINKS and RESOLVE_BENEATH, or where the kernel
