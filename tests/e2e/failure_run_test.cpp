@@ -372,13 +372,15 @@ TEST(FullDisk, ShorterUpdateFitsAndLeavesNoOldTail) {
     EXPECT_TRUE(read_file(Sandbox::installed_path("words.ejd")) == plain);
 }
 
-// A dictionary on a real file system with 12 MiB free, each installed copy
-// holding 16 MiB: an update that does not fit fails before anything is
-// written, a copy-on-write file system needing room for the whole update.
+// A dictionary on a real file system with little free space, each
+// installed copy holding 16 MiB: an update that does not fit fails before
+// anything is written, a copy-on-write file system needing room for the
+// whole update, and one that fits is not refused.
 struct DiskCase {
     const char* name;
     const char* mkfs; // the command that makes the file system in the image named behind it
     int image_mib;
+    off_t free_mib;
     std::size_t update_mib; // each update's body
     bool tree;              // a.dic and b.dic in one tree run, else a.dic alone
     std::string out;        // of the tree run; a single run fits or fails as out says
@@ -410,7 +412,7 @@ TEST_P(FullDiskOn, UpdateThatDoesNotFitLeavesTheCopyByteForByte) {
     sync();
     struct statvfs fs {};
     ASSERT_EQ(statvfs(DICTIONARY, &fs), 0);
-    const off_t filler = static_cast<off_t>(fs.f_bavail * fs.f_frsize) - (off_t{12} << 20);
+    const off_t filler = static_cast<off_t>(fs.f_bavail * fs.f_frsize) - (c.free_mib << 20);
     const int fd = open(Sandbox::installed_path(".filler").c_str(), O_WRONLY | O_CREAT, 0600);
     ASSERT_EQ(fallocate(fd, 0, 0, filler), 0);
     close(fd);
@@ -433,13 +435,14 @@ const std::string NO_SPACE =
 INSTANTIATE_TEST_SUITE_P(
     FullDisk, FullDiskOn,
     ::testing::Values(
-        DiskCase{"Ext4SameLength", "mkfs.ext4 -q", 100, 16, false, "updated a.dic"},
-        DiskCase{"Ext4Longer", "mkfs.ext4 -q", 100, 48, false, NO_SPACE},
-        DiskCase{"XfsSameLength", "mkfs.xfs -q", 300, 16, false, "updated a.dic"},
-        DiskCase{"XfsLonger", "mkfs.xfs -q", 300, 48, false, NO_SPACE},
-        DiskCase{"BtrfsSameLength", "mkfs.btrfs -q", 200, 16, false, NO_SPACE},
+        DiskCase{"Ext4SameLength", "mkfs.ext4 -q", 100, 4, 16, false, "updated a.dic"},
+        DiskCase{"Ext4Longer", "mkfs.ext4 -q", 100, 4, 48, false, NO_SPACE},
+        // xfs wants free space for a whole range reserved, allocated or not.
+        DiskCase{"XfsSameLength", "mkfs.xfs -q", 300, 4, 16, false, "updated a.dic"},
+        DiskCase{"XfsLonger", "mkfs.xfs -q", 300, 4, 48, false, NO_SPACE},
+        DiskCase{"BtrfsSameLength", "mkfs.btrfs -q", 200, 12, 16, false, NO_SPACE},
         // Each fits alone; a batch needs the sum.
-        DiskCase{"BtrfsBatch", "mkfs.btrfs -q", 200, 8, true,
+        DiskCase{"BtrfsBatch", "mkfs.btrfs -q", 200, 12, 8, true,
                  "updated a.dic (1 -> 2)\nfailed b.dic: writing the dictionary failed: No space "
                  "left on device\n2 files: 0 added, 1 updated, 0 current, 1 failed\n"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -379,8 +379,9 @@ Scenario dry_then_real(const char* name, Prepare prepare, const std::string& lin
 }
 
 // A run whose update tree has d/shadow.txt, and beside the tree a directory
-// with another shadow.txt, for which faults swap d at a chosen call.
-Scenario swapped(const char* name, const char* faults) {
+// with another shadow.txt, for which faults swap d at a chosen call: the
+// line names the entry that turned out a link.
+Scenario swapped(const char* name, const char* faults, const std::string& link = "d/shadow.txt") {
     RunOptions options = with(faults);
     options.environment.emplace_back("VDU_SWAP=d=>../secret");
     return run(
@@ -389,7 +390,7 @@ Scenario swapped(const char* name, const char* faults) {
             make_parents(box.scratch() + "/secret/");
             write_file(box.scratch() + "/secret/shadow.txt", "secret\n");
         },
-        options, "failed d/shadow.txt: a symbolic link\n" + summary(1, 0, 0, 1), 1);
+        options, "failed " + link + ": a symbolic link\n" + summary(1, 0, 0, 1), 1);
 }
 
 void put_flags(const std::string& path, int flags) {
@@ -448,6 +449,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "failed\n",
                  0,
                  true},
+        // A copy that starts with the update's bytes but goes on is not the same.
+        Scenario{"LongerCopy",
+                 {{"plain.txt", "headerless\n"}},
+                 [](const Sandbox&) { Sandbox::put_installed("plain.txt", "headerless\nmore\n"); },
+                 {},
+                 {},
+                 "updated plain.txt\n" + summary(1, 0, 1, 0),
+                 0,
+                 true},
         Scenario{"ForcedRerun",
                  ONE_NEW,
                  [](const Sandbox&) { Sandbox::put_installed("new/words.ejd", NEW); },
@@ -484,6 +494,7 @@ INSTANTIATE_TEST_SUITE_P(
         // following a link, with openat2 or one component at a time.
         swapped("DirectorySwappedForALink", "openat2@3=swap"),
         swapped("DirectorySwappedForALinkWithoutOpenat2", "openat2@*=ENOSYS,openat2@3=swap"),
+        swapped("DirectorySwappedForALinkDuringTheWalk", "openat2@2=swap", "d"),
         [] {
             // Its open descriptors are then counted one by one.
             RunOptions options = with("", 12);
@@ -521,6 +532,7 @@ INSTANTIATE_TEST_SUITE_P(
         dry_then_real(
             "FreshMachine", [](const Sandbox&) { remove_tree("/usr/local/share/vora"); },
             "added new/words.ejd (2)\n"),
+        dry_then_real("OnlyTheLastLevelMissing", nullptr, "added new/words.ejd (2)\n"),
         dry_then_real(
             "FileInTheWay",
             [](const Sandbox&) { write_file(Sandbox::installed_path("new"), "file\n"); },
