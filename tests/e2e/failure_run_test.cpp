@@ -373,7 +373,7 @@ TEST(FullDisk, ShorterUpdateFitsAndLeavesNoOldTail) {
 }
 
 // A dictionary on a real file system with little free space, each
-// installed copy holding 16 MiB: an update that does not fit fails before
+// installed copy holding 40 MiB: an update that does not fit fails before
 // anything is written, a copy-on-write file system needing room for the
 // whole update, and one that fits is not refused.
 struct DiskCase {
@@ -405,7 +405,7 @@ TEST_P(FullDiskOn, UpdateThatDoesNotFitLeavesTheCopyByteForByte) {
     for (const char* name : {"a.dic", "b.dic"}) {
         if (!c.tree && files.size() == 1)
             break;
-        files.emplace_back(name, dictionary("VERSION 1", pseudo_random_bytes(16 << 20, 1)));
+        files.emplace_back(name, dictionary("VERSION 1", pseudo_random_bytes(40 << 20, 1)));
         Sandbox::put_installed(name, files.back().second);
         box.put_update(name, dictionary("VERSION 2", pseudo_random_bytes(c.update_mib << 20, 2)));
     }
@@ -435,12 +435,12 @@ const std::string NO_SPACE =
 INSTANTIATE_TEST_SUITE_P(
     FullDisk, FullDiskOn,
     ::testing::Values(
-        DiskCase{"Ext4SameLength", "mkfs.ext4 -q", 100, 4, 16, false, "updated a.dic"},
+        DiskCase{"Ext4SameLength", "mkfs.ext4 -q", 100, 4, 40, false, "updated a.dic"},
         DiskCase{"Ext4Longer", "mkfs.ext4 -q", 100, 4, 48, false, NO_SPACE},
         // xfs wants free space for a whole range reserved, allocated or not.
-        DiskCase{"XfsSameLength", "mkfs.xfs -q", 300, 4, 16, false, "updated a.dic"},
+        DiskCase{"XfsSameLength", "mkfs.xfs -q", 300, 4, 40, false, "updated a.dic"},
         DiskCase{"XfsLonger", "mkfs.xfs -q", 300, 4, 48, false, NO_SPACE},
-        DiskCase{"BtrfsSameLength", "mkfs.btrfs -q", 200, 12, 16, false, NO_SPACE},
+        DiskCase{"BtrfsSameLength", "mkfs.btrfs -q", 200, 12, 40, false, NO_SPACE},
         // Each fits alone; a batch needs the sum.
         DiskCase{"BtrfsBatch", "mkfs.btrfs -q", 200, 12, 8, true,
                  "updated a.dic (1 -> 2)\nfailed b.dic: writing the dictionary failed: No space "

@@ -379,11 +379,12 @@ Scenario dry_then_real(const char* name, Prepare prepare, const std::string& lin
 }
 
 // A run whose update tree has d/shadow.txt, and beside the tree a directory
-// with another shadow.txt, for which faults swap d at a chosen call: the
-// line names the entry that turned out a link.
-Scenario swapped(const char* name, const char* faults, const std::string& link = "d/shadow.txt") {
+// with another shadow.txt, for which faults swap d (or what swap names) at a
+// chosen call: the line names the entry that turned out a link.
+Scenario swapped(const char* name, const char* faults, const std::string& link = "d/shadow.txt",
+                 const std::string& swap = "d=>../secret") {
     RunOptions options = with(faults);
-    options.environment.emplace_back("VDU_SWAP=d=>../secret");
+    options.environment.push_back("VDU_SWAP=" + swap);
     return run(
         name, {{"d/shadow.txt", "public\n"}},
         [](const Sandbox& box) {
@@ -495,6 +496,8 @@ INSTANTIATE_TEST_SUITE_P(
         swapped("DirectorySwappedForALink", "openat2@3=swap"),
         swapped("DirectorySwappedForALinkWithoutOpenat2", "openat2@*=ENOSYS,openat2@3=swap"),
         swapped("DirectorySwappedForALinkDuringTheWalk", "openat2@2=swap", "d"),
+        swapped("FileSwappedForALinkWithoutOpenat2", "openat2@*=ENOSYS,openat2@3=swap",
+                "d/shadow.txt", "d/shadow.txt=>../../secret/shadow.txt"),
         [] {
             // Its open descriptors are then counted one by one.
             RunOptions options = with("", 12);

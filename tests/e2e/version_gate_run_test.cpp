@@ -103,6 +103,10 @@ TEST(GateRun, SameUpdateTwiceIsSkippedTheSecondTime) {
     const RunResult second = box.run({"sub/words.ejd"});
     expect_success(second, already_current("words.ejd", "1.2", "1.2"));
     EXPECT_EQ(read_file(Sandbox::installed_path("sub/words.ejd")), plain);
+    // Without a version, the same bytes are installed again every time.
+    box.put_update("sub/list.txt", "headerless\n");
+    expect_success(box.run({"sub/list.txt"}), added("list.txt"));
+    expect_success(box.run({"sub/list.txt"}), updated("list.txt"));
 }
 
 TEST(GateRun, TheUpdateNamedDotEjdIsSearchedUndecodedButCopiedDecoded) {
