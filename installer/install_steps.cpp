@@ -34,10 +34,10 @@ constexpr Step STEPS[] = {Step::mark, Step::body, Step::first_sector};
 
 // Reserves the blocks that the file needs to grow from its length to
 // length, without changing its size or contents. What lies within the file
-// is rewritten in place, and check_space has seen that it fits; some file
-// systems (xfs) ask for free space for a whole range even where it is
-// allocated already. Only a lack of space or another real failure counts:
-// a file system that cannot reserve goes on without it.
+// is rewritten in place, and check_space has seen that it fits; a file
+// system may ask for free space for a whole range even where it is
+// allocated already (xfs has been seen to). Only a lack of space or another
+// real failure counts: a file system that cannot reserve goes on without it.
 bool reserve_space(int fd, off_t from, off_t length) {
     if (length <= from)
         return true;

@@ -393,9 +393,8 @@ TEST_P(FullDiskOn, UpdateThatDoesNotFitLeavesTheCopyByteForByte) {
     const DiskCase& c = GetParam();
     Sandbox box;
     const std::string image = box.scratch() + "/image";
-    const std::string make = std::string(c.mkfs) + " " + image + " >/dev/null 2>&1";
-    write_file(image, "");
-    ASSERT_EQ(truncate(image.c_str(), off_t{c.image_mib} << 20), 0);
+    const std::string make = "truncate -s " + std::to_string(c.image_mib) + "M " + image + " && " +
+                             c.mkfs + " " + image + " >/dev/null 2>&1";
     // The system's own commands make and mount the file system, as an administrator would.
     // NOLINTNEXTLINE(cert-env33-c)
     const auto shell = [](const std::string& command) { return std::system(command.c_str()); };
@@ -413,10 +412,8 @@ TEST_P(FullDiskOn, UpdateThatDoesNotFitLeavesTheCopyByteForByte) {
     struct statvfs fs {};
     ASSERT_EQ(statvfs(DICTIONARY, &fs), 0);
     const off_t filler = static_cast<off_t>(fs.f_bavail * fs.f_frsize) - (c.free_mib << 20);
-    const int fd = open(Sandbox::installed_path(".filler").c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_EQ(fallocate(fd, 0, 0, filler), 0);
-    close(fd);
-    sync();
+    ASSERT_EQ(
+        shell("fallocate -l " + std::to_string(filler) + " " + DICTIONARY + "/.filler && sync"), 0);
     const RunResult result = c.tree ? box.run_program(VDU_TREE, {}) : box.run({"a.dic"});
     const bool fits = c.out.starts_with("updated a.dic");
     if (c.tree)

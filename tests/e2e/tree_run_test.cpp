@@ -150,9 +150,25 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
         EXPECT_FALSE(exists(Sandbox::installed_path(path))) << path;
 }
 
-// A run refused before anything is looked at, with its line on standard error.
-TreeCase refused(const char* name, std::vector<std::string> args, const std::string& why) {
-    return {name, std::move(args), false, false, "", 2, "vora-dict-update-tree: " + why + "\n"};
+// A run as root; installs tells whether it installs the tree.
+TreeCase as_root(const char* name, std::vector<std::string> args, bool installs, std::string out,
+                 int status, std::string err, RunOptions options = {}) {
+    return {name,           std::move(args), false,          installs,
+            std::move(out), status,          std::move(err), std::move(options)};
+}
+
+// A run refused before anything is looked at, with its line on standard error
+// (and out on standard output).
+TreeCase refused(const char* name, std::vector<std::string> args, const std::string& why,
+                 RunOptions options = {}, std::string out = "") {
+    return {name,
+            std::move(args),
+            false,
+            false,
+            std::move(out),
+            2,
+            "vora-dict-update-tree: " + why + "\n",
+            std::move(options)};
 }
 
 const std::string QUIET = "failed b/fifo.ejd: cannot open the update: not a regular file\n"
@@ -170,39 +186,18 @@ INSTANTIATE_TEST_SUITE_P(
             "InstallsThroughRootsLink", {"self-link"}, false, true, LINES + SUMMARY + "\n", 1, ""},
         refused("LinkOfAnotherUser", {"users-link/d"},
                 "users-link: a symbolic link that another user owns"),
-        TreeCase{"TooFewDescriptors",
-                 {},
-                 false,
-                 false,
-                 "",
-                 2,
-                 "vora-dict-update-tree: too few file descriptors: raise the limit of open files "
-                 "(ulimit -n)\n",
-                 with("", 5)},
+        refused("TooFewDescriptors", {},
+                "too few file descriptors: raise the limit of open files (ulimit -n)", with("", 5)),
         // The installs stand; the report's failure is named.
-        TreeCase{"ReportCannotBeWritten",
-                 {},
-                 false,
-                 true,
-                 "",
-                 1,
-                 "vora-dict-update-tree: write error: No space left on device\n",
-                 with("", std::nullopt, "/dev/full")},
-        TreeCase{"RefusedWithJson",
-                 {"--forced", "--json"},
-                 false,
-                 false,
-                 R"j({"type":"error","error":"unknown option '--forced' (see --help)"})j"
-                 "\n",
-                 2,
-                 "vora-dict-update-tree: unknown option '--forced' (see --help)\n"},
-        TreeCase{"Version",
-                 {"--version"},
-                 false,
-                 false,
-                 "vora-dict-update-tree (vora-dict-update) " VDU_VERSION "\n",
-                 0,
-                 ""},
+        as_root("ReportCannotBeWritten", {}, true, "", 1,
+                "vora-dict-update-tree: write error: No space left on device\n",
+                with("", std::nullopt, "/dev/full")),
+        refused("RefusedWithJson", {"--forced", "--json"}, "unknown option '--forced' (see --help)",
+                {},
+                R"j({"type":"error","error":"unknown option '--forced' (see --help)"})j"
+                "\n"),
+        as_root("Version", {"--version"}, false,
+                "vora-dict-update-tree (vora-dict-update) " VDU_VERSION "\n", 0, ""),
         TreeCase{"Quiet", {"--quiet"}, false, true, QUIET + SUMMARY + "\n", 1, ""},
         TreeCase{"DryRun", {"-n"}, false, false, LINES + SUMMARY + " (dry run)\n", 1, ""},
         TreeCase{"NotRoot", {}, true, false, "", 2, "vora-dict-update-tree: must be run as root\n"},
@@ -368,14 +363,19 @@ Scenario run(const char* name, const Updates& updates, Prepare prepare, RunOptio
             std::move(out), status,  false};
 }
 
-// A dry run of new/words.ejd, then the real run, both printing line.
-Scenario dry_then_real(const char* name, Prepare prepare, const std::string& line,
-                       Prepare check = nullptr) {
+// A dry run, then the real run, both printing out (with args; status 1 when
+// a file fails).
+Scenario dry_then_real(const char* name, Prepare prepare, const std::string& out,
+                       Prepare check = nullptr, const Updates& updates = ONE_NEW,
+                       std::vector<std::string> args = {}) {
+    const int status = out.find("\nfailed") != std::string::npos || out.starts_with("failed");
+    return {name, updates, prepare, {}, std::move(args), out, status, true, check};
+}
+
+std::string one(const std::string& line) {
     const bool fails = line.starts_with("failed");
-    const std::string counts = line.starts_with("current")
-                                   ? "1 files: 0 added, 0 updated, 1 current, 0 failed\n"
-                                   : summary(1, fails ? 0 : 1, 0, fails ? 1 : 0);
-    return {name, ONE_NEW, prepare, {}, {}, line + counts, fails ? 1 : 0, true, check};
+    const std::string current = "1 files: 0 added, 0 updated, 1 current, 0 failed\n";
+    return line + (line.starts_with("current") ? current : summary(1, !fails, 0, fails));
 }
 
 // A run whose update tree has d/shadow.txt, and beside the tree a directory
@@ -385,23 +385,32 @@ Scenario swapped(const char* name, const char* faults, const std::string& link =
                  const std::string& swap = "d=>../secret") {
     RunOptions options = with(faults);
     options.environment.push_back("VDU_SWAP=" + swap);
-    return run(
-        name, {{"d/shadow.txt", "public\n"}},
-        [](const Sandbox& box) {
-            make_parents(box.scratch() + "/secret/");
-            write_file(box.scratch() + "/secret/shadow.txt", "secret\n");
-        },
-        options, "failed " + link + ": a symbolic link\n" + summary(1, 0, 0, 1), 1);
-}
-
-void put_flags(const std::string& path, int flags) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
-    close(fd);
+    const auto secret = [](const Sandbox& box) {
+        make_parents(box.scratch() + "/secret/");
+        write_file(box.scratch() + "/secret/shadow.txt", "secret\n");
+    };
+    return run(name, {{"d/shadow.txt", "public\n"}}, secret, options,
+               "failed " + link + ": a symbolic link\n" + summary(1, 0, 0, 1), 1);
 }
 
 void remount_read_only() {
     ASSERT_EQ(mount(nullptr, SHARE, nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+}
+
+// new/words.ejd installed with contents, its flags set, on a file system
+// made read-only when asked.
+void put_copy(const std::string& contents, int flags = 0, bool read_only = false) {
+    Sandbox::put_installed("new/words.ejd", contents);
+    const int fd = open(Sandbox::installed_path("new/words.ejd").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
+    close(fd);
+    if (read_only)
+        remount_read_only();
+}
+
+void link_there(const char* target, const char* path) {
+    make_parents(Sandbox::installed_path(path));
+    ASSERT_EQ(symlink(target, Sandbox::installed_path(path).c_str()), 0);
 }
 
 const std::string TWO_FAIL = lines_of(TWO, "failed",
@@ -429,62 +438,35 @@ INSTANTIATE_TEST_SUITE_P(
             0),
         // The gate reads the copy that two/b names only after two/a has
         // written it, in a dry run as in a real one.
-        Scenario{"AliasFoundBeforeTheGate",
-                 {{"two/a", "headerless\n"}, {"two/b", dictionary("VERSION 3")}},
-                 [](const Sandbox&) {
-                     Sandbox::put_installed("two/a", dictionary("VERSION 5"));
-                     ASSERT_EQ(symlink("a", Sandbox::installed_path("two/b").c_str()), 0);
-                 },
-                 {},
-                 {},
-                 "updated two/a\nupdated two/b (3)\n" + summary(2, 0, 2, 0),
-                 0,
-                 true},
-        // The same bytes are current whatever the versions say: no header, or --force.
-        Scenario{"HeaderlessRerun",
-                 {{"plain.txt", "headerless\n"}},
-                 [](const Sandbox&) { Sandbox::put_installed("plain.txt", "headerless\n"); },
-                 {},
-                 {},
-                 "current plain.txt (same contents)\n1 files: 0 added, 0 updated, 1 current, 0 "
-                 "failed\n",
-                 0,
-                 true},
-        // A copy that starts with the update's bytes but goes on is not the same.
-        Scenario{"LongerCopy",
-                 {{"plain.txt", "headerless\n"}},
-                 [](const Sandbox&) { Sandbox::put_installed("plain.txt", "headerless\nmore\n"); },
-                 {},
-                 {},
-                 "updated plain.txt\n" + summary(1, 0, 1, 0),
-                 0,
-                 true},
-        Scenario{"ForcedRerun",
-                 ONE_NEW,
-                 [](const Sandbox&) { Sandbox::put_installed("new/words.ejd", NEW); },
-                 {},
-                 {"--force"},
-                 "current new/words.ejd (same contents)\n1 files: 0 added, 0 updated, 1 current, "
-                 "0 failed\n",
-                 0,
-                 true},
+        dry_then_real("AliasFoundBeforeTheGate",
+                      [](const Sandbox&) {
+                          Sandbox::put_installed("two/a", dictionary("VERSION 5"));
+                          link_there("a", "two/b");
+                      },
+                      "updated two/a\nupdated two/b (3)\n" + summary(2, 0, 2, 0), nullptr,
+                      {{"two/a", "headerless\n"}, {"two/b", dictionary("VERSION 3")}}),
+        // The same bytes are current whatever the versions say: no header, or
+        // --force; a copy that goes on past them is not the same.
+        dry_then_real("HeaderlessRerun",
+                      [](const Sandbox&) { Sandbox::put_installed("a.txt", "a\n"); },
+                      one("current a.txt (same contents)\n"), nullptr, {{"a.txt", "a\n"}}),
+        dry_then_real("LongerCopy",
+                      [](const Sandbox&) { Sandbox::put_installed("a.txt", "a\nb\n"); },
+                      "updated a.txt\n" + summary(1, 0, 1, 0), nullptr, {{"a.txt", "a\n"}}),
+        dry_then_real("ForcedRerun", [](const Sandbox&) { put_copy(NEW); },
+                      one("current new/words.ejd (same contents)\n"), nullptr, ONE_NEW,
+                      {"--force"}),
         // Patterns match names (the directory skip) and relative paths.
-        Scenario{"Excluded",
-                 ONE_NEW,
-                 [](const Sandbox& box) {
-                     box.put_update("new/words.ejd~", "editor's copy\n");
-                     box.put_update("skip/x.ejd", "skipped\n");
-                 },
-                 {},
-                 {"--exclude=new/*~", "--exclude=skip"},
-                 "added new/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, 0 failed, 1 "
-                 "excluded\n",
-                 0,
-                 true,
-                 [](const Sandbox&) {
-                     EXPECT_FALSE(exists(Sandbox::installed_path("new/words.ejd~")));
-                     EXPECT_FALSE(exists(Sandbox::installed_path("skip")));
-                 }},
+        dry_then_real(
+            "Excluded",
+            [](const Sandbox& box) {
+                box.put_update("new/words.ejd~", "editor's copy\n");
+                box.put_update("skip/x.ejd", "skipped\n");
+            },
+            "added new/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, 0 failed, 1 "
+            "excluded\n",
+            [](const Sandbox&) { EXPECT_EQ(dictionary_tree().size(), 4U); }, ONE_NEW,
+            {"--exclude=new/*~", "--exclude=skip"}),
         // Two descriptors a file: 30 make batches of a few files, never failures.
         run("FewDescriptorsMakeSmallBatches", FORTY, nullptr, with("", 30),
             lines_of(FORTY, "added", " (2)") + summary(40, 40, 0, 0), 0),
@@ -534,62 +516,46 @@ INSTANTIATE_TEST_SUITE_P(
         // A dry run prints the line of the real run in each of these states.
         dry_then_real(
             "FreshMachine", [](const Sandbox&) { remove_tree("/usr/local/share/vora"); },
-            "added new/words.ejd (2)\n"),
-        dry_then_real("OnlyTheLastLevelMissing", nullptr, "added new/words.ejd (2)\n"),
+            one("added new/words.ejd (2)\n")),
+        dry_then_real("OnlyTheLastLevelMissing", nullptr, one("added new/words.ejd (2)\n")),
         dry_then_real(
             "FileInTheWay",
             [](const Sandbox&) { write_file(Sandbox::installed_path("new"), "file\n"); },
-            NEW_FAILED + "Not a directory\n"),
+            one(NEW_FAILED + "Not a directory\n")),
         dry_then_real(
             "ReadOnlyFileSystem", [](const Sandbox&) { remount_read_only(); },
-            NEW_FAILED + "Read-only file system\n"),
+            one(NEW_FAILED + "Read-only file system\n")),
         dry_then_real(
             "OwnDirectoryOnAReadOnlyFileSystem",
             [](const Sandbox&) {
                 make_parents(Sandbox::installed_path("new/"));
                 remount_read_only();
             },
-            NEW_FAILED + "Read-only file system\n"),
+            one(NEW_FAILED + "Read-only file system\n")),
         dry_then_real(
             "CopyThatCannotBeWritten",
-            [](const Sandbox&) {
-                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"));
-                put_flags(Sandbox::installed_path("new/words.ejd"), FS_IMMUTABLE_FL);
-            },
-            NEW_FAILED + "Operation not permitted\n"),
+            [](const Sandbox&) { put_copy(dictionary("VERSION 1"), FS_IMMUTABLE_FL); },
+            one(NEW_FAILED + "Operation not permitted\n")),
         dry_then_real(
             "AppendOnlyCopy",
-            [](const Sandbox&) {
-                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"));
-                put_flags(Sandbox::installed_path("new/words.ejd"), FS_APPEND_FL);
-            },
-            NEW_FAILED + "Operation not permitted\n"),
+            [](const Sandbox&) { put_copy(dictionary("VERSION 1"), FS_APPEND_FL); },
+            one(NEW_FAILED + "Operation not permitted\n")),
         // The gate only reads, so a current copy is current wherever it lies.
         dry_then_real(
             "CurrentCopyOnAReadOnlyFileSystem",
-            [](const Sandbox&) {
-                Sandbox::put_installed("new/words.ejd", NEW);
-                put_flags(Sandbox::installed_path("new/words.ejd"), FS_IMMUTABLE_FL);
-                remount_read_only();
-            },
-            "current new/words.ejd (2>=2)\n"),
+            [](const Sandbox&) { put_copy(NEW, FS_IMMUTABLE_FL, true); },
+            one("current new/words.ejd (2>=2)\n")),
         dry_then_real(
-            "LevelThatIsALinkToNothing",
-            [](const Sandbox&) {
-                ASSERT_EQ(symlink("/nonexistent", Sandbox::installed_path("new").c_str()), 0);
-            },
-            NEW_FAILED + "No such file or directory\n"),
+            "LevelThatIsALinkToNothing", [](const Sandbox&) { link_there("/nonexistent", "new"); },
+            one(NEW_FAILED + "No such file or directory\n")),
         // Nothing is made through a link to nothing, though its directory exists.
         dry_then_real(
             "DestinationThatIsALinkToNothing",
             [](const Sandbox&) {
-                make_parents(Sandbox::installed_path("new/"));
                 make_parents(Sandbox::installed_path("elsewhere/"));
-                ASSERT_EQ(symlink("../elsewhere/words.ejd",
-                                  Sandbox::installed_path("new/words.ejd").c_str()),
-                          0);
+                link_there("../elsewhere/words.ejd", "new/words.ejd");
             },
-            NEW_FAILED + "No such file or directory\n",
+            one(NEW_FAILED + "No such file or directory\n"),
             [](const Sandbox&) {
                 EXPECT_TRUE(list_directory(Sandbox::installed_path("elsewhere")).empty());
             }),
@@ -599,7 +565,7 @@ INSTANTIATE_TEST_SUITE_P(
                 make_parents(Sandbox::installed_path("new/words.ejd"));
                 ASSERT_EQ(mkfifo(Sandbox::installed_path("new/words.ejd").c_str(), 0644), 0);
             },
-            NEW_FAILED + "not a regular file\n"),
+            one(NEW_FAILED + "not a regular file\n")),
         dry_then_real(
             "UpdateThatIsTheInstalledFile",
             [](const Sandbox& box) {
@@ -608,7 +574,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   Sandbox::installed_path("new/words.ejd").c_str()),
                           0);
             },
-            NEW_FAILED + "the update is the installed file itself\n")),
+            one(NEW_FAILED + "the update is the installed file itself\n"))),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The output of a shell command.

@@ -48,19 +48,8 @@
 
 namespace {
 
-enum Call {
-    READ,
-    WRITE,
-    FALLOCATE,
-    CLOSE,
-    FDATASYNC,
-    FSYNC,
-    SYNCFS,
-    FTRUNCATE,
-    OPEN,
-    OPENAT2,
-    CALLS
-};
+enum Call { READ, WRITE, FALLOCATE, CLOSE, FDATASYNC, FSYNC, SYNCFS, FTRUNCATE, OPEN, OPENAT2 };
+constexpr std::size_t CALLS = OPENAT2 + 1;
 constexpr std::array<const char*, CALLS> CALL_NAMES{"read",      "write",  "fallocate", "close",
                                                     "fdatasync", "fsync",  "syncfs",    "ftruncate",
                                                     "open",      "openat2"};
@@ -102,12 +91,10 @@ void swap_path() {
 
 // The fault that a rule's KIND names.
 Fault parse_kind(std::string_view kind) {
-    static constexpr std::array<std::pair<std::string_view, int>, 5> ERRORS{
-        {{"EIO", EIO},
-         {"ENOSPC", ENOSPC},
-         {"EINTR", EINTR},
-         {"EOPNOTSUPP", EOPNOTSUPP},
-         {"ENOSYS", ENOSYS}}};
+    using Error = std::pair<std::string_view, int>;
+    static constexpr std::array<Error, 5> ERRORS{Error{"EIO", EIO}, Error{"ENOSPC", ENOSPC},
+                                                 Error{"EINTR", EINTR}, Error{"ENOSYS", ENOSYS},
+                                                 Error{"EOPNOTSUPP", EOPNOTSUPP}};
     for (const auto& [name, error] : ERRORS)
         if (kind == name)
             return {FAIL, error};
