@@ -328,6 +328,12 @@ int open(const char* path, int flags, ...) {
     return fails(next_fault(OPEN)) ? -1 : real_open(path, flags, mode);
 }
 
+// What a fortified build calls for an open whose flags are not constant.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+int __open_2(const char* path, int flags) {
+    return fails(next_fault(OPEN)) ? -1 : real_open(path, flags);
+}
+
 // openat2 has no wrapper in the C library: the program calls syscall().
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 long syscall(long number, ...) {
