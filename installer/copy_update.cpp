@@ -128,8 +128,8 @@ bool write_mark(int destination_fd) {
     return write_at_start(destination_fd, mark);
 }
 
-CopyResult copy_body(int update_fd, int destination_fd, bool decode, CopyLimit limit,
-                     std::span<unsigned char, SECTOR_SIZE> first_sector,
+CopyResult copy_body(int update_fd, int destination_fd, off_t length_before, bool decode,
+                     CopyLimit limit, std::span<unsigned char, SECTOR_SIZE> first_sector,
                      std::size_t& first_sector_size, const CopyProgress& progress) {
     const ssize_t first =
         read_full(update_fd, raw_chunk.data(), std::min(BLOCK_SIZE, read_size(limit, 0)));
@@ -145,7 +145,7 @@ CopyResult copy_body(int update_fd, int destination_fd, bool decode, CopyLimit l
     CopyResult result{first, CopyFailure::none};
     if (progress)
         progress(first);
-    if (size == BLOCK_SIZE) {
+    if (size == BLOCK_SIZE && limit != first) {
         if (lseek(destination_fd, first, SEEK_SET) != first)
             return {0, CopyFailure::write};
         const CopyResult rest = copy_update(update_fd, destination_fd, decode,
@@ -154,7 +154,8 @@ CopyResult copy_body(int update_fd, int destination_fd, bool decode, CopyLimit l
             return rest;
         result.copied += rest.copied;
     }
-    if (ftruncate(destination_fd, result.copied) != 0)
+    // The writes have made a shorter file as long as the update already.
+    if (length_before > result.copied && ftruncate(destination_fd, result.copied) != 0)
         return {0, CopyFailure::write};
     return result;
 }

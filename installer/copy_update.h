@@ -39,11 +39,12 @@ bool write_mark(int destination_fd);
 
 // Copies the update's body: every byte of its plain content, up to limit,
 // but the first sector, which goes to first_sector (its size to
-// first_sector_size), and cuts the destination to the length copied, which
-// copied returns. The update is read from its offset, which must be its
-// start. The destination's first sector is left as it is.
-CopyResult copy_body(int update_fd, int destination_fd, bool decode, CopyLimit limit,
-                     std::span<unsigned char, SECTOR_SIZE> first_sector,
+// first_sector_size), and cuts the destination, length_before bytes long,
+// to the length copied, which copied returns. The update is read from its
+// offset, which must be its start. The destination's first sector is left
+// as it is.
+CopyResult copy_body(int update_fd, int destination_fd, off_t length_before, bool decode,
+                     CopyLimit limit, std::span<unsigned char, SECTOR_SIZE> first_sector,
                      std::size_t& first_sector_size, const CopyProgress& progress = {});
 
 // True when the copy open as copy_fd holds exactly length bytes that the

@@ -61,8 +61,10 @@ bool update_unchanged(int fd, const struct stat& opened) {
 }
 
 void copy_body_of(InstallJob& job, const CopyProgress& copied) {
+    // The mark has made the copy at least one sector long.
+    const off_t length = std::max<off_t>(job.installed_status.st_size, SECTOR_SIZE);
     const CopyResult copy =
-        copy_body(job.update, job.installed, job.decode, job.update_status.st_size,
+        copy_body(job.update, job.installed, length, job.decode, job.update_status.st_size,
                   job.first_sector, job.first_sector_size, copied);
     if (copy.failure != CopyFailure::none)
         return fail_job(job, errno);
