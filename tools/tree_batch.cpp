@@ -66,19 +66,17 @@ bool open_in_batch(const TreeFile& file, const InstallSettings& settings,
         abandon_install(job);
         return false;
     }
+    // A dry run changes nothing, so the identity looked up stays the job's.
     const auto written = std::find_if(dry_writes.begin(), dry_writes.end(), [&](const DryWrite& w) {
-        return job.identified() && w.device == job.device && w.inode == job.inode;
+        return w.device == job.device && w.inode == job.inode;
     });
-    if (written != dry_writes.end())
+    if (job.identified() && written != dry_writes.end())
         job.assumed_version = written->version;
-    const bool identified = job.identified();
-    const dev_t device = job.device;
-    const ino_t inode = job.inode;
     open_install(settings, job);
-    if (settings.dry_run && identified && job.result.changed) {
+    if (settings.dry_run && job.identified() && job.result.changed) {
         if (written != dry_writes.end())
             dry_writes.erase(written);
-        dry_writes.push_back({device, inode, job.result.texts.update_text});
+        dry_writes.push_back({job.device, job.inode, job.result.texts.update_text});
     }
     return true;
 }
