@@ -63,15 +63,15 @@ std::size_t read_size(CopyLimit limit, off_t copied) {
     return static_cast<std::size_t>(std::min<off_t>(limit - copied, CHUNK_SIZE));
 }
 
-} // namespace
-
-CopyResult copy_update(int update_fd, int destination_fd, bool decode, CopyLimit limit,
+// Copies as copy_update does, writing at offset at of the destination, or
+// at its current offset where at is -1.
+CopyResult copy_chunks(int update_fd, int destination_fd, off_t at, bool decode, CopyLimit limit,
                        const CopyProgress& progress) {
     CopyResult result{0, CopyFailure::none};
     // Where the copy started in the destination, asked once a span is
-    // written; -1 for a pipe, where writeback means nothing.
-    off_t start = -1;
-    bool asked = false;
+    // written when not given; -1 for a pipe, where writeback means nothing.
+    off_t start = at;
+    bool asked = at >= 0;
     off_t started = 0; // bytes whose writeback has been started
     for (;;) {
         const std::size_t wanted = read_size(limit, result.copied);
@@ -81,7 +81,9 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode, CopyLimit
         if (got < 0)
             return {result.copied, CopyFailure::read};
         const auto size = static_cast<std::size_t>(got);
-        if (!write_all(destination_fd, chunk_to_write(size, decode), size))
+        const unsigned char* plain = chunk_to_write(size, decode);
+        if (!(at < 0 ? write_all(destination_fd, plain, size)
+                     : write_all_at(destination_fd, plain, size, at + result.copied)))
             return {result.copied, CopyFailure::write};
         result.copied += got;
         if (progress)
@@ -100,6 +102,13 @@ CopyResult copy_update(int update_fd, int destination_fd, bool decode, CopyLimit
         if (size < wanted)
             return result;
     }
+}
+
+} // namespace
+
+CopyResult copy_update(int update_fd, int destination_fd, bool decode, CopyLimit limit,
+                       const CopyProgress& progress) {
+    return copy_chunks(update_fd, destination_fd, -1, decode, limit, progress);
 }
 
 bool same_contents(int update_fd, int copy_fd, bool decode, off_t length) {
@@ -131,8 +140,10 @@ bool write_mark(int destination_fd) {
 CopyResult copy_body(int update_fd, int destination_fd, off_t length_before, bool decode,
                      CopyLimit limit, std::span<unsigned char, SECTOR_SIZE> first_sector,
                      std::size_t& first_sector_size, const CopyProgress& progress) {
-    const ssize_t first =
-        read_full(update_fd, raw_chunk.data(), std::min(BLOCK_SIZE, read_size(limit, 0)));
+    // The first chunk, whose first sector is kept back; the rest of it is
+    // written at once.
+    const std::size_t wanted = read_size(limit, 0);
+    const ssize_t first = read_full(update_fd, raw_chunk.data(), wanted);
     if (first < 0)
         return {0, CopyFailure::read};
     const auto size = static_cast<std::size_t>(first);
@@ -145,10 +156,8 @@ CopyResult copy_body(int update_fd, int destination_fd, off_t length_before, boo
     CopyResult result{first, CopyFailure::none};
     if (progress)
         progress(first);
-    if (size == BLOCK_SIZE && limit != first) {
-        if (lseek(destination_fd, first, SEEK_SET) != first)
-            return {0, CopyFailure::write};
-        const CopyResult rest = copy_update(update_fd, destination_fd, decode,
+    if (size == wanted && limit != first) {
+        const CopyResult rest = copy_chunks(update_fd, destination_fd, first, decode,
                                             limit == TO_THE_END ? limit : limit - first, progress);
         if (rest.failure != CopyFailure::none)
             return rest;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -48,6 +49,9 @@ struct InstallResult {
     bool same_contents = false; // current because the copy holds the bytes already
 };
 
+// The soft RLIMIT_FSIZE, or RLIM_INFINITY when there is none or it is unknown.
+rlim_t current_file_size_limit();
+
 struct InstallSettings {
     bool dry_run = false;    // decide and check, but create and change nothing
     bool all_levels = false; // make every missing directory on the way, like mkdir -p
@@ -65,6 +69,9 @@ struct InstallSettings {
     // A copy that holds exactly the bytes that the install would write is
     // current, whatever the versions say: nothing is written.
     bool compare_contents = false;
+    // The process's file-size limit, read once for the run: an update longer
+    // than it fails before anything is written.
+    rlim_t file_size_limit = current_file_size_limit();
 };
 
 // One file's install between its steps. A batch of installs shares the

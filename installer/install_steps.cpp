@@ -77,7 +77,10 @@ void copy_body_of(InstallJob& job, const CopyProgress& copied) {
 void run_step(Step step, InstallJob& job, const CopyProgress& copied) {
     switch (step) {
     case Step::mark:
-        if (!reserve_space(job.installed, job.installed_status.st_size, job.update_status.st_size))
+        // A file that this run made holds nothing that a lack of space
+        // could destroy: it is removed when its install fails.
+        if (!job.created &&
+            !reserve_space(job.installed, job.installed_status.st_size, job.update_status.st_size))
             return fail_job(job, errno);
         job.result.changed = true;
         if (!write_mark(job.installed))

@@ -98,10 +98,8 @@ int make_directories(const PathBuffer& destination, const InstallSettings& setti
 
 // A file-size limit below the update's length would stop the copy halfway;
 // it counts as a lack of space, before anything is written.
-bool exceeds_file_size_limit(off_t length) {
-    struct rlimit limit {};
-    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-           static_cast<rlim_t>(length) > limit.rlim_cur;
+bool exceeds_file_size_limit(off_t length, rlim_t limit) {
+    return limit != RLIM_INFINITY && static_cast<rlim_t>(length) > limit;
 }
 
 // Why a real run could not open the existing copy, open for reading as fd,
@@ -237,6 +235,11 @@ int open_destination(InstallJob& job, const Problem*& problem) {
 
 } // namespace
 
+rlim_t current_file_size_limit() {
+    struct rlimit limit {};
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
+}
+
 void start_install(const char* update_path, const struct stat* walked,
                    const InstallSettings& settings, InstallJob& job) {
     job = InstallJob{};
@@ -284,7 +287,7 @@ void open_install(const InstallSettings& settings, InstallJob& job) {
         if (error != 0)
             return end(Outcome::write_failed, error);
     }
-    if (exceeds_file_size_limit(job.update_status.st_size))
+    if (exceeds_file_size_limit(job.update_status.st_size, settings.file_size_limit))
         return end(Outcome::write_failed, EFBIG);
     if (settings.dry_run) {
         if (const int error = job.existed ? write_error(job.destination.data(), reading) : 0)
