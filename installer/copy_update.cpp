@@ -18,11 +18,6 @@ namespace {
 constexpr std::size_t CHUNK_BLOCKS = 32;
 constexpr std::size_t CHUNK_SIZE = CHUNK_BLOCKS * BLOCK_SIZE;
 
-// Writeback of the destination is started every WRITEBACK_SPAN bytes, so
-// that the disk works while the copy goes on and a flush after it waits
-// for the last span only.
-constexpr off_t WRITEBACK_SPAN = off_t{8} << 20;
-
 alignas(64) std::array<unsigned char, CHUNK_SIZE> raw_chunk;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> decoded_chunk;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> copy_chunk; // the installed copy's, compared

@@ -15,6 +15,11 @@ struct CopyResult {
 // Told the count of bytes each time a chunk has been copied.
 using CopyProgress = std::function<void(off_t)>;
 
+// Writeback of the destination is started every WRITEBACK_SPAN bytes, so
+// that the disk works while the copy goes on and a flush after it waits
+// for the last span only.
+inline constexpr off_t WRITEBACK_SPAN = off_t{8} << 20;
+
 // Reads no further than this: the update's length as it was opened. A file
 // that grows meanwhile neither fills the disk nor keeps the run going.
 using CopyLimit = off_t;

@@ -77,9 +77,10 @@ void copy_body_of(InstallJob& job, const CopyProgress& copied) {
 void run_step(Step step, InstallJob& job, const CopyProgress& copied) {
     switch (step) {
     case Step::mark:
-        // A file that this run made holds nothing that a lack of space
-        // could destroy: it is removed when its install fails.
-        if (!job.created &&
+        // A file that this run made holds nothing that a lack of space could
+        // destroy (it is removed when its install fails), but one whose
+        // writeback starts midway is allocated in one piece this way.
+        if ((!job.created || job.update_status.st_size > WRITEBACK_SPAN) &&
             !reserve_space(job.installed, job.installed_status.st_size, job.update_status.st_size))
             return fail_job(job, errno);
         job.result.changed = true;

@@ -119,6 +119,7 @@ TEST_P(FaultRun, ReportsExactlyWhatHappenedAndARerunRepairs) {
 constexpr std::size_t KIB = 1024;
 constexpr std::size_t SMALL = 3 * 8192 + 100;
 constexpr std::size_t LARGE = 600 * KIB + 5;
+constexpr std::size_t HUGE = 8 * KIB * KIB + 5; // a new file this long is reserved whole
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, FaultRun,
@@ -191,6 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"TerminatedDuringTheRewrite", true, LARGE, "write@2=term",
                   Run::SucceedsThenTerminated, Left::NewCopy, Rerun::Current},
         FaultCase{"NewFileBodyFindsNoSpace", false, SMALL, "write@2=ENOSPC", Run::Fails,
+                  Left::NoFile},
+        FaultCase{"NewFileReservationFindsNoSpace", false, HUGE, "fallocate@1=ENOSPC", Run::Fails,
                   Left::NoFile},
         FaultCase{"NewFileReadFails", false, SMALL, "read@1=EIO", Run::Fails, Left::NoFile},
         FaultCase{"NewFileWriteFails", false, LARGE, "write@2=EIO", Run::Fails, Left::NoFile},
