@@ -38,14 +38,21 @@ TEST_P(CopyBySize, DecodesEjdNamesAndCopiesOthersAsTheyAre) {
         EXPECT_EQ(installed.size(), stored.size());
         EXPECT_TRUE(installed == (is_encoded_name(path) ? plain : stored));
     }
+    // Over a copy one byte longer, which is cut to the update's length.
+    Sandbox::put_installed("dic/longer.dic", pseudo_random_bytes(GetParam().size + 1, 8));
+    box.put_update("dic/longer.dic", stored);
+    expect_success(box.run({"dic/longer.dic"}), updated("longer.dic"));
+    EXPECT_TRUE(read_file(Sandbox::installed_path("dic/longer.dic")) == stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(Install, CopyBySize,
                          ::testing::Values(SizeCase{"Empty", 0}, SizeCase{"OneByte", 1},
+                                           SizeCase{"SectorAndOneByte", 513},
                                            SizeCase{"BlockLessOne", 8191},
                                            SizeCase{"OneBlock", 8192},
                                            SizeCase{"BlockAndOneByte", 8193},
                                            SizeCase{"SeveralBlocks", 3 * 8192 + 123},
+                                           SizeCase{"ChunkAndOneByte", 32 * 8192 + 1},
                                            SizeCase{"ManyBlocksOddTail", 100 * 8192 + 4097}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -137,6 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
         // cannot be filled, nor the run kept going, by an update that grows.
         FaultCase{"UpdateGrowsDuringTheCopy", true, LARGE, "read@3=grow", Run::Fails,
                   Left::NoLongerThanTheUpdate},
+        FaultCase{"UpdateGrowsBeforeItsFirstRead", true, SMALL, "read@2=grow", Run::Fails,
+                  Left::NoLongerThanTheUpdate},
         FaultCase{"ReadInterrupted", true, SMALL, "read@2=EINTR", Run::Succeeds, Left::NewCopy,
                   Rerun::Current},
         FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short",

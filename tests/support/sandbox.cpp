@@ -166,8 +166,8 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
         }
         if (options.file_size_limit) {
             (void)signal(SIGXFSZ, options.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
-            const rlimit limit{static_cast<rlim_t>(*options.file_size_limit),
-                               static_cast<rlim_t>(*options.file_size_limit)};
+            // The soft limit only: the one that a write meets.
+            const rlimit limit{static_cast<rlim_t>(*options.file_size_limit), RLIM_INFINITY};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
                 child_fail("setrlimit");
         }
