@@ -177,6 +177,10 @@ TEST(CopyRun, FileSizeLimitIsAFailureNotASuccess) {
     Sandbox::put_installed("old.dic", old_copy);
     box.put_update("old.dic", pseudo_random_bytes(100000, 4));
     box.put_update("new.dic", pseudo_random_bytes(100000, 4));
+    // Shorter than the copy: no reservation of growth would meet the limit.
+    const std::string long_copy = pseudo_random_bytes(100000, 5);
+    Sandbox::put_installed("long.dic", long_copy);
+    box.put_update("long.dic", pseudo_random_bytes(60000, 4));
     for (const bool ignore_sigxfsz : {true, false}) {
         SCOPED_TRACE(ignore_sigxfsz);
         RunOptions options;
@@ -185,6 +189,8 @@ TEST(CopyRun, FileSizeLimitIsAFailureNotASuccess) {
         // The limit is known before a byte is written: the old copy stays whole.
         expect_failure(box.run({"old.dic"}, options), write_failed());
         EXPECT_TRUE(read_file(Sandbox::installed_path("old.dic")) == old_copy);
+        expect_failure(box.run({"long.dic"}, options), write_failed());
+        EXPECT_TRUE(read_file(Sandbox::installed_path("long.dic")) == long_copy);
         expect_failure(box.run({"new.dic"}, options), write_failed());
         EXPECT_FALSE(exists(Sandbox::installed_path("new.dic")));
     }
