@@ -505,6 +505,19 @@ INSTANTIATE_TEST_SUITE_P(
             {{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}}, nullptr,
             with("read@2=rewrite"),
             "failed big.ejd: the update changed during the install\n" + summary(1, 0, 0, 1), 1),
+        // Over a copy, the mark that the failure leaves is a change.
+        run("UpdateRewrittenOverACopy",
+            {{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}},
+            [](const Sandbox&) { Sandbox::put_installed("big.ejd", dictionary("VERSION 1")); },
+            with("read@2=rewrite"),
+            R"({"type":"file","path":"big.ejd","result":"failed","installed":true,)"
+            R"("installed_version":"1","update_version":"2","changed":true,)"
+            R"("error":"the update changed during the install","error_code":"update_changed"})"
+            "\n"
+            R"({"type":"summary","files":1,"added":0,"updated":0,"current":0,"failed":1,)"
+            R"("excluded":0,"changed":true,"dry_run":false})"
+            "\n",
+            1, {"--json", "-q"}),
         // A stopping signal waits for the batch's lines, then ends the run.
         run("TerminatedDuringTheBatch", TWO, nullptr, with("write@3=term"),
             lines_of(TWO, "added", " (2)"), -SIGTERM),
