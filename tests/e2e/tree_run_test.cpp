@@ -419,6 +419,23 @@ const std::string TWO_FAIL = lines_of(TWO, "failed",
                              summary(2, 0, 0, 2);
 const std::string NEW_FAILED = "failed new/words.ejd: writing the dictionary failed: ";
 
+const Updates BIG{{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}};
+
+void put_old_big(const Sandbox& /*box*/) {
+    Sandbox::put_installed("big.ejd", dictionary("VERSION 1"));
+}
+
+// The JSON lines of big.ejd failing over its old copy, with error.
+std::string failed_over_a_copy(const std::string& error) {
+    return R"({"type":"file","path":"big.ejd","result":"failed","installed":true,)"
+           R"("installed_version":"1","update_version":"2","changed":true,"error":)" +
+           error +
+           "}\n"
+           R"({"type":"summary","files":1,"added":0,"updated":0,"current":0,"failed":1,)"
+           R"("excluded":0,"changed":true,"dry_run":false})"
+           "\n";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Tree, TreeScenario,
     ::testing::Values(
@@ -505,18 +522,14 @@ INSTANTIATE_TEST_SUITE_P(
             {{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}}, nullptr,
             with("read@2=rewrite"),
             "failed big.ejd: the update changed during the install\n" + summary(1, 0, 0, 1), 1),
-        // Over a copy, the mark that the failure leaves is a change.
-        run("UpdateRewrittenOverACopy",
-            {{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}},
-            [](const Sandbox&) { Sandbox::put_installed("big.ejd", dictionary("VERSION 1")); },
-            with("read@2=rewrite"),
-            R"({"type":"file","path":"big.ejd","result":"failed","installed":true,)"
-            R"("installed_version":"1","update_version":"2","changed":true,)"
-            R"("error":"the update changed during the install","error_code":"update_changed"})"
-            "\n"
-            R"({"type":"summary","files":1,"added":0,"updated":0,"current":0,"failed":1,)"
-            R"("excluded":0,"changed":true,"dry_run":false})"
-            "\n",
+        // Over a copy, the mark that a failure leaves is a change.
+        run("UpdateRewrittenOverACopy", BIG, put_old_big, with("read@2=rewrite"),
+            failed_over_a_copy(
+                R"("the update changed during the install","error_code":"update_changed")"),
+            1, {"--json", "-q"}),
+        run("FlushFailsOverACopy", BIG, put_old_big, with("syncfs@2=EIO"),
+            failed_over_a_copy(
+                R"("writing the dictionary failed: Input/output error","error_code":"EIO")"),
             1, {"--json", "-q"}),
         // A stopping signal waits for the batch's lines, then ends the run.
         run("TerminatedDuringTheBatch", TWO, nullptr, with("write@3=term"),
