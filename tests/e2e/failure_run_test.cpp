@@ -439,7 +439,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DiskCase{"Ext4SameLength", "mkfs.ext4 -q", 100, 4, 40, false, "updated a.dic"},
         DiskCase{"Ext4Longer", "mkfs.ext4 -q", 100, 4, 48, false, NO_SPACE},
-        // xfs wants free space for a whole range reserved, allocated or not.
+        // xfs, like ext4, rewrites the copy's blocks in place: only growth needs free space.
         DiskCase{"XfsSameLength", "mkfs.xfs -q", 300, 4, 40, false, "updated a.dic"},
         DiskCase{"XfsLonger", "mkfs.xfs -q", 300, 4, 48, false, NO_SPACE},
         DiskCase{"BtrfsSameLength", "mkfs.btrfs -q", 200, 12, 40, false, NO_SPACE},
