@@ -154,7 +154,10 @@ void open_update(const char* update_path, const struct stat* walked,
     job.update = open_located(located, place, O_RDONLY, job.update_status, problem);
     close_quietly(located);
     // A regular file put in the walked one's place since is opened as it is:
-    // it lies in the tree all the same.
+    // it lies in the tree all the same. Without /proc it is opened by its
+    // path again, which may meet a link swapped in meanwhile.
+    if (job.update < 0 && errno == ELOOP && place.beneath)
+        return stop(job, Outcome::not_followed);
     if (job.update < 0)
         return stop(job, Outcome::cannot_open_update, problem != nullptr ? 0 : errno, problem);
 }

@@ -4,9 +4,11 @@
 #include "run_checks.h"
 #include "sandbox.h"
 
+#include <algorithm>
 #include <array>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -298,8 +300,30 @@ struct LockCase {
     // The run is vora-dict-update-tree's, with these arguments, which says
     // that it waits; with --wait=0 it gives up at once.
     std::optional<std::vector<std::string>> tree_args = std::nullopt;
+    std::size_t runs = 1; // waiting at once, each slowed; they must then follow one another
     friend void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 };
+
+// How many of pids hold a lock now, by the kernel's list (a waiter's line has "->").
+std::size_t holding(const std::vector<pid_t>& pids) {
+    std::istringstream locks(read_file("/proc/locks"));
+    std::size_t count = 0;
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, advisory, mode;
+        pid_t pid = 0;
+        if (line.find("->") == std::string::npos &&
+            fields >> number >> kind >> advisory >> mode >> pid)
+            count += static_cast<std::size_t>(std::count(pids.begin(), pids.end(), pid));
+    }
+    return count;
+}
+
+bool running(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
 
 class RunLock : public ::testing::TestWithParam<LockCase> {};
 
@@ -327,17 +351,33 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     }
     const int held = open(target.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    const pid_t pid = c.tree_args
-                          ? start_process(VDU_TREE, *c.tree_args, {}, box.updates(), box.scratch())
-                          : start_process(tool(), {"words.ejd"}, {}, box.updates(), box.scratch());
+    RunOptions slowed;
+    if (c.runs > 1)
+        slowed.faults = "read@*=slow300";
+    std::vector<pid_t> pids;
+    std::vector<ScratchDir> outputs(c.runs);
+    for (const ScratchDir& out : outputs)
+        pids.push_back(
+            c.tree_args ? start_process(VDU_TREE, *c.tree_args, {}, box.updates(), out.path())
+                        : start_process(tool(), {"words.ejd"}, slowed, box.updates(), out.path()));
     usleep(300000);
-    siginfo_t info{};
-    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
-    EXPECT_EQ(info.si_pid == 0, c.waits);
+    for (const pid_t waiting : pids)
+        EXPECT_EQ(running(waiting), c.waits);
+    if (c.runs > 1) {
+        close(held);
+        while (std::any_of(pids.begin(), pids.end(), running)) {
+            ASSERT_LE(holding(pids), 1U) << "two runs hold a lock at once";
+            usleep(2000);
+        }
+        for (std::size_t i = 0; i < c.runs; ++i)
+            EXPECT_EQ(finish_process(pids[i], outputs[i].path()).status, 0);
+        return;
+    }
+    const pid_t pid = pids.front();
     const bool gives_up = c.tree_args && !c.waits;
     EXPECT_EQ(exists(Sandbox::installed_path("words.ejd")), !c.waits && !gives_up);
     close(held);
-    const RunResult result = finish_process(pid, box.scratch());
+    const RunResult result = finish_process(pid, outputs.front().path());
     if (!c.tree_args)
         return expect_success(result, added("words.ejd"));
     const std::string waiting = "vora-dict-update-tree: waiting for another install to finish\n";
@@ -357,6 +397,10 @@ INSTANTIATE_TEST_SUITE_P(
                                std::vector<std::string>{}},
                       LockCase{"TreeGivesUpAtOnce", true, false, 0, 0600, false,
                                std::vector<std::string>{"--wait=0"}},
+                      LockCase{"TreeWaitsWithinItsLimit", true, false, 0, 0600, true,
+                               std::vector<std::string>{"--wait=10"}},
+                      LockCase{"TwoWaitingBehindAThirdFollowOneAnother", true, false, 0, 0600, true,
+                               std::nullopt, 2},
                       LockCase{"RootsLockThatOthersCanOpen", true, false, 0, 0644, false},
                       LockCase{"AnotherUsersLock", true, false, 65534, 0600, false},
                       LockCase{"LinkToRootsLock", true, true, 0, 0600, false},

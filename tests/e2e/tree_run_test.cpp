@@ -52,6 +52,7 @@ void make_tree(const Sandbox& box) {
     ASSERT_EQ(symlink("c", box.update_path("users-link").c_str()), 0);
     ASSERT_EQ(lchown(box.update_path("users-link").c_str(), 65534, 65534), 0);
     write_file(box.update_path("private.txt"), "private\n", 0600);
+    ASSERT_EQ(symlink(box.updates().c_str(), (box.scratch() + "/current").c_str()), 0);
     Sandbox::put_installed("a/old.ejd", dictionary("VERSION 1"));
     Sandbox::put_installed("b/same.ejd", NEW);
 }
@@ -130,7 +131,11 @@ TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
         options.real_uid = 65534;
         binary = box.world_executable_tool(VDU_TREE);
     }
-    const RunResult result = box.run_program(binary, c.args, options);
+    std::vector<std::string> args = c.args;
+    for (std::string& arg : args) // "@/" stands for the scratch directory
+        if (arg.starts_with("@/"))
+            arg = box.scratch() + arg.substr(1);
+    const RunResult result = box.run_program(binary, args, options);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.status, c.status);
@@ -184,6 +189,13 @@ INSTANTIATE_TEST_SUITE_P(
         // A link is followed to the tree only when root made it.
         TreeCase{
             "InstallsThroughRootsLink", {"self-link"}, false, true, LINES + SUMMARY + "\n", 1, ""},
+        TreeCase{"InstallsThroughRootsAbsoluteLink",
+                 {"@/current"},
+                 false,
+                 true,
+                 LINES + SUMMARY + "\n",
+                 1,
+                 ""},
         refused("LinkOfAnotherUser", {"users-link/d"},
                 "users-link: a symbolic link that another user owns"),
         refused("TooFewDescriptors", {},
@@ -209,6 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "unknown option '--dry-run=x' (see --help)"),
         refused("ValueForHelp", {"--help=1"}, "unknown option '--help=1' (see --help)"),
         refused("TwoDirectories", {"a", "b"}, "more than one directory given (see --help)"),
+        refused("WaitWithAUnit", {"--wait=5m"}, "invalid --wait value '5m' (see --help)"),
+        refused("WaitThatIsNoNumber", {"--wait=abc"}, "invalid --wait value 'abc' (see --help)"),
         refused("MissingDirectory", {"absent\n"}, "absent\\n: No such file or directory"),
         refused("DirectoryThatIsAFile", {"plain.txt"}, "plain.txt: Not a directory")),
     [](const auto& info) { return std::string(info.param.name); });
@@ -244,6 +258,8 @@ TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
     EXPECT_EQ(lines[8]["path"], ODD_NAME);
     EXPECT_FALSE(lines[8].contains("path_bytes"));
     EXPECT_EQ(lines[9]["error_code"], "symbolic_link");
+    for (const std::size_t never_looked_up : {3, 9}) // a FIFO, a link
+        EXPECT_EQ(lines[never_looked_up]["installed"], nullptr);
     EXPECT_EQ(lines[11]["error_code"], "not_readable_by_others");
     EXPECT_EQ(lines[12], nlohmann::json::parse(R"({"type": "summary", "files": 12, "added": 6,
         "updated": 1, "current": 1, "failed": 4, "excluded": 0, "changed": true,
@@ -306,7 +322,7 @@ TEST_P(TreeScenario, EndsWithEveryUpdateInstalledWhole) {
         const auto before = dictionary_tree();
         std::vector<std::string> dry = c.args;
         dry.emplace_back("-n");
-        expect_outcome(box.run_program(VDU_TREE, dry),
+        expect_outcome(box.run_program(VDU_TREE, dry, c.options),
                        c.out.substr(0, c.out.size() - 1) + " (dry run)\n", c.status);
         EXPECT_EQ(dictionary_tree(), before);
     }
@@ -356,6 +372,18 @@ std::string summary(std::size_t files, std::size_t added, std::size_t updated, s
 const Updates TWO = many(2);
 const Updates FORTY = many(40);
 const Updates ONE_NEW{{"new/words.ejd", NEW}};
+const Updates TWO_HUNDRED = [] {
+    Updates updates = many(200);
+    std::sort(updates.begin(), updates.end()); // d1/ before d10/
+    return updates;
+}();
+const std::string LATE = pseudo_random_bytes(300000, 5); // longer than one chunk of the copy
+
+RunOptions file_size_limit(off_t bytes) {
+    RunOptions options;
+    options.file_size_limit = bytes;
+    return options;
+}
 
 Scenario run(const char* name, const Updates& updates, Prepare prepare, RunOptions options,
              std::string out, int status, std::vector<std::string> args = {}) {
@@ -367,9 +395,9 @@ Scenario run(const char* name, const Updates& updates, Prepare prepare, RunOptio
 // a file fails).
 Scenario dry_then_real(const char* name, Prepare prepare, const std::string& out,
                        Prepare check = nullptr, const Updates& updates = ONE_NEW,
-                       std::vector<std::string> args = {}) {
+                       std::vector<std::string> args = {}, RunOptions options = {}) {
     const int status = out.find("\nfailed") != std::string::npos || out.starts_with("failed");
-    return {name, updates, prepare, {}, std::move(args), out, status, true, check};
+    return {name, updates, prepare, std::move(options), std::move(args), out, status, true, check};
 }
 
 std::string one(const std::string& line) {
@@ -382,9 +410,10 @@ std::string one(const std::string& line) {
 // with another shadow.txt, for which faults swap d (or what swap names) at a
 // chosen call: the line names the entry that turned out a link.
 Scenario swapped(const char* name, const char* faults, const std::string& link = "d/shadow.txt",
-                 const std::string& swap = "d=>../secret") {
+                 const std::string& swap = "d=>../secret", bool without_proc = false) {
     RunOptions options = with(faults);
     options.environment.push_back("VDU_SWAP=" + swap);
+    options.without_proc = without_proc;
     const auto secret = [](const Sandbox& box) {
         make_parents(box.scratch() + "/secret/");
         write_file(box.scratch() + "/secret/shadow.txt", "secret\n");
@@ -470,6 +499,24 @@ INSTANTIATE_TEST_SUITE_P(
         dry_then_real("LongerCopy",
                       [](const Sandbox&) { Sandbox::put_installed("a.txt", "a\nb\n"); },
                       "updated a.txt\n" + summary(1, 0, 1, 0), nullptr, {{"a.txt", "a\n"}}),
+        dry_then_real("CopyThatDiffersOnlyInItsLastByte",
+                      [](const Sandbox&) {
+                          std::string copy = LATE;
+                          copy.back() = static_cast<char>(~copy.back());
+                          Sandbox::put_installed("late.dic", copy);
+                      },
+                      "updated late.dic\n" + summary(1, 0, 1, 0), nullptr, {{"late.dic", LATE}}),
+        // An update that others may not read, over a copy that all may read.
+        dry_then_real(
+            "PrivateUpdateOverAWorldReadableCopy",
+            [](const Sandbox& box) {
+                chmod(box.update_path("new/words.ejd").c_str(), 0600);
+                put_copy(dictionary("VERSION 1"));
+            },
+            one("failed new/words.ejd: not readable by others\n")),
+        dry_then_real("UnderAFileSizeLimit", nullptr, one(NEW_FAILED + "File too large\n"), nullptr,
+                      {{"new/words.ejd", dictionary("VERSION 2", std::string(5000, 'w'))}}, {},
+                      file_size_limit(4096)),
         dry_then_real("ForcedRerun", [](const Sandbox&) { put_copy(NEW); },
                       one("current new/words.ejd (same contents)\n"), nullptr, ONE_NEW,
                       {"--force"}),
@@ -479,14 +526,18 @@ INSTANTIATE_TEST_SUITE_P(
             [](const Sandbox& box) {
                 box.put_update("new/words.ejd~", "editor's copy\n");
                 box.put_update("skip/x.ejd", "skipped\n");
+                box.put_update("new/b/x.orig", "a * crosses /\n");
             },
-            "added new/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, 0 failed, 1 "
+            "added new/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, 0 failed, 2 "
             "excluded\n",
             [](const Sandbox&) { EXPECT_EQ(dictionary_tree().size(), 4U); }, ONE_NEW,
-            {"--exclude=new/*~", "--exclude=skip"}),
+            {"--exclude=new/*~", "--exclude=skip", "--exclude=new/*.orig"}),
         // Two descriptors a file: 30 make batches of a few files, never failures.
         run("FewDescriptorsMakeSmallBatches", FORTY, nullptr, with("", 30),
             lines_of(FORTY, "added", " (2)") + summary(40, 40, 0, 0), 0),
+        run("OneComponentWalkUnder64Descriptors", TWO_HUNDRED, nullptr,
+            with("openat2@*=ENOSYS", 64),
+            lines_of(TWO_HUNDRED, "added", " (2)") + summary(200, 200, 0, 0), 0),
         run("TwelveDescriptorsAreEnough", many(3), nullptr, with("", 12),
             lines_of(many(3), "added", " (2)") + summary(3, 3, 0, 0), 0),
         // A directory swapped for a link to one outside the tree after the
@@ -497,6 +548,9 @@ INSTANTIATE_TEST_SUITE_P(
         swapped("DirectorySwappedForALinkDuringTheWalk", "openat2@2=swap", "d"),
         swapped("FileSwappedForALinkWithoutOpenat2", "openat2@*=ENOSYS,openat2@3=swap",
                 "d/shadow.txt", "d/shadow.txt=>../../secret/shadow.txt"),
+        // Without /proc the file is opened by its path once more, and swapped before.
+        swapped("FileSwappedForALinkWithoutProc", "openat2@4=swap", "d/shadow.txt",
+                "d/shadow.txt=>../../secret/shadow.txt", true),
         [] {
             // Its open descriptors are then counted one by one.
             RunOptions options = with("", 12);
@@ -532,6 +586,16 @@ INSTANTIATE_TEST_SUITE_P(
         // A stopping signal waits for the batch's lines, then ends the run.
         run("TerminatedDuringTheBatch", TWO, nullptr, with("write@3=term"),
             lines_of(TWO, "added", " (2)"), -SIGTERM),
+        // A failed new file is removed again: no change.
+        run("NewFileThatFailsIsNoChange", BIG, nullptr, with("write@2=EIO"),
+            R"({"type":"file","path":"big.ejd","result":"failed","installed":false,)"
+            R"("installed_version":null,"update_version":"2","changed":false,"error":)"
+            R"("writing the dictionary failed: Input/output error","error_code":"EIO"})"
+            "\n"
+            R"({"type":"summary","files":1,"added":0,"updated":0,"current":0,"failed":1,)"
+            R"("excluded":0,"changed":false,"dry_run":false})"
+            "\n",
+            1, {"--json", "-q"}),
         // --force installs whatever the versions say: a rollback.
         run("ForceRollsBack", TWO,
             [](const Sandbox&) { Sandbox::put_installed("d0/f0.ejd", dictionary("VERSION 3")); },
@@ -614,29 +678,44 @@ std::string output_of(const std::string& command) {
     return out;
 }
 
+// What the progress line runs over: one large file; 40 new files of 8 KiB;
+// 40 such files, half current and half failing on a file-size limit.
+enum class Over { large_file, small_files, current_and_failed };
+
 struct ProgressCase {
     const char* name;
     const char* term;
     bool interrupted; // by Ctrl-C during the copy
+    Over over = Over::large_file;
+    const char* faults = "read@*=slow20"; // what slows the run down
     friend void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ProgressLine : public ::testing::TestWithParam<ProgressCase> {};
 
-// The tree runs in a tmux pane over one large file, read slowly: the line
-// moves with the bytes copied, takes no escape sequence where the terminal
-// is dumb, and is gone from the screen at the end, a Ctrl-C's too.
+// The tree runs in a tmux pane, read slowly: the line moves with the bytes
+// copied and the files done (equal files: the percentage keeps up with the
+// files), is drawn whole over a longer one, takes no escape sequence where
+// the terminal is dumb, and is gone from the screen at the end, a Ctrl-C's too.
 TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
     const ProgressCase& c = GetParam();
     Sandbox box;
-    box.put_update("big.dic", pseudo_random_bytes(std::size_t{16} << 20, 3));
+    if (c.over == Over::large_file)
+        box.put_update("big.dic", pseudo_random_bytes(std::size_t{16} << 20, 3));
+    for (unsigned i = 0; c.over != Over::large_file && i < 40; ++i) {
+        const std::string name = "s/f" + std::to_string(10 + i) + ".dic";
+        box.put_update(name, dictionary("VERSION 2", pseudo_random_bytes(8192, i)));
+        if (c.over == Over::current_and_failed)
+            Sandbox::put_installed(name, dictionary(i % 2 == 0 ? "VERSION 3" : "VERSION 1"));
+    }
     const std::string tmux = "tmux -S " + box.scratch() + "/tmux ";
     // Interrupted, the lines go to a file: only the signal's handler can then
     // erase the line (a Ctrl-C waits for the batch's lines).
-    const std::string command = "sleep 0.5; cd " + box.updates() + " && exec env TERM=" + c.term +
-                                " LD_PRELOAD=" + fault_injector() +
-                                " ASAN_OPTIONS=verify_asan_link_order=0 VDU_FAULTS=read@*=slow20 " +
-                                VDU_TREE + (c.interrupted ? " >" + box.scratch() + "/out" : "");
+    const std::string command =
+        std::string("sleep 0.5; ") + (c.over == Over::current_and_failed ? "ulimit -f 4; " : "") +
+        "cd " + box.updates() + " && exec env TERM=" + c.term + " LD_PRELOAD=" + fault_injector() +
+        " ASAN_OPTIONS=verify_asan_link_order=0 VDU_FAULTS=" + c.faults + " " + VDU_TREE +
+        (c.interrupted ? " >" + box.scratch() + "/out" : "");
     ASSERT_EQ(output_of(tmux + "new-session -d -s run -x 150 -y 10 '" + command + "' && " + tmux +
                         "set-option -t run remain-on-exit on && " + tmux +
                         "pipe-pane -t run 'cat >" + box.scratch() + "/raw' && echo started"),
@@ -646,8 +725,28 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
     for (int i = 0; i < 600 && output_of(tmux + "display -p -t run '#{pane_dead}'") != "1\n"; ++i) {
         screen = output_of(tmux + "capture-pane -p -t run");
         const std::size_t at = screen.find(" files, ");
-        if (at != std::string::npos)
+        if (at != std::string::npos) {
+            const std::size_t start = screen.rfind('\n', at) + 1; // npos + 1 is 0
+            const std::string line = screen.substr(start, screen.find('\n', at) - start);
             shown.insert(screen.substr(at, screen.find('%', at) - at));
+            std::size_t done = 0;
+            std::size_t files = 0;
+            int percent = 0;
+            int end = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "%zu/%zu files, %d%%, %*f/%*f MiB, %*f MiB/s%n",
+                                  &done, &files, &percent, &end),
+                      3)
+                << line;
+            if (!c.interrupted) { // a Ctrl-C's echo may stand behind the line
+                EXPECT_EQ(line.find_first_not_of(' ', static_cast<std::size_t>(end)),
+                          std::string::npos)
+                    << line;
+            }
+            EXPECT_GE(percent, done * 100 / files) << line;
+            if (c.over != Over::large_file) {
+                EXPECT_LE(percent, (done + 1) * 100 / files) << line;
+            }
+        }
         if (c.interrupted && shown.size() == 2)
             output_of(tmux + "send-keys -t run C-c");
         usleep(30000);
@@ -656,23 +755,33 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
     output_of(tmux + "kill-server");
     EXPECT_GE(shown.size(), 2U);
     // Ctrl-C ends the run once the batch's line is out, before the summary.
+    const char* last = c.over == Over::large_file    ? "added big.dic"
+                       : c.over == Over::small_files ? "40 files: 40 added"
+                                                     : "0 updated, 20 current, 20 failed";
     if (c.interrupted) {
         EXPECT_EQ(read_file(box.scratch() + "/out"), "added big.dic\n");
     } else {
-        EXPECT_GE(shown.size(), 5U) << "the line stood still during the copy";
-        EXPECT_NE(screen.find("added big.dic"), std::string::npos) << screen;
+        EXPECT_GE(shown.size(), 5U) << "the line stood still during the run";
+        EXPECT_NE(screen.find(last), std::string::npos) << screen;
     }
     EXPECT_EQ(screen.find(" files, "), std::string::npos) << screen;
     const std::string raw = read_file(box.scratch() + "/raw");
     EXPECT_EQ(raw.find('\x1b') != std::string::npos, std::string(c.term) != "dumb");
 }
 
-INSTANTIATE_TEST_SUITE_P(Tree, ProgressLine,
-                         ::testing::Values(ProgressCase{"OnATerminal", "xterm", false},
-                                           ProgressCase{"OnADumbTerminal", "dumb", false},
-                                           ProgressCase{"Interrupted", "xterm", true},
-                                           ProgressCase{"InterruptedOnADumbTerminal", "dumb",
-                                                        true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Tree, ProgressLine,
+    ::testing::Values(ProgressCase{"OnATerminal", "xterm", false},
+                      ProgressCase{"OnADumbTerminal", "dumb", false},
+                      ProgressCase{"Interrupted", "xterm", true},
+                      ProgressCase{"InterruptedOnADumbTerminal", "dumb", true},
+                      // The rate falls below 10 MiB/s: a shorter line over a longer one.
+                      ProgressCase{"ShorterLineOnADumbTerminal", "dumb", false, Over::large_file,
+                                   "read@6=slow1500,read@*=slow20"},
+                      ProgressCase{"OverSmallFiles", "xterm", false, Over::small_files,
+                                   "read@*=slow60"},
+                      ProgressCase{"OverCurrentAndFailedFiles", "dumb", false,
+                                   Over::current_and_failed, "read@*=slow60"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -90,6 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "9999999999999999999", "9999999999999999998"},
                       GateCase{"DatedVersionsBeyond32Bits", "VERSION 2026.12.08.1530",
                                "VERSION 2026.12.09.0900", "d/words.ejd", true, false, "", ""},
+                      GateCase{"OlderDatedUpdateBeyond32Bits", "VERSION 2026.12.09.0900",
+                               "VERSION 2026.12.08.1530", "d/words.ejd", true, true,
+                               "2026.12.09.0900", "2026.12.08.1530"},
                       GateCase{"TokenTooLongIsNoVersion", "VERSION 99999999999999999999",
                                "VERSION 1", "d/words.ejd", true, false, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
