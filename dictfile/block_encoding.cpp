@@ -1,5 +1,8 @@
 #include "block_encoding.h"
 
+#include "cpu.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #if defined(__x86_64__)
@@ -44,11 +47,6 @@ __attribute__((target("avx2"))) std::size_t decode_vectors(const unsigned char* 
     }
     return i;
 }
-
-bool has_avx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
 #endif
 
 // Decodes output positions [i, count) eight bytes at a time, then byte by byte.
@@ -78,4 +76,10 @@ void decode_block(const unsigned char* in, ssize_t n, unsigned char* out) {
 void decode_block_portable(const unsigned char* in, ssize_t n, unsigned char* out) {
     if (n > 0)
         decode_from(in, static_cast<std::size_t>(n), out, 0);
+}
+
+void decode_blocks(std::span<const unsigned char> in, unsigned char* out) {
+    for (std::size_t at = 0; at < in.size(); at += BLOCK_SIZE)
+        decode_block(in.data() + at, static_cast<ssize_t>(std::min(BLOCK_SIZE, in.size() - at)),
+                     out + at);
 }

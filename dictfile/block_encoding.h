@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <sys/types.h>
 
 inline constexpr std::size_t BLOCK_SIZE = 8192;
@@ -19,3 +20,8 @@ void decode_block(const unsigned char* in, ssize_t n, unsigned char* out);
 // decode_block without vector instructions: what decode_block does on
 // processors without AVX2. Same contract.
 void decode_block_portable(const unsigned char* in, ssize_t n, unsigned char* out);
+
+// Decodes in, which starts at a block boundary of its file, block by block
+// into out (in.size() bytes): a chunk of whole blocks, or the file's last
+// ones. The transform is its own inverse, so it also encodes.
+void decode_blocks(std::span<const unsigned char> in, unsigned char* out);

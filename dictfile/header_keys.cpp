@@ -1,5 +1,7 @@
 #include "header_keys.h"
 
+#include "cpu.h"
+
 #include <cstring>
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -66,11 +68,6 @@ __attribute__((target("avx2"))) std::size_t find_with_avx2(const char* s, std::s
         }
     }
     return i;
-}
-
-bool has_avx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
 }
 #endif
 

@@ -1,26 +1,17 @@
-// The scan of an installed copy's header. It gives the same answer as
-// reading the file line by line into a HEADER_LINE_SIZE buffer (a longer
-// line arrives in pieces of HEADER_LINE_SIZE - 1 bytes, each searched up to
-// its first zero byte), but it reads large chunks and lets find_header_key
-// skip every stretch without a key, so a file without a header is read to
-// its end at memory speed.
+#include "header_scan.h"
+
 #include "header_keys.h"
-#include "version_gate.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
 constexpr std::size_t PIECE_SIZE = HEADER_LINE_SIZE - 1;
 
-enum class Step { version, end, more };
-
 struct ChunkScan {
-    Step step;
-    std::size_t keep; // with Step::more: where the unfinished piece starts
+    ScanStep step;
+    std::size_t keep; // with ScanStep::more: where the unfinished piece starts
     VersionValue value;
 };
 
@@ -48,11 +39,12 @@ ChunkScan scan_chunk(std::string_view chunk, bool at_eof,
     for (;;) {
         const std::size_t key = from + find_header_key(chunk.substr(from));
         if (key == chunk.size())
-            return {Step::more, at_eof ? chunk.size() : piece_start(chunk, from, chunk.size()), 0};
+            return {ScanStep::more, at_eof ? chunk.size() : piece_start(chunk, from, chunk.size()),
+                    0};
         const std::size_t start = piece_start(chunk, from, key);
         const std::size_t end = piece_end(chunk, start, at_eof);
         if (end == std::string_view::npos)
-            return {Step::more, start, 0};
+            return {ScanStep::more, start, 0};
         // What the line buffer would hold: the piece up to its first zero byte.
         std::string_view piece = chunk.substr(start, end - start);
         piece = piece.substr(0, std::min(piece.size(), piece.find('\0')));
@@ -62,8 +54,8 @@ ChunkScan scan_chunk(std::string_view chunk, bool at_eof,
         if (key + HEADER_KEY_SIZE <= start + piece.size()) {
             if (const std::size_t version = piece.find(VERSION_KEY);
                 version != std::string_view::npos)
-                return {Step::version, 0, version_behind(piece, version, text_out)};
-            return {Step::end, 0, 0};
+                return {ScanStep::version, 0, version_behind(piece, version, text_out)};
+            return {ScanStep::end, 0, 0};
         }
         from = end;
     }
@@ -71,23 +63,20 @@ ChunkScan scan_chunk(std::string_view chunk, bool at_eof,
 
 } // namespace
 
-VersionValue scan_installed_header(int fd, std::span<char> buffer,
-                                   std::span<char, VERSION_TEXT_SIZE> text_out) {
-    text_out[0] = '\0';
-    std::size_t kept = 0;
-    for (;;) {
-        const ssize_t got = read(fd, buffer.data() + kept, buffer.size() - kept);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return 0;
-        const std::size_t size = kept + static_cast<std::size_t>(got);
-        const ChunkScan scan = scan_chunk({buffer.data(), size}, got == 0, text_out);
-        if (scan.step != Step::more)
-            return scan.value;
-        if (got == 0)
-            return 0;
-        kept = size - scan.keep;
-        std::memmove(buffer.data(), buffer.data() + scan.keep, kept);
-    }
+HeaderScan::HeaderScan(std::span<char> buffer, std::span<char, VERSION_TEXT_SIZE> text_out)
+    : buffer_(buffer), text_(text_out) {
+    text_[0] = '\0';
+}
+
+ScanStep HeaderScan::take(std::size_t got) {
+    const std::size_t size = kept_ + got;
+    const ChunkScan scan = scan_chunk({buffer_.data(), size}, got == 0, text_);
+    value_ = scan.value;
+    if (scan.step != ScanStep::more)
+        return scan.step;
+    if (got == 0)
+        return ScanStep::end;
+    kept_ = size - scan.keep;
+    std::memmove(buffer_.data(), buffer_.data() + scan.keep, kept_);
+    return ScanStep::more;
 }

@@ -3,10 +3,7 @@
 #include "block_encoding.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -82,32 +79,4 @@ VersionValue search_update_block(const unsigned char* block, ssize_t n, bool enc
     if (key == std::string_view::npos)
         return 0;
     return version_behind(text, key, text_out);
-}
-
-namespace {
-
-alignas(64) std::array<char, HEADER_CHUNK_SIZE> header_chunk;
-
-} // namespace
-
-VersionValue installed_version(int fd, std::span<char, VERSION_TEXT_SIZE> text_out) {
-    return scan_installed_header(fd, header_chunk, text_out);
-}
-
-VersionValue update_version(int fd, const char* update_path,
-                            std::span<char, VERSION_TEXT_SIZE> text_out) {
-    std::array<unsigned char, BLOCK_SIZE> first{};
-    ssize_t n = 0;
-    do
-        n = pread(fd, first.data(), first.size(), 0);
-    while (n < 0 && errno == EINTR);
-    return search_update_block(first.data(), n, is_ejd_name(update_path), text_out);
-}
-
-bool installed_is_current(int update_fd, const char* update_path, int installed_fd,
-                          VersionTexts& texts) {
-    texts.installed_text[0] = '\0';
-    const VersionValue installed =
-        installed_fd >= 0 ? installed_version(installed_fd, texts.installed_text) : 0;
-    return is_current(installed, update_version(update_fd, update_path, texts.update_text));
 }

@@ -1,0 +1,228 @@
+// vora-dict-update-tree [OPTION]... [DIR]: installs every file of an update
+// tree as vora-dict-update would install it, one line a file (English or
+// JSON) and a summary.
+#include "batch.h"
+#include "process.h"
+#include "program_version.h"
+#include "progress.h"
+#include "report.h"
+#include "resolve.h"
+#include "run_lock.h"
+#include "walk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr char PROGRAM[] = "vora-dict-update-tree";
+
+constexpr char USAGE[] =
+    "Usage: vora-dict-update-tree [OPTION]... [DIR]\n"
+    "Install every file below DIR (default: the current directory) at the same\n"
+    "relative path below /usr/local/share/vora/Dictionary, as vora-dict-update\n"
+    "would, skipping entries whose names start with \".\". One line a file, then\n"
+    "a summary.\n"
+    "\n"
+    "  -n, --dry-run          print what would be done, and change nothing\n"
+    "  -f, --force            install every file whatever the versions (to roll back)\n"
+    "  -q, --quiet            print only the failed files and the summary\n"
+    "      --json             print JSON Lines: an object a file, then a summary object\n"
+    "      --exclude=PATTERN  leave out files and directories whose name or relative\n"
+    "                         path matches PATTERN (shell wildcards); repeatable\n"
+    "      --wait=SECONDS     give up when another install holds the lock that long\n"
+    "                         (default: wait until it ends)\n"
+    "  -h, --help             print this help\n"
+    "      --version          print the version\n"
+    "\n"
+    "Exit status: 0 when no file failed, 1 when any did, 2 when the run is refused.\n";
+
+enum LongOnly { JSON_OPTION = 256, EXCLUDE_OPTION, WAIT_OPTION, VERSION_OPTION };
+
+struct Options {
+    bool dry_run = false;
+    bool force = false;
+    bool quiet = false;
+    Format format = Format::english;
+    std::vector<std::string> excluded;
+    double wait = -1; // seconds; below 0: for ever
+    const char* directory = ".";
+};
+
+// Refuses the run: one line on standard error, and with --json one error
+// object on standard output, for a program that reads only that.
+int refuse(Format format, const std::string& what, const std::string& why = "") {
+    const std::string message = what + (why.empty() ? "" : ": " + why);
+    (void)std::fprintf(stderr, "%s: %s\n", PROGRAM, message.c_str());
+    if (format == Format::json) {
+        report_refusal(message);
+        (void)std::fflush(stdout);
+    }
+    return 2;
+}
+
+// Whether the command line asks for JSON, looked up before the options are
+// parsed, so that a refusal of any of them is a JSON line too.
+Format format_asked(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.size() >= 3 && std::string_view("--json").starts_with(arg))
+            return Format::json;
+    }
+    return Format::english;
+}
+
+// A number of seconds, not negative; false for anything else.
+bool parse_seconds(const char* text, double& seconds) {
+    char* end = nullptr;
+    errno = 0;
+    seconds = std::strtod(text, &end);
+    return *text != '\0' && *end == '\0' && errno == 0 && std::isfinite(seconds) && seconds >= 0;
+}
+
+// Parses the command line; returns -1 to go on, else the exit status.
+int parse_options(int argc, char** argv, Options& options) {
+    static const option long_options[] = {{"dry-run", no_argument, nullptr, 'n'},
+                                          {"force", no_argument, nullptr, 'f'},
+                                          {"quiet", no_argument, nullptr, 'q'},
+                                          {"json", no_argument, nullptr, JSON_OPTION},
+                                          {"exclude", required_argument, nullptr, EXCLUDE_OPTION},
+                                          {"wait", required_argument, nullptr, WAIT_OPTION},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, VERSION_OPTION},
+                                          {nullptr, 0, nullptr, 0}};
+    options.format = format_asked(argc, argv);
+    opterr = 0;
+    for (int option = 0; (option = getopt_long(argc, argv, "nfqh", long_options, nullptr)) != -1;) {
+        switch (option) {
+        case 'n':
+            options.dry_run = true;
+            break;
+        case 'f':
+            options.force = true;
+            break;
+        case 'q':
+            options.quiet = true;
+            break;
+        case JSON_OPTION:
+            break;
+        case EXCLUDE_OPTION:
+            options.excluded.emplace_back(optarg);
+            break;
+        case WAIT_OPTION:
+            if (!parse_seconds(optarg, options.wait))
+                return refuse(options.format,
+                              "invalid --wait value '" + escaped(optarg) + "' (see --help)");
+            break;
+        case 'h':
+            (void)std::fputs(USAGE, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        case VERSION_OPTION:
+            return print_version(PROGRAM);
+        default:
+            // optopt is 0 for an unknown long option, and one of ours for a
+            // long option given a value or missing one: either way the
+            // argument that was just passed names it as typed. Otherwise it
+            // is an unknown letter.
+            if (optopt == 0 || optopt >= JSON_OPTION || std::strchr("nfqh", optopt) != nullptr)
+                return refuse(options.format,
+                              "unknown option '" + escaped(argv[optind - 1]) + "' (see --help)");
+            return refuse(options.format, "unknown option '-" +
+                                              escaped(std::string(1, static_cast<char>(optopt))) +
+                                              "' (see --help)");
+        }
+    }
+    if (argc - optind > 1)
+        return refuse(options.format, "more than one directory given (see --help)");
+    if (argc - optind == 1)
+        options.directory = argv[optind];
+    return -1;
+}
+
+// Standard output, flushed; the first failure's error number is kept.
+void flush_report(int& write_error) {
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && write_error == 0)
+        write_error = errno != 0 ? errno : EIO;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!open_standard_descriptors())
+        return 2;
+    ignore_write_signals();
+    Options options;
+    if (const int status = parse_options(argc, argv, options); status >= 0)
+        return status;
+    if (getuid() != 0)
+        return refuse(options.format, "must be run as root");
+    const std::size_t capacity = batch_capacity(!options.dry_run);
+    if (capacity == 0)
+        return refuse(options.format, "too few file descriptors",
+                      "raise the limit of open files (ulimit -n)");
+    // DIR is resolved one component at a time, a link followed only when
+    // root owns it: a link that another user owns could point the run at a
+    // directory of root's, whose files would then be installed for all to read.
+    const Resolved top_directory =
+        resolve(AT_FDCWD, options.directory, Links::root_owned, O_RDONLY | O_DIRECTORY);
+    if (!top_directory.fd.valid())
+        return refuse(options.format, escaped(top_directory.where),
+                      top_directory.link ? "a symbolic link that another user owns"
+                                         : std::strerror(top_directory.error));
+    const int top = top_directory.fd.get();
+
+    Counts counts;
+    const std::vector<TreeFile> files = list_tree(top, options.excluded, counts.excluded);
+    off_t total_bytes = 0;
+    for (const TreeFile& file : files)
+        total_bytes += bytes_to_install(file);
+    if (!options.dry_run) {
+        const LockWait wait{options.wait, [] {
+                                (void)std::fprintf(
+                                    stderr, "%s: waiting for another install to finish\n", PROGRAM);
+                            }};
+        if (take_run_lock(wait).state == LockState::given_up)
+            return refuse(options.format, "another install is still running (gave up waiting)");
+    }
+    Progress progress(files.size(), total_bytes, plain_terminal());
+    InstallSettings settings;
+    settings.profile = Profile::tree;
+    settings.dry_run = options.dry_run;
+    settings.force = options.force;
+    BatchRoom room(std::min(capacity, files.size()));
+    std::vector<DryWrite> dry_writes;
+    int write_error = 0;
+
+    for (std::size_t first = 0; first < files.size();) {
+        const std::span<const InstallJob> done =
+            install_batch(files, first, top, settings, progress, room, dry_writes);
+        if (std::any_of(done.begin(), done.end(), [&](const InstallJob& job) {
+                return shows_line(options.quiet, job.result);
+            }))
+            progress.make_room_for_output();
+        for (std::size_t i = 0; i < done.size(); ++i)
+            report_file(options.format, options.quiet, files[first + i].path, done[i].result,
+                        counts);
+        flush_report(write_error);
+        // A stopping signal that arrived during the batch takes effect now,
+        // with the batch's lines out (and the progress line erased).
+        release_signals();
+        first += done.size();
+    }
+
+    progress.erase();
+    report_summary(options.format, files.size(), counts, options.dry_run,
+                   !options.excluded.empty());
+    flush_report(write_error);
+    if (write_error != 0)
+        (void)std::fprintf(stderr, "%s: write error: %s\n", PROGRAM, std::strerror(write_error));
+    return counts.failed == 0 && write_error == 0 ? 0 : 1;
+}

@@ -1,0 +1,189 @@
+#include "report.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+bool failed(Outcome outcome) {
+    return outcome == Outcome::failed;
+}
+
+void count(Outcome outcome, Counts& counts) {
+    std::size_t* const by_outcome[] = {&counts.added, &counts.updated, &counts.current,
+                                       &counts.failed};
+    ++*by_outcome[static_cast<int>(outcome)];
+}
+
+// The versions behind an English line, where known: " (1.02 -> 1.03)".
+std::string versions(const InstallResult& result) {
+    const std::string installed = result.texts.installed_text.data();
+    const std::string update = result.texts.update_text.data();
+    if (result.same_contents)
+        return " (same contents)";
+    if (result.outcome == Outcome::current)
+        return " (" + installed + ">=" + update + ")";
+    if (result.outcome == Outcome::updated && !installed.empty() && !update.empty())
+        return " (" + installed + " -> " + update + ")";
+    return update.empty() ? "" : " (" + update + ")";
+}
+
+void print_json(const Json& object) {
+    const std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+// A version text as JSON: null when unknown.
+Json version_value(const VersionText& text) {
+    return text[0] == '\0' ? Json(nullptr) : Json(text.data());
+}
+
+void print_json_file(std::string_view path, const InstallResult& result) {
+    Json object;
+    object["type"] = "file";
+    object["path"] = path;
+    object["result"] = outcome_word(result.outcome);
+    object["installed"] = result.installed == Installed::unknown
+                              ? Json(nullptr)
+                              : Json(result.installed == Installed::present);
+    object["installed_version"] = version_value(result.texts.installed_text);
+    object["update_version"] = version_value(result.texts.update_text);
+    object["changed"] = result.changed;
+    object["error"] = failed(result.outcome) ? Json(failure_reason(result.failure)) : Json(nullptr);
+    if (failed(result.outcome))
+        object["error_code"] = failure_code(result.failure);
+    // A name that is not UTF-8 is shown with U+FFFD in place of each bad
+    // byte, and also as its bytes, so that nothing of it is lost.
+    const Json name(path);
+    if (name.dump(-1, ' ', false, Json::error_handler_t::replace) !=
+        name.dump(-1, ' ', false, Json::error_handler_t::ignore)) {
+        Json bytes = Json::array();
+        for (const char c : path)
+            bytes.push_back(static_cast<unsigned char>(c));
+        object["path_bytes"] = bytes;
+    }
+    print_json(object);
+}
+
+// The length of the valid UTF-8 sequence that starts text, or 0: a stray
+// continuation byte, a sequence cut short, an overlong form, a surrogate
+// or a code point past U+10FFFF is not one. code_point receives its value.
+std::size_t utf8_sequence(std::string_view text, char32_t& code_point) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = 0;
+    char32_t least = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        least = 0x80;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        least = 0x800;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        least = 0x10000;
+    }
+    if (length == 0 || text.size() < length)
+        return 0;
+    code_point = lead & (0x7fU >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xc0) != 0x80)
+            return 0;
+        code_point = code_point << 6 | (byte & 0x3fU);
+    }
+    const bool surrogate = code_point >= 0xd800 && code_point <= 0xdfff;
+    return code_point < least || surrogate || code_point > 0x10ffff ? 0 : length;
+}
+
+void append_hex(std::string& out, unsigned char byte) {
+    std::array<char, 5> hex{};
+    (void)std::snprintf(hex.data(), hex.size(), "\\x%02x", byte);
+    out += hex.data();
+}
+
+} // namespace
+
+std::string escaped(std::string_view text) {
+    static constexpr std::array<char, 7> NAMED{'a', 'b', 't', 'n', 'v', 'f', 'r'}; // 0x07..0x0d
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        char32_t code_point = 0;
+        std::size_t length = 1;
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte >= 0x07 && byte <= 0x0d) {
+            out += '\\';
+            out += NAMED.at(byte - 0x07);
+        } else if (byte < 0x20 || byte == 0x7f) {
+            append_hex(out, byte);
+        } else if (byte < 0x80) {
+            out += text[at];
+        } else if ((length = utf8_sequence(text.substr(at), code_point)) == 0) {
+            // Not UTF-8: each byte shown, none passed to the terminal.
+            append_hex(out, byte);
+            length = 1;
+        } else if (code_point <= 0x9f) {
+            // A C1 control, which terminals obey as they obey ESC.
+            for (std::size_t i = 0; i < length; ++i)
+                append_hex(out, static_cast<unsigned char>(text[at + i]));
+        } else {
+            out.append(text.substr(at, length));
+        }
+        at += length;
+    }
+    return out;
+}
+
+bool shows_line(bool quiet, const InstallResult& result) {
+    return !quiet || failed(result.outcome);
+}
+
+void report_file(Format format, bool quiet, std::string_view path, const InstallResult& result,
+                 Counts& counts) {
+    count(result.outcome, counts);
+    counts.changed = counts.changed || result.changed;
+    if (!shows_line(quiet, result))
+        return;
+    if (format == Format::json)
+        return print_json_file(path, result);
+    const std::string line =
+        std::string(outcome_word(result.outcome)) + " " + escaped(path) +
+        (failed(result.outcome) ? ": " + failure_reason(result.failure) : versions(result)) + "\n";
+    (void)std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
+                    bool show_excluded) {
+    if (format == Format::json) {
+        Json summary;
+        summary["type"] = "summary";
+        summary["files"] = files;
+        summary["added"] = counts.added;
+        summary["updated"] = counts.updated;
+        summary["current"] = counts.current;
+        summary["failed"] = counts.failed;
+        summary["excluded"] = counts.excluded;
+        summary["changed"] = counts.changed;
+        summary["dry_run"] = dry_run;
+        return print_json(summary);
+    }
+    std::string excluded;
+    if (show_excluded)
+        excluded.append(", ").append(std::to_string(counts.excluded)).append(" excluded");
+    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s%s\n", files,
+                counts.added, counts.updated, counts.current, counts.failed, excluded.c_str(),
+                dry_run ? " (dry run)" : "");
+}
+
+void report_refusal(const std::string& message) {
+    Json line;
+    line["type"] = "error";
+    line["error"] = message;
+    print_json(line);
+}

@@ -1,0 +1,41 @@
+// What a tree install prints on standard output: one line a file and a
+// summary, in English or as JSON Lines.
+#pragma once
+
+#include "outcome.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+enum class Format { english, json };
+
+struct Counts {
+    std::size_t added = 0;
+    std::size_t updated = 0;
+    std::size_t current = 0;
+    std::size_t failed = 0;
+    std::size_t excluded = 0;
+    bool changed = false; // a byte of the dictionary changed (in a dry run: would)
+};
+
+// The bytes of text with those below 0x20, 0x7f and the backslash written
+// C-style ("\n", "\\", "\x1b"), and so the bytes of C1 controls in UTF-8
+// (U+0080 to U+009F) and of invalid UTF-8, so that no name can break or
+// forge a line or drive the terminal. Printable UTF-8 stays as it is.
+std::string escaped(std::string_view text);
+
+// Whether report_file prints a line for the result.
+bool shows_line(bool quiet, const InstallResult& result);
+
+// Counts a file's outcome and prints its line; with quiet, only a failure's.
+void report_file(Format format, bool quiet, std::string_view path, const InstallResult& result,
+                 Counts& counts);
+
+// Prints the summary of files files; the excluded ones are named in English
+// only when show_excluded is set (some were asked for).
+void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
+                    bool show_excluded);
+
+// Prints the JSON line of a refused run: {"type":"error","error":message}.
+void report_refusal(const std::string& message);

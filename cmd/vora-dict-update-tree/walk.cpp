@@ -1,0 +1,97 @@
+#include "walk.h"
+
+#include "resolve.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <unistd.h>
+
+namespace {
+
+bool matches(std::span<const std::string> patterns, const std::string& name,
+             const std::string& path) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
+        return fnmatch(pattern.c_str(), name.c_str(), 0) == 0 ||
+               fnmatch(pattern.c_str(), path.c_str(), 0) == 0;
+    });
+}
+
+// A link counts as a file unless it names a directory; stat reads what it
+// names without opening it.
+bool names_a_directory(int dir, const char* name) {
+    struct stat target {};
+    return fstatat(dir, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+}
+
+struct Walk {
+    int top;
+    std::span<const std::string> excluded;
+    std::vector<TreeFile> files;
+    std::vector<std::string> directories; // still to be listed, relative to top
+    std::size_t excluded_files = 0;
+};
+
+// Lists one directory, relative path prefix ("" for the top), into the walk.
+void list_directory(Walk& walk, const std::string& prefix) {
+    const std::string shown = prefix.empty() ? "." : prefix.substr(0, prefix.size() - 1);
+    Resolved listed = resolve(walk.top, shown, Links::none, O_RDONLY | O_DIRECTORY);
+    DIR* dir = listed.fd.valid() ? fdopendir(listed.fd.get()) : nullptr;
+    if (dir == nullptr) {
+        // A directory replaced by a link since its parent was listed.
+        const int error = listed.fd.valid() ? last_error() : listed.error;
+        walk.files.push_back(
+            {shown, listed.link ? TreeEntry::link : TreeEntry::unreadable, {}, error});
+        return;
+    }
+    const int fd = listed.fd.release(); // the listing's now
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr)
+            break;
+        const std::string name = entry->d_name;
+        if (name[0] == '.')
+            continue;
+        const std::string path = prefix + name;
+        struct stat status {};
+        if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            walk.files.push_back({path, TreeEntry::unreadable, {}, errno});
+            continue;
+        }
+        const bool directory = S_ISDIR(status.st_mode);
+        if (matches(walk.excluded, name, path)) {
+            walk.excluded_files += directory ? 0 : 1;
+            continue;
+        }
+        if (directory)
+            walk.directories.push_back(path + "/");
+        else if (S_ISREG(status.st_mode))
+            walk.files.push_back({path, TreeEntry::regular, status, 0});
+        else if (!S_ISLNK(status.st_mode))
+            walk.files.push_back({path, TreeEntry::special, status, 0});
+        else if (!names_a_directory(fd, entry->d_name))
+            walk.files.push_back({path, TreeEntry::link, status, 0});
+    }
+    if (errno != 0)
+        walk.files.push_back({shown, TreeEntry::unreadable, {}, errno});
+    closedir(dir);
+}
+
+} // namespace
+
+std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
+                                std::size_t& excluded_files) {
+    Walk walk{top, excluded, {}, {""}, 0};
+    while (!walk.directories.empty()) {
+        const std::string prefix = std::move(walk.directories.back());
+        walk.directories.pop_back();
+        list_directory(walk, prefix);
+    }
+    std::sort(walk.files.begin(), walk.files.end(),
+              [](const TreeFile& a, const TreeFile& b) { return a.path < b.path; });
+    excluded_files = walk.excluded_files;
+    return walk.files;
+}

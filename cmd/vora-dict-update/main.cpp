@@ -1,0 +1,78 @@
+// vora-dict-update ejd_dict_file: installs the update at the path given,
+// relative to the current directory, at the same relative path below the
+// dictionary root, and prints the one line that reports the outcome.
+#include "install.h"
+#include "messages.h"
+#include "process.h"
+#include "program_version.h"
+#include "run_lock.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// The text behind the argument's last "/", which is also the destination's
+// last component.
+const char* last_component(const char* argument) {
+    const char* slash = std::strrchr(argument, '/');
+    return slash != nullptr ? slash + 1 : argument;
+}
+
+// The one line must reach standard output; when it cannot, the run fails.
+int finish_line(int status) {
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? status : 1;
+}
+
+int report(const InstallResult& result, const char* name) {
+    switch (result.outcome) {
+    case Outcome::current:
+        std::printf(msg_already_current, name, result.texts.installed_text.data(),
+                    result.texts.update_text.data());
+        return finish_line(0);
+    case Outcome::added:
+        std::printf(msg_added, name);
+        return finish_line(0);
+    case Outcome::updated:
+        std::printf(msg_updated, name);
+        return finish_line(0);
+    case Outcome::failed:
+        break;
+    }
+    (void)std::fputs(update_failed(result.failure) ? msg_cannot_open_update : msg_write_failed,
+                     stdout);
+    return finish_line(1);
+}
+
+} // namespace
+
+// Installs the update named by argv[1] and prints the one line that reports
+// the outcome. Returns the exit status: 0 when the file was installed or was
+// already current, 1 when the run was refused or failed, or when its line
+// could not be written.
+int install_update(int argc, char** argv) {
+    if (!open_standard_descriptors())
+        return 1;
+    ignore_write_signals();
+    // Anyone may ask for the version; any other single argument is a path.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return print_version("vora-dict-update");
+    if (getuid() != 0) {
+        (void)std::fputs(msg_need_root, stdout);
+        return finish_line(1);
+    }
+    if (argc != 2) {
+        std::printf(msg_usage, argc > 0 ? argv[0] : "vora-dict-update");
+        return finish_line(1);
+    }
+    (void)take_run_lock();
+    const int status = report(install_file(argv[1], {}), last_component(argv[1]));
+    // A stopping signal that arrived during the rewrite takes effect now.
+    release_signals();
+    return status;
+}
+
+int main(int argc, char** argv) {
+    return install_update(argc, argv);
+}

@@ -1,0 +1,59 @@
+#include "file_source.h"
+
+#include <fcntl.h>
+
+namespace {
+
+bool same_times(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+Failure cannot_open(int error, Problem problem = Problem::none) {
+    return {Step::open_update, error, problem};
+}
+
+} // namespace
+
+Failure FileSource::open(int dir, const char* path, Links links, const struct stat* walked) {
+    if (walked != nullptr && S_ISLNK(walked->st_mode))
+        return cannot_open(ELOOP, Problem::symbolic_link);
+    if (walked != nullptr && !S_ISREG(walked->st_mode))
+        return cannot_open(0, Problem::not_regular);
+    const Resolved located = resolve(dir, path, links, O_PATH);
+    if (located.link)
+        return cannot_open(ELOOP, Problem::symbolic_link);
+    if (!located.fd.valid())
+        return cannot_open(located.error);
+    // A regular file put in the walked one's place since is opened as it is:
+    // it lies in the tree all the same. Without /proc it is opened by its
+    // path again, which may meet a link swapped in meanwhile.
+    Opened opened = open_regular(located.fd.get(), {dir, path, links}, O_RDONLY);
+    if (opened.link)
+        return cannot_open(ELOOP, Problem::symbolic_link);
+    if (opened.not_regular)
+        return cannot_open(0, Problem::not_regular);
+    if (!opened.fd.valid())
+        return cannot_open(opened.error);
+    fd_ = std::move(opened.fd);
+    status_ = opened.status;
+    return {};
+}
+
+IoResult FileSource::first_block(std::span<unsigned char, BLOCK_SIZE> block) {
+    return pread_some(fd_.get(), block, 0);
+}
+
+IoResult FileSource::read(std::span<unsigned char> bytes) {
+    return read_full(fd_.get(), bytes);
+}
+
+IoResult FileSource::read_at(std::span<unsigned char> bytes, off_t offset) {
+    return pread_full(fd_.get(), bytes, offset);
+}
+
+bool FileSource::unchanged() const {
+    struct stat now {};
+    return status_of(fd_.get(), now) == 0 && same_file(now, status_) &&
+           now.st_size == status_.st_size && same_times(now.st_mtim, status_.st_mtim) &&
+           same_times(now.st_ctim, status_.st_ctim);
+}

@@ -1,0 +1,149 @@
+// The first part of an install: everything that is decided and opened
+// before the installed file is written to, in order. A dry run stops here,
+// having made the same checks that would make the real run fail.
+#include "install.h"
+
+#include "block_encoding.h"
+#include "gate.h"
+#include "io.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+Failure plan_failure(int error, Problem problem = Problem::none) {
+    return {Step::plan, error, problem};
+}
+
+// The mode bits that the installed file will have: an existing copy keeps
+// its own, a new file gets NEW_FILE_MODE less the umask.
+mode_t installed_mode(const Target& target) {
+    if (target.existed)
+        return target.status.st_mode;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return NEW_FILE_MODE & ~mask;
+}
+
+// A file-size limit below the update's length would stop the copy halfway.
+bool exceeds_file_size_limit(off_t length, rlim_t limit) {
+    return limit != RLIM_INFINITY && static_cast<rlim_t>(length) > limit;
+}
+
+// The version gate over the copy open as reading (-1: none), or over the
+// version that an earlier file of a dry run would have left there.
+bool gate_says_current(InstallJob& job, int reading) {
+    VersionTexts& texts = job.result.texts;
+    const bool encoded = is_ejd_name(job.target.relative_path());
+    if (!job.assumed_version)
+        return installed_is_current(*job.update, encoded, reading, texts);
+    texts.installed_text = *job.assumed_version;
+    std::array<char, VERSION_DIGITS_SIZE> digits{};
+    VersionText text{};
+    const VersionValue installed = parse_version_token(texts.installed_text.data(), text, digits);
+    return is_current(installed, update_version(*job.update, encoded, texts.update_text));
+}
+
+
+// Why the install must not go on whatever the versions say: an installed
+// path that is not a regular file, the update itself, a link to nothing, or
+// a private update where all could read the copy.
+Failure refusal(const InstallJob& job, const ProfileRules& rules) {
+    const Target& target = job.target;
+    const UpdateSource& update = *job.update;
+    if (target.existed && !S_ISREG(target.status.st_mode))
+        return plan_failure(0, Problem::not_regular);
+    // Decoding a file onto itself would destroy it.
+    if (target.existed && same_file(target.status, update.status()))
+        return plan_failure(0, Problem::same_file);
+    if (target.dangling)
+        return plan_failure(ENOENT);
+    // A file that others may not read (a hard link to a secret, or a tree
+    // swapped for another) must not become one that all may read.
+    if (rules.keep_private && (update.status().st_mode & S_IROTH) == 0 &&
+        (installed_mode(target) & S_IROTH) != 0)
+        return {Step::open_update, 0, Problem::not_readable_by_others};
+    return {};
+}
+
+// Whether the copy open as reading holds the update's bytes already. Reading
+// the copy costs far less than rewriting it, and a run over an unchanged
+// tree then changes nothing. In a dry run, a copy that an earlier file
+// would have rewritten is not what it holds now.
+bool holds_the_update(InstallJob& job, int reading) {
+    return reading >= 0 && !job.assumed_version &&
+           job.target.status.st_size == job.update->length() &&
+           same_contents(*job.update, reading, is_ejd_name(job.target.path()));
+}
+
+// The directories that a new file needs, and the file-size limit: what
+// would stop the copy halfway counts before anything is written.
+Failure make_room(InstallJob& job, const InstallSettings& settings, Directories& directories) {
+    Target& target = job.target;
+    if (!target.existed) {
+        const int error = make_target_directories(
+            directories, target, rules_of(settings.profile).all_levels, settings.dry_run);
+        job.result.changed = target.made_parent;
+        if (error != 0)
+            return plan_failure(error);
+    }
+    if (exceeds_file_size_limit(job.update->length(), settings.file_size_limit))
+        return plan_failure(EFBIG);
+    return {};
+}
+
+} // namespace
+
+rlim_t current_file_size_limit() {
+    struct rlimit limit {};
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
+}
+
+bool start_job(InstallJob& job, std::string_view relative) {
+    job = InstallJob{};
+    job.state = JobState::looked_up;
+    if (form_destination(relative, job.target))
+        return true;
+    end_job(job, plan_failure(ENAMETOOLONG));
+    return false;
+}
+
+void look_up(InstallJob& job, UpdateSource& update, Directories& directories) {
+    job.update = &update;
+    look_up_target(directories, job.target);
+    job.result.installed = job.target.existed ? Installed::present : Installed::absent;
+}
+
+void plan_job(InstallJob& job, const InstallSettings& settings, Directories& directories) {
+    const ProfileRules rules = rules_of(settings.profile);
+    Target& target = job.target;
+    UniqueFd reading = target.existed ? open_for_gate(target, rules.gate_reads_only) : UniqueFd();
+    const auto end = [&job, &reading](auto result) {
+        reading.reset();
+        end_job(job, result);
+    };
+    if (gate_says_current(job, reading.get()) && !settings.force)
+        return end(Outcome::current);
+    if (const Failure refused = refusal(job, rules); refused.failed())
+        return end(refused);
+    if (rules.compare_contents && holds_the_update(job, reading.get())) {
+        job.result.same_contents = true;
+        return end(Outcome::current);
+    }
+    if (const Failure no_room = make_room(job, settings, directories); no_room.failed())
+        return end(no_room);
+    if (settings.dry_run) {
+        if (const int error = target.existed ? write_error(target, reading.get()) : 0)
+            return end(plan_failure(error));
+        job.result.changed = true;
+        return end(target.existed ? Outcome::updated : Outcome::added);
+    }
+    reading.reset();
+    if (const Failure opened = open_target(target); opened.failed())
+        return end_job(job, opened);
+    job.decode = is_ejd_name(target.path());
+    job.state = JobState::writing;
+    // The file opened may still turn out to be the update itself.
+    if (same_file(target.status, job.update->status()))
+        end_job(job, plan_failure(0, Problem::same_file));
+}

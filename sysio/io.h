@@ -1,0 +1,66 @@
+// One small helper a system-call pattern: whole-buffer reads and writes,
+// reservations, flushes and status. Each retries what EINTR interrupted
+// and returns the error number of the call that failed (0: none), so that
+// no caller reads an errno that another function set.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <span>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/types.h>
+
+// Calls call until it is not interrupted, and returns what it returned.
+template <typename Call>
+auto retry_eintr(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (!(result < 0 && errno == EINTR))
+            return result;
+    }
+}
+
+struct IoResult {
+    std::size_t count = 0; // bytes moved
+    int error = 0;         // the error number that stopped it, or 0
+};
+
+// One read, as many bytes as it gives.
+IoResult read_some(int fd, std::span<unsigned char> buffer);
+// Reads until buffer is full or the file ends; only the last read of a
+// file comes short.
+IoResult read_full(int fd, std::span<unsigned char> buffer);
+// One read at offset, as many bytes as it gives.
+IoResult pread_some(int fd, std::span<unsigned char> buffer, off_t offset);
+// Reads at offset until buffer is full or the file ends.
+IoResult pread_full(int fd, std::span<unsigned char> buffer, off_t offset);
+
+// Writes every byte, looping over partial writes; a write that places
+// nothing is ENOSPC.
+int write_all(int fd, std::span<const unsigned char> bytes);
+int write_all_at(int fd, std::span<const unsigned char> bytes, off_t offset);
+
+// Reserves the blocks that the file needs to grow from its length from to
+// length, without changing its size or contents. A file system that cannot
+// reserve is no failure: 0 then.
+int reserve_space(int fd, off_t from, off_t length);
+
+// Cuts the file to length.
+int cut_to(int fd, off_t length);
+
+// Starts writing back the span [from, from + length) without waiting: a
+// hint, whose failure shows in the flush that follows.
+void start_writeback(int fd, off_t from, off_t length);
+
+int flush_data(int fd);       // fdatasync
+int flush_file(int fd);       // fsync, for a directory's entries
+int flush_file_system(int fd); // syncfs
+
+int status_of(int fd, struct stat& status);
+int file_system_of(int fd, struct statfs& status);
+
+// True when both status records describe the same file.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}

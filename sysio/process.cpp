@@ -1,0 +1,43 @@
+#include "process.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+sigset_t stopping_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : STOPPING_SIGNALS)
+        sigaddset(&set, signal_number);
+    return set;
+}
+
+} // namespace
+
+bool open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is the closed one.
+        if (open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
+void ignore_write_signals() {
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
+}
+
+void hold_signals() {
+    const sigset_t set = stopping_signals();
+    (void)sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_signals() {
+    const sigset_t set = stopping_signals();
+    (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
