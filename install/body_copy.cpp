@@ -14,7 +14,8 @@ constexpr std::size_t CHUNK_SIZE = CHUNK_BLOCKS * BLOCK_SIZE;
 
 alignas(64) std::array<unsigned char, CHUNK_SIZE> raw_chunk;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> decoded_chunk;
-alignas(64) std::array<unsigned char, CHUNK_SIZE> copy_chunk; // the installed copy's, compared
+alignas(64) std::array<unsigned char, CHUNK_SIZE> copy_chunk;    // the installed copy's, compared
+alignas(64) std::array<unsigned char, CHUNK_SIZE> other_decoded; // another update's, compared
 
 // The size bytes of raw_chunk as the install writes them: decoded block by
 // block when decode is true.
@@ -94,6 +95,28 @@ bool same_contents(UpdateSource& update, int copy_fd, bool decode) {
         if (update_read.error != 0 || update_read.count != size || copy_read.error != 0 ||
             copy_read.count != size ||
             std::memcmp(chunk_to_write(size, decode), copy_chunk.data(), size) != 0)
+            return false;
+        at += static_cast<off_t>(size);
+    }
+    return true;
+}
+
+bool same_output(UpdateSource& a, bool decode_a, UpdateSource& b, bool decode_b) {
+    const off_t length = a.length();
+    if (b.length() != length)
+        return false;
+    for (off_t at = 0; at < length;) {
+        const std::size_t size = read_size(length, at);
+        const IoResult read_a = a.read_at({raw_chunk.data(), size}, at);
+        const IoResult read_b = b.read_at({copy_chunk.data(), size}, at);
+        if (read_a.error != 0 || read_a.count != size || read_b.error != 0 || read_b.count != size)
+            return false;
+        const unsigned char* bytes_b = copy_chunk.data();
+        if (decode_b) {
+            decode_blocks({copy_chunk.data(), size}, other_decoded.data());
+            bytes_b = other_decoded.data();
+        }
+        if (std::memcmp(chunk_to_write(size, decode_a), bytes_b, size) != 0)
             return false;
         at += static_cast<off_t>(size);
     }

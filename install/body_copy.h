@@ -36,3 +36,7 @@ Failure copy_body(UpdateSource& update, int destination, off_t length_before, bo
 // from both with positioned reads; a read that fails or comes short
 // answers false.
 bool same_contents(UpdateSource& update, int copy_fd, bool decode);
+
+// True when installing a and installing b would write the same bytes, each
+// decoded as its flag says.
+bool same_output(UpdateSource& a, bool decode_a, UpdateSource& b, bool decode_b);

@@ -9,9 +9,9 @@
 #include <string_view>
 
 enum class Step : std::uint8_t {
-    none,         // nothing failed
-    open_update,  // reaching and opening the update, and what its status forbids
-    plan,         // the checks before the first write: the installed file, its directories, the limits
+    none,        // nothing failed
+    open_update, // reaching and opening the update, and what its status forbids
+    plan, // the checks before the first write: the installed file, its directories, the limits
     open_target,  // opening or creating the installed file for writing
     space,        // the free space for the update
     mark,         // the first sector's mark, and the reservation before it

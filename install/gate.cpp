@@ -15,7 +15,8 @@ VersionValue installed_version(int fd, std::span<char, VERSION_TEXT_SIZE> text_o
     HeaderScan scan(header_chunk, text_out);
     for (;;) {
         const std::span<char> space = scan.space();
-        const IoResult got = read_some(fd, {reinterpret_cast<unsigned char*>(space.data()), space.size()});
+        const IoResult got =
+            read_some(fd, {reinterpret_cast<unsigned char*>(space.data()), space.size()});
         if (got.error != 0)
             return 0;
         if (scan.take(got.count) != ScanStep::more)

@@ -9,7 +9,8 @@ InstallResult install_file(const char* update_path, const InstallSettings& setti
     Directories directories;
     InstallJob job;
     if (start_job(job, update_path)) {
-        if (const Failure opened = update.open(AT_FDCWD, update_path, Links::any); opened.failed()) {
+        if (const Failure opened = update.open(AT_FDCWD, update_path, Links::any);
+            opened.failed()) {
             end_job(job, opened);
         } else {
             look_up(job, update, directories);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "body_copy.h"
+#include "dry_run.h"
 #include "job.h"
 #include "profile.h"
 
@@ -26,8 +27,10 @@ void look_up(InstallJob& job, UpdateSource& update, Directories& directories);
 // For a started job: the version gate, the checks, the directories, and
 // the opening of the installed file for writing; nothing is written to it
 // yet. The job is writing when the install goes on; otherwise it has ended.
-// A dry run ends every job here, with the result that the real run would have.
-void plan_job(InstallJob& job, const InstallSettings& settings, Directories& directories);
+// A dry run ends every job here, with the result that the real run would
+// have after the files before it, of which dry keeps account.
+void plan_job(InstallJob& job, const InstallSettings& settings, Directories& directories,
+              DryRun* dry = nullptr);
 
 // Ends a job that has not been written to (a file it created is removed),
 // or a failed one, with outcome, or failure.
@@ -50,7 +53,8 @@ struct StepProgress {
 // job: a failed job's created file is removed, and an existing copy keeps
 // or gets the mark back, so that the next run installs it whole. From the
 // first step on, the stopping signals are held.
-void run_steps(std::span<InstallJob> jobs, FlushSchedule schedule, const StepProgress& progress = {});
+void run_steps(std::span<InstallJob> jobs, FlushSchedule schedule,
+               const StepProgress& progress = {});
 
 // The whole install of one file, the single tool's: update_path as typed,
 // links followed.

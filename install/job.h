@@ -2,6 +2,7 @@
 // file it writes, and how far it has come.
 #pragma once
 
+#include "dry_run.h"
 #include "mark.h"
 #include "outcome.h"
 #include "source.h"
@@ -25,17 +26,18 @@ struct InstallJob {
     bool committing = false; // the write of the new first sector began
     Sector first_sector{};   // the new header's sector, written last
     std::size_t first_sector_size = 0;
-    // In a dry run, the version that an earlier file of the run would have
-    // left in this installed file, which the gate then takes instead of the copy's.
-    std::optional<VersionText> assumed_version;
+    // In a dry run: where the installed file is or would be made, and what
+    // an earlier file of the run would have written there, which the plan
+    // then takes instead of the copy (with that file's update, to compare).
+    std::optional<DryPlace> dry_place;
+    std::optional<DryWrite> assumed;
+    UpdateSource* assumed_update = nullptr;
 
     // Writing, and nothing has gone wrong so far.
     [[nodiscard]] bool active() const {
         return state == JobState::writing && !result.failure.failed();
     }
     // The installed file's identity, once known.
-    [[nodiscard]] bool identified() const {
-        return target.existed || state == JobState::writing;
-    }
+    [[nodiscard]] bool identified() const { return target.existed || state == JobState::writing; }
     [[nodiscard]] dev_t device() const { return target.status.st_dev; }
 };

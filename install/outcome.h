@@ -19,9 +19,9 @@ enum class Installed { unknown, absent, present };
 
 struct InstallResult {
     Outcome outcome = Outcome::failed;
-    Failure failure;            // with Outcome::failed
-    VersionTexts texts{};       // the versions found, each empty when unknown
-    bool changed = false;       // a byte of the dictionary changed (in a dry run: would)
+    Failure failure;      // with Outcome::failed
+    VersionTexts texts{}; // the versions found, each empty when unknown
+    bool changed = false; // a byte of the dictionary changed (in a dry run: would)
     Installed installed = Installed::unknown; // unknown where the run did not look
-    bool same_contents = false; // current because the copy holds the bytes already
+    bool same_contents = false;               // current because the copy holds the bytes already
 };

@@ -35,15 +35,14 @@ bool exceeds_file_size_limit(off_t length, rlim_t limit) {
 bool gate_says_current(InstallJob& job, int reading) {
     VersionTexts& texts = job.result.texts;
     const bool encoded = is_ejd_name(job.target.relative_path());
-    if (!job.assumed_version)
+    if (!job.assumed)
         return installed_is_current(*job.update, encoded, reading, texts);
-    texts.installed_text = *job.assumed_version;
+    texts.installed_text = job.assumed->version;
     std::array<char, VERSION_DIGITS_SIZE> digits{};
     VersionText text{};
     const VersionValue installed = parse_version_token(texts.installed_text.data(), text, digits);
     return is_current(installed, update_version(*job.update, encoded, texts.update_text));
 }
-
 
 // Why the install must not go on whatever the versions say: an installed
 // path that is not a regular file, the update itself, a link to nothing, or
@@ -69,20 +68,26 @@ Failure refusal(const InstallJob& job, const ProfileRules& rules) {
 // Whether the copy open as reading holds the update's bytes already. Reading
 // the copy costs far less than rewriting it, and a run over an unchanged
 // tree then changes nothing. In a dry run, a copy that an earlier file
-// would have rewritten is not what it holds now.
+// would have rewritten would hold that file's update.
 bool holds_the_update(InstallJob& job, int reading) {
-    return reading >= 0 && !job.assumed_version &&
-           job.target.status.st_size == job.update->length() &&
-           same_contents(*job.update, reading, is_ejd_name(job.target.path()));
+    const bool decode = is_ejd_name(job.target.path());
+    if (job.assumed)
+        return job.assumed_update != nullptr &&
+               same_output(*job.update, decode, *job.assumed_update, job.assumed->decode);
+    return reading >= 0 && job.target.status.st_size == job.update->length() &&
+           same_contents(*job.update, reading, decode);
 }
 
 // The directories that a new file needs, and the file-size limit: what
 // would stop the copy halfway counts before anything is written.
-Failure make_room(InstallJob& job, const InstallSettings& settings, Directories& directories) {
+Failure make_room(InstallJob& job, const InstallSettings& settings, Directories& directories,
+                  DryRun* dry) {
     Target& target = job.target;
-    if (!target.existed) {
-        const int error = make_target_directories(
-            directories, target, rules_of(settings.profile).all_levels, settings.dry_run);
+    // A file that an earlier file of a dry run would have made has its directories.
+    if (!target.existed && !job.assumed) {
+        const bool all_levels = rules_of(settings.profile).all_levels;
+        const int error = dry != nullptr ? dry->make_directories(job, all_levels)
+                                         : make_target_directories(directories, target, all_levels);
         job.result.changed = target.made_parent;
         if (error != 0)
             return plan_failure(error);
@@ -114,9 +119,27 @@ void look_up(InstallJob& job, UpdateSource& update, Directories& directories) {
     job.result.installed = job.target.existed ? Installed::present : Installed::absent;
 }
 
-void plan_job(InstallJob& job, const InstallSettings& settings, Directories& directories) {
+// A dry run's verdict on a job that the real run would write: what would
+// stop the real run before its first write, or the write, kept for the files after it.
+void end_dry_run(InstallJob& job, int reading, DryRun& dry) {
+    Target& target = job.target;
+    if (const int error = target.existed ? write_error(target, reading) : 0)
+        return end_job(job, plan_failure(error));
+    dry.record_writing(job);
+    if (const Failure no_space = dry.take_space(job); no_space.failed())
+        return end_job(job, no_space);
+    job.result.changed = true;
+    dry.record_write(job);
+    end_job(job, target.existed || job.assumed ? Outcome::updated : Outcome::added);
+}
+
+void plan_job(InstallJob& job, const InstallSettings& settings, Directories& directories,
+              DryRun* dry) {
     const ProfileRules rules = rules_of(settings.profile);
     Target& target = job.target;
+    // A file that an earlier file of a dry run would have made stands there by then.
+    if (job.assumed)
+        job.result.installed = Installed::present;
     UniqueFd reading = target.existed ? open_for_gate(target, rules.gate_reads_only) : UniqueFd();
     const auto end = [&job, &reading](auto result) {
         reading.reset();
@@ -130,14 +153,10 @@ void plan_job(InstallJob& job, const InstallSettings& settings, Directories& dir
         job.result.same_contents = true;
         return end(Outcome::current);
     }
-    if (const Failure no_room = make_room(job, settings, directories); no_room.failed())
+    if (const Failure no_room = make_room(job, settings, directories, dry); no_room.failed())
         return end(no_room);
-    if (settings.dry_run) {
-        if (const int error = target.existed ? write_error(target, reading.get()) : 0)
-            return end(plan_failure(error));
-        job.result.changed = true;
-        return end(target.existed ? Outcome::updated : Outcome::added);
-    }
+    if (dry != nullptr)
+        return end_dry_run(job, reading.get(), *dry);
     reading.reset();
     if (const Failure opened = open_target(target); opened.failed())
         return end_job(job, opened);

@@ -34,8 +34,7 @@ rlim_t current_file_size_limit();
 
 struct InstallSettings {
     Profile profile = Profile::single_file;
-    bool dry_run = false; // decide and check, but create and change nothing
-    bool force = false;   // install whatever the versions say
+    bool force = false; // install whatever the versions say
     // The process's file-size limit, read once for the run: an update longer
     // than it fails before anything is written.
     rlim_t file_size_limit = current_file_size_limit();

@@ -16,12 +16,6 @@ bool is_link_at(int dir, const char* name) {
     return fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
 }
 
-// Why a real run could not use the directory fd (or name in it) as mode asks
-// (W_OK | X_OK: make an entry; W_OK: open a file for writing), or 0.
-int access_error(int dir, const char* name, int mode) {
-    return faccessat(dir, name, mode, AT_EACCESS) == 0 ? 0 : last_error();
-}
-
 } // namespace
 
 int Directories::open(const std::string& path, int& error) {
@@ -46,7 +40,8 @@ int Directories::keep(const std::string& path, UniqueFd directory) {
 bool form_destination(std::string_view relative, Target& target) {
     if (DICTIONARY_ROOT.size() + 1 + relative.size() >= target.destination.size())
         return false;
-    char* end = std::copy(DICTIONARY_ROOT.begin(), DICTIONARY_ROOT.end(), target.destination.data());
+    char* end =
+        std::copy(DICTIONARY_ROOT.begin(), DICTIONARY_ROOT.end(), target.destination.data());
     *end++ = '/';
     end = std::copy(relative.begin(), relative.end(), end);
     *end = '\0';
@@ -70,27 +65,34 @@ void look_up_target(Directories& directories, Target& target) {
 }
 
 UniqueFd open_for_gate(const Target& target, bool read_only) {
-    Opened opened = open_regular(target.located.get(), {target.directory, target.name(), Links::any},
-                                 read_only ? O_RDONLY : O_RDWR, &target.status);
+    Opened opened =
+        open_regular(target.located.get(), {target.directory, target.name(), Links::any},
+                     read_only ? O_RDONLY : O_RDWR, &target.status);
     return std::move(opened.fd);
 }
 
-int make_target_directories(Directories& directories, Target& target, bool all_levels, bool dry) {
-    if (target.directory >= 0)
-        return dry ? access_error(target.directory, ".", W_OK | X_OK) : 0;
-    if (target.directory_error != ENOENT)
-        return target.directory_error;
-    Existing existing = deepest_existing(target.directory_path());
-    if (existing.error != 0)
-        return existing.error;
-    const bool one_level = existing.missing.find('/') == std::string::npos;
+Existing missing_directories(const Target& target, bool all_levels) {
+    Existing existing;
+    if (target.directory >= 0 || target.directory_error != ENOENT) {
+        existing.error = target.directory_error;
+        return existing;
+    }
+    existing = deepest_existing(target.directory_path());
     // Without all_levels only the file's own directory is made: a missing
     // level above it is what a mkdir of that directory would meet.
-    if (!all_levels && !one_level)
-        return ENOENT;
-    // This level and every one below it would be made in the one above.
-    if (dry)
-        return access_error(existing.directory.get(), ".", W_OK | X_OK);
+    if (existing.error == 0 && !all_levels && existing.missing.find('/') != std::string::npos) {
+        existing.directory.reset();
+        existing.error = ENOENT;
+    }
+    return existing;
+}
+
+int make_target_directories(Directories& directories, Target& target, bool all_levels) {
+    if (target.directory >= 0)
+        return 0;
+    Existing existing = missing_directories(target, all_levels);
+    if (existing.error != 0)
+        return existing.error;
     Made made = make_levels(std::move(existing.directory), existing.missing, NEW_DIRECTORY_MODE);
     if (made.error != 0)
         return made.error;
@@ -106,8 +108,8 @@ Failure open_target(Target& target) {
         return Failure{Step::open_target, error, problem};
     };
     if (!target.existed) {
-        target.file =
-            UniqueFd(openat(target.directory, target.name(), flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
+        target.file = UniqueFd(
+            openat(target.directory, target.name(), flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
         if (target.file.valid()) {
             target.created = true;
             if (const int error = status_of(target.file.get(), target.status)) {
@@ -126,8 +128,8 @@ Failure open_target(Target& target) {
     }
     // What the lookup found of a copy that existed then.
     const struct stat seen = target.status;
-    Opened opened = open_regular(target.located.get(), {target.directory, target.name(), Links::any},
-                                 O_WRONLY, &seen);
+    Opened opened = open_regular(target.located.get(),
+                                 {target.directory, target.name(), Links::any}, O_WRONLY, &seen);
     target.located.reset();
     if (opened.not_regular)
         return failed(0, Problem::not_regular);

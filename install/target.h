@@ -7,6 +7,7 @@
 
 #include "failure.h"
 #include "fd.h"
+#include "resolve.h"
 
 #include <array>
 #include <cstddef>
@@ -58,9 +59,7 @@ struct Target {
 
     [[nodiscard]] const char* path() const { return destination.data(); }
     [[nodiscard]] const char* name() const { return destination.data() + leaf; }
-    [[nodiscard]] std::string directory_path() const {
-        return {destination.data(), leaf - 1};
-    }
+    [[nodiscard]] std::string directory_path() const { return {destination.data(), leaf - 1}; }
     // The relative path, which the update's path is too.
     [[nodiscard]] const char* relative_path() const {
         return destination.data() + DICTIONARY_ROOT.size() + 1;
@@ -80,12 +79,17 @@ void look_up_target(Directories& directories, Target& target);
 // reading and writing, only when it is a regular file.
 UniqueFd open_for_gate(const Target& target, bool read_only);
 
+// The directories missing on the way to the file, below the deepest one
+// that exists: what make_target_directories would make. error: what stops
+// it before anything is made (a file in the way, a link to nothing, a
+// missing level above the file's own directory without all_levels).
+Existing missing_directories(const Target& target, bool all_levels);
+
 // Makes the directories missing on the way to the file (mode 0775 less the
 // umask): every missing level with all_levels, like mkdir -p, else only
 // the file's own. Returns the error that stops it (a file in the way, a
-// link to nothing, a read-only file system), or 0. dry: nothing is made,
-// and the error is the one that a real run would meet.
-int make_target_directories(Directories& directories, Target& target, bool all_levels, bool dry);
+// link to nothing, a read-only file system), or 0.
+int make_target_directories(Directories& directories, Target& target, bool all_levels);
 
 // Opens the file for writing: the copy that was looked up, or a new file
 // (mode 0664, less the umask). Only a file that this open created counts

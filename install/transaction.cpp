@@ -15,9 +15,9 @@
 
 #include "io.h"
 #include "process.h"
+#include "space.h"
 
 #include <algorithm>
-#include <linux/magic.h>
 #include <sys/statfs.h>
 #include <vector>
 
@@ -75,25 +75,6 @@ void run_step(InstallStep step, InstallJob& job, const CopyProgress& copied) {
     }
 }
 
-// File systems that write every change to a new place, so that rewriting
-// a file in place needs as much free space as the new contents.
-bool copies_on_write(const struct statfs& fs) {
-    constexpr decltype(fs.f_type) ZFS_MAGIC = 0x2fc12fc1;
-    constexpr decltype(fs.f_type) BCACHEFS_MAGIC = 0xca451a4e;
-    return fs.f_type == BTRFS_SUPER_MAGIC || fs.f_type == ZFS_MAGIC || fs.f_type == BCACHEFS_MAGIC;
-}
-
-// The free space that writing the job's update takes: the whole length on
-// a copy-on-write file system, elsewhere what it needs beyond the blocks
-// that the copy already holds.
-off_t space_needed(const InstallJob& job, const struct statfs& fs) {
-    const off_t unit = fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize;
-    const off_t length = (job.update->length() + unit - 1) / unit * unit;
-    if (copies_on_write(fs))
-        return length;
-    return std::max<off_t>(0, length - job.target.status.st_blocks * 512);
-}
-
 // Calls visit once for each file system that active jobs write to, with
 // those jobs in their order.
 template <typename Visit>
@@ -124,14 +105,14 @@ void check_space(std::span<InstallJob> jobs) {
         struct statfs fs {};
         if (file_system_of(jobs_there.front()->target.file.get(), fs) != 0)
             return;
-        const auto unit = static_cast<off_t>(fs.f_frsize > 0 ? fs.f_frsize : fs.f_bsize);
-        auto free_space = static_cast<off_t>(fs.f_bavail) * unit;
+        off_t room = free_space(fs);
         for (InstallJob* job : jobs_there) {
-            const off_t needed = space_needed(*job, fs);
-            if (needed > free_space)
+            const off_t needed =
+                space_needed(job->update->length(), job->target.status.st_blocks, fs);
+            if (needed > room)
                 fail(*job, Step::space, ENOSPC);
             else
-                free_space -= needed;
+                room -= needed;
         }
     });
 }

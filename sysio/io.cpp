@@ -116,6 +116,10 @@ int status_of(int fd, struct stat& status) {
     return result_of(fstat(fd, &status));
 }
 
+int access_error(int dir, const char* name, int mode) {
+    return result_of(faccessat(dir, name, mode, AT_EACCESS));
+}
+
 int file_system_of(int fd, struct statfs& status) {
     return result_of(fstatfs(fd, &status));
 }

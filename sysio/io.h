@@ -58,6 +58,10 @@ int flush_file(int fd);       // fsync, for a directory's entries
 int flush_file_system(int fd); // syncfs
 
 int status_of(int fd, struct stat& status);
+// Why the process could not use the file name below dir (".": dir itself) as
+// mode asks (W_OK | X_OK: make an entry in it; W_OK: open it for writing),
+// checked with its effective IDs; 0 when it could.
+int access_error(int dir, const char* name, int mode);
 int file_system_of(int fd, struct statfs& status);
 
 // True when both status records describe the same file.

@@ -48,12 +48,31 @@ void end_unopened(const TreeFile& file, InstallJob& job) {
     end_job(job, Failure{Step::open_update, file.error, Problem::none});
 }
 
-// Opens the install of file into job, reading update, unless its installed
-// file is another pending job's of the batch (before): false then, with
-// nothing open.
-bool open_in_batch(const TreeFile& file, int top, const InstallSettings& settings,
-                   std::span<const InstallJob> before, InstallJob& job, FileSource& update,
-                   Directories& directories, std::vector<DryWrite>& dry_writes) {
+// Whether job's installed file is one that an earlier job of the batch
+// writes, or in a dry run would write.
+bool written_in_this_batch(InstallJob& job, std::span<const InstallJob> before, DryRun* dry) {
+    if (dry != nullptr)
+        return dry->written_in_this_batch(job);
+    return job.identified() && std::any_of(before.begin(), before.end(), [&](const InstallJob& b) {
+               return same_destination(b, job);
+           });
+}
+
+// In a dry run, what an earlier batch's file would have left in job's
+// installed file: its version, and its update, open as assumed_update.
+void assume_earlier_write(InstallJob& job, int top, DryRun& dry, FileSource& assumed_update) {
+    job.assumed = dry.written_before(job);
+    if (job.assumed &&
+        !assumed_update.open(top, job.assumed->update_path.c_str(), Links::none).failed())
+        job.assumed_update = &assumed_update;
+}
+
+// Opens the install of file into the batch's next job, unless its installed
+// file is one that an earlier job of the batch writes (before): false then,
+// with nothing open.
+bool open_in_batch(const TreeFile& file, int top, const InstallSettings& settings, BatchRoom& room,
+                   std::size_t slot, Directories& directories, DryRun* dry) {
+    InstallJob& job = room.jobs[slot];
     if (file.entry == TreeEntry::link || file.entry == TreeEntry::unreadable) {
         job = InstallJob{};
         end_unopened(file, job);
@@ -61,31 +80,21 @@ bool open_in_batch(const TreeFile& file, int top, const InstallSettings& setting
     }
     if (!start_job(job, file.path))
         return true;
+    FileSource& update = room.updates[slot];
     if (const Failure opened = update.open(top, file.path.c_str(), Links::none, &file.status);
         opened.failed()) {
         end_job(job, opened);
         return true;
     }
     look_up(job, update, directories);
-    if (job.identified() && std::any_of(before.begin(), before.end(), [&](const InstallJob& b) {
-            return same_destination(b, job);
-        })) {
+    if (written_in_this_batch(job, std::span(room.jobs).first(slot), dry)) {
         end_job(job, Outcome::failed);
         return false;
     }
-    // A dry run changes nothing, so the identity looked up stays the job's.
-    const auto written = std::find_if(dry_writes.begin(), dry_writes.end(), [&](const DryWrite& w) {
-        return job.identified() && w.device == job.device() && w.inode == job.target.status.st_ino;
-    });
-    if (written != dry_writes.end())
-        job.assumed_version = written->version;
-    plan_job(job, settings, directories);
-    if (settings.dry_run && job.identified() && job.result.changed) {
-        if (written != dry_writes.end())
-            dry_writes.erase(written);
-        dry_writes.push_back(
-            {job.device(), job.target.status.st_ino, job.result.texts.update_text});
-    }
+    if (dry != nullptr)
+        assume_earlier_write(job, top, *dry, room.assumed_updates[slot]);
+    plan_job(job, settings, directories, dry);
+    room.assumed_updates[slot].close();
     return true;
 }
 
@@ -109,18 +118,17 @@ std::size_t batch_capacity(bool lock) {
 
 std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, std::size_t first,
                                           int top, const InstallSettings& settings,
-                                          Progress& progress, BatchRoom& room,
-                                          std::vector<DryWrite>& dry_writes) {
+                                          Progress& progress, BatchRoom& room, DryRun* dry) {
+    if (dry != nullptr)
+        dry->next_batch();
     Directories directories;
     std::size_t count = 0;
     for (off_t bytes = 0;
          count < room.jobs.size() && first + count < files.size() && bytes < BATCH_BYTES; ++count) {
         const TreeFile& file = files[first + count];
-        InstallJob& job = room.jobs[count];
-        if (!open_in_batch(file, top, settings, std::span(room.jobs).first(count), job,
-                           room.updates[count], directories, dry_writes))
+        if (!open_in_batch(file, top, settings, room, count, directories, dry))
             break;
-        if (job.state != JobState::writing)
+        if (room.jobs[count].state != JobState::writing)
             progress.file_done(bytes_to_install(file));
         bytes += bytes_to_install(file);
     }

@@ -20,19 +20,14 @@
 // its lock, which holds another.
 std::size_t batch_capacity(bool lock);
 
-// What a dry run has found that it would write: the installed copy, and the
-// version that it would hold afterwards.
-struct DryWrite {
-    dev_t device;
-    ino_t inode;
-    VersionText version;
-};
-
-// The jobs of a batch, and the update files that they read.
+// The jobs of a batch, the update files that they read, and in a dry run
+// the updates that earlier files would have installed in their place.
 struct BatchRoom {
-    explicit BatchRoom(std::size_t capacity) : jobs(capacity), updates(capacity) {}
+    explicit BatchRoom(std::size_t capacity)
+        : jobs(capacity), updates(capacity), assumed_updates(capacity) {}
     std::vector<InstallJob> jobs;
     std::vector<FileSource> updates;
+    std::vector<FileSource> assumed_updates;
 };
 
 // Installs files from first on in one batch (as many as room holds at
@@ -41,9 +36,9 @@ struct BatchRoom {
 // another file of the batch writes to already starts the next batch, found
 // before its version is read, so that two paths to one installed file (a
 // link, a case-insensitive file system) end as two runs one after the other
-// would leave it. A dry run keeps what it would write in dry_writes, for
-// the same reason.
+// would leave it. A dry run (dry given) writes nothing, and makes the same
+// batches with the same results, keeping account in dry of what the real
+// run would have written.
 std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, std::size_t first,
                                           int top, const InstallSettings& settings,
-                                          Progress& progress, BatchRoom& room,
-                                          std::vector<DryWrite>& dry_writes);
+                                          Progress& progress, BatchRoom& room, DryRun* dry);

@@ -195,15 +195,14 @@ int main(int argc, char** argv) {
     Progress progress(files.size(), total_bytes, plain_terminal());
     InstallSettings settings;
     settings.profile = Profile::tree;
-    settings.dry_run = options.dry_run;
     settings.force = options.force;
     BatchRoom room(std::min(capacity, files.size()));
-    std::vector<DryWrite> dry_writes;
+    DryRun dry;
     int write_error = 0;
 
     for (std::size_t first = 0; first < files.size();) {
-        const std::span<const InstallJob> done =
-            install_batch(files, first, top, settings, progress, room, dry_writes);
+        const std::span<const InstallJob> done = install_batch(
+            files, first, top, settings, progress, room, options.dry_run ? &dry : nullptr);
         if (std::any_of(done.begin(), done.end(), [&](const InstallJob& job) {
                 return shows_line(options.quiet, job.result);
             }))

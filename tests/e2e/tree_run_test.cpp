@@ -448,6 +448,11 @@ const std::string TWO_FAIL = lines_of(TWO, "failed",
                              summary(2, 0, 0, 2);
 const std::string NEW_FAILED = "failed new/words.ejd: writing the dictionary failed: ";
 
+void link_y_to_x(const Sandbox& /*box*/) {
+    make_parents(Sandbox::installed_path("x/"));
+    link_there("x", "y");
+}
+
 const Updates BIG{{"big.ejd", dictionary("VERSION 2", pseudo_random_bytes(600000, 9))}};
 
 void put_old_big(const Sandbox& /*box*/) {
@@ -517,6 +522,29 @@ INSTANTIATE_TEST_SUITE_P(
         dry_then_real("UnderAFileSizeLimit", nullptr, one(NEW_FAILED + "File too large\n"), nullptr,
                       {{"new/words.ejd", dictionary("VERSION 2", std::string(5000, 'w'))}}, {},
                       file_size_limit(4096)),
+        // A file that does not fit, then one that does, on one file system.
+        dry_then_real(
+            "SpaceForTheSecondFileAfterTheFirstFoundNone",
+            [](const Sandbox&) {
+                make_parents(Sandbox::installed_path("small/"));
+                mount_scratch(Sandbox::installed_path("small").c_str(), "size=64k");
+            },
+            "failed small/a.dic: writing the dictionary failed: No space left on device\n"
+            "added small/b.dic\n" +
+                summary(2, 1, 0, 1),
+            nullptr,
+            {{"small/a.dic", pseudo_random_bytes(200000, 1)},
+             {"small/b.dic", pseudo_random_bytes(10000, 2)}}),
+        // Two paths to one installed file through root's link y -> x: a new
+        // file, then one that already holds the second update's bytes.
+        dry_then_real("TwoPathsToANewFile", link_y_to_x,
+                      "added x/f.txt (1.0)\nupdated y/f.txt (1.0 -> 2.0)\n" + summary(2, 1, 1, 0),
+                      nullptr,
+                      {{"x/f.txt", dictionary("VERSION 1.0")}, {"y/f.txt", dictionary("VERSION 2.0")}}),
+        dry_then_real("TwoPathsWithTheSameContents", link_y_to_x,
+                      "added x/g.txt\ncurrent y/g.txt (same contents)\n"
+                      "2 files: 1 added, 0 updated, 1 current, 0 failed\n",
+                      nullptr, {{"x/g.txt", "same\n"}, {"y/g.txt", "same\n"}}),
         dry_then_real("ForcedRerun", [](const Sandbox&) { put_copy(NEW); },
                       one("current new/words.ejd (same contents)\n"), nullptr, ONE_NEW,
                       {"--force"}),
