@@ -12,13 +12,14 @@ struct ProblemText {
 };
 
 // Indexed by Problem.
-constexpr std::array<ProblemText, 6> PROBLEMS{{
+constexpr std::array<ProblemText, 7> PROBLEMS{{
     {"", "", false},
     {"a symbolic link", "symbolic_link", true},
     {"not a regular file", "not_regular", false},
     {"the update is the installed file itself", "same_file", false},
     {"the update changed during the install", "update_changed", true},
     {"not readable by others", "not_readable_by_others", true},
+    {"the path leaves the dictionary", "leaves_dictionary", false},
 }};
 
 const ProblemText& text_of(Problem problem) {

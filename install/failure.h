@@ -27,7 +27,8 @@ enum class Problem : std::uint8_t {
     not_regular,            // a directory, device, FIFO or socket
     same_file,              // the update is the installed file itself
     update_changed,         // the update was written to while it was being installed
-    not_readable_by_others, // others may not read the update, and all could read the copy
+    not_readable_by_others, // others may not read the update, and others could read the copy
+    leaves_dictionary,      // the relative path climbs above the dictionary root
 };
 
 struct Failure {

@@ -16,7 +16,8 @@
 
 // Starts a job for the update at relative: its installed file lies at the
 // same relative path below DICTIONARY_ROOT. false, with the job ended,
-// when that path is too long; nothing has been opened then.
+// when that path is too long or climbs above the root; nothing has been
+// opened then.
 bool start_job(InstallJob& job, std::string_view relative);
 
 // With the update that the caller then opened: the installed file is looked
@@ -41,9 +42,11 @@ void end_job(InstallJob& job, const Failure& failure);
 // one syncfs a file system for the whole batch.
 enum class FlushSchedule { each_file, each_file_system };
 
+// Told, with the job's place in the batch, of the update bytes as they are
+// copied, and when a job's body is copied.
 struct StepProgress {
-    CopyProgress bytes;                // told of the update bytes as they are copied
-    std::function<void()> body_copied; // called when a job's body is copied
+    std::function<void(std::size_t job, off_t bytes)> bytes;
+    std::function<void(std::size_t job)> body_copied;
 };
 
 // Runs the install's steps over the writing jobs, each step followed by its

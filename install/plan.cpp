@@ -6,6 +6,7 @@
 #include "block_encoding.h"
 #include "gate.h"
 #include "io.h"
+#include "process.h"
 
 #include <sys/stat.h>
 
@@ -13,16 +14,6 @@ namespace {
 
 Failure plan_failure(int error, Problem problem = Problem::none) {
     return {Step::plan, error, problem};
-}
-
-// The mode bits that the installed file will have: an existing copy keeps
-// its own, a new file gets NEW_FILE_MODE less the umask.
-mode_t installed_mode(const Target& target) {
-    if (target.existed)
-        return target.status.st_mode;
-    const mode_t mask = umask(0);
-    umask(mask);
-    return NEW_FILE_MODE & ~mask;
 }
 
 // A file-size limit below the update's length would stop the copy halfway.
@@ -45,9 +36,8 @@ bool gate_says_current(InstallJob& job, int reading) {
 }
 
 // Why the install must not go on whatever the versions say: an installed
-// path that is not a regular file, the update itself, a link to nothing, or
-// a private update where all could read the copy.
-Failure refusal(const InstallJob& job, const ProfileRules& rules) {
+// path that is not a regular file, the update itself, or a link to nothing.
+Failure refusal(const InstallJob& job) {
     const Target& target = job.target;
     const UpdateSource& update = *job.update;
     if (target.existed && !S_ISREG(target.status.st_mode))
@@ -57,12 +47,37 @@ Failure refusal(const InstallJob& job, const ProfileRules& rules) {
         return plan_failure(0, Problem::same_file);
     if (target.dangling)
         return plan_failure(ENOENT);
-    // A file that others may not read (a hard link to a secret, or a tree
-    // swapped for another) must not become one that all may read.
-    if (rules.keep_private && (update.status().st_mode & S_IROTH) == 0 &&
-        (installed_mode(target) & S_IROTH) != 0)
-        return {Step::open_update, 0, Problem::not_readable_by_others};
     return {};
+}
+
+// A file that others may not read (a hard link to a secret, or a tree
+// swapped for another) must not become one that others may read: its bytes
+// go only into a copy that root alone can read, and nothing of it, not even
+// its version, is read before that is known.
+bool is_private(const UpdateSource& update) {
+    return (update.status().st_mode & S_IROTH) == 0;
+}
+
+const Failure KEPT_PRIVATE{Step::open_update, 0, Problem::not_readable_by_others};
+
+// Whether only root can read the file with status, open as fd (-1: its
+// access ACL cannot be asked): root's, no group or other read bit, no ACL.
+bool only_root_reads(const struct stat& status, int fd) {
+    return status.st_uid == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) == 0 &&
+           !(fd >= 0 && has_acl(fd, ACCESS_ACL));
+}
+
+// Whether a file that the install would make would be one that only root
+// reads: its mode less the umask, no default ACL where it would be made.
+bool new_file_stays_private(const Target& target) {
+    const mode_t mask = umask(0);
+    umask(mask);
+    if ((NEW_FILE_MODE & ~mask & (S_IRGRP | S_IROTH)) != 0)
+        return false;
+    if (target.directory >= 0)
+        return !has_acl(target.directory, DEFAULT_ACL);
+    const Existing existing = missing_directories(target, true);
+    return !(existing.directory.valid() && has_acl(existing.directory.get(), DEFAULT_ACL));
 }
 
 // Whether the copy open as reading holds the update's bytes already. Reading
@@ -107,6 +122,11 @@ rlim_t current_file_size_limit() {
 bool start_job(InstallJob& job, std::string_view relative) {
     job = InstallJob{};
     job.state = JobState::looked_up;
+    // Nothing is ever made outside the dictionary root.
+    if (leaves_the_root(relative)) {
+        end_job(job, plan_failure(0, Problem::leaves_dictionary));
+        return false;
+    }
     if (form_destination(relative, job.target))
         return true;
     end_job(job, plan_failure(ENAMETOOLONG));
@@ -145,23 +165,44 @@ void plan_job(InstallJob& job, const InstallSettings& settings, Directories& dir
         reading.reset();
         end_job(job, result);
     };
-    if (gate_says_current(job, reading.get()) && !settings.force)
+    const bool keep_private = rules.keep_private && is_private(*job.update);
+    if (keep_private && (target.existed ? S_ISREG(target.status.st_mode) &&
+                                              !only_root_reads(target.status, reading.get())
+                                        : !new_file_stays_private(target)))
+        return end(KEPT_PRIVATE);
+    // A new file's mode is known once it is made: the version of a private
+    // update is read only when the file it would go to stays private.
+    const bool gate_later = keep_private && !target.existed;
+    if (!gate_later && gate_says_current(job, reading.get()) && !settings.force)
         return end(Outcome::current);
-    if (const Failure refused = refusal(job, rules); refused.failed())
+    if (const Failure refused = refusal(job); refused.failed())
         return end(refused);
     if (rules.compare_contents && holds_the_update(job, reading.get())) {
         job.result.same_contents = true;
         return end(Outcome::current);
     }
+    // Stopping signals wait from the first change that a run makes (a
+    // directory, a new file) until its lines are out.
+    if (dry == nullptr)
+        hold_signals();
     if (const Failure no_room = make_room(job, settings, directories, dry); no_room.failed())
         return end(no_room);
-    if (dry != nullptr)
+    if (dry != nullptr) {
+        if (gate_later)
+            (void)gate_says_current(job, -1);
         return end_dry_run(job, reading.get(), *dry);
+    }
     reading.reset();
     if (const Failure opened = open_target(target); opened.failed())
         return end_job(job, opened);
     job.decode = is_ejd_name(target.path());
     job.state = JobState::writing;
+    // As the file was made (its mode after the umask and any default ACL),
+    // or as it was found when another process made it meanwhile.
+    if (keep_private && !only_root_reads(target.status, target.file.get()))
+        return end_job(job, KEPT_PRIVATE);
+    if (gate_later)
+        (void)gate_says_current(job, -1);
     // The file opened may still turn out to be the update itself.
     if (same_file(target.status, job.update->status()))
         end_job(job, plan_failure(0, Problem::same_file));

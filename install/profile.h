@@ -16,7 +16,7 @@ struct ProfileRules {
     // could rewrite.
     bool gate_reads_only;
     // An update that others may not read fails rather than being installed
-    // where all may read it.
+    // where anyone but root may read it.
     bool keep_private;
     // A copy that holds exactly the bytes that the install would write is
     // current, whatever the versions say: nothing is written.
@@ -26,7 +26,7 @@ struct ProfileRules {
 constexpr ProfileRules rules_of(Profile profile) {
     if (profile == Profile::tree)
         return {true, true, true, true};
-    return {false, false, false, false};
+    return {false, false, true, false};
 }
 
 // The soft RLIMIT_FSIZE, or RLIM_INFINITY when there is none or it is unknown.

@@ -37,6 +37,22 @@ int Directories::keep(const std::string& path, UniqueFd directory) {
     return kept.get();
 }
 
+bool leaves_the_root(std::string_view relative) {
+    int depth = 0;
+    for (std::size_t start = 0; start <= relative.size();) {
+        const std::size_t end = std::min(relative.find('/', start), relative.size());
+        const std::string_view name = relative.substr(start, end - start);
+        if (name == "..")
+            --depth;
+        else if (!name.empty() && name != ".")
+            ++depth;
+        if (depth < 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 bool form_destination(std::string_view relative, Target& target) {
     if (DICTIONARY_ROOT.size() + 1 + relative.size() >= target.destination.size())
         return false;

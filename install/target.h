@@ -66,6 +66,10 @@ struct Target {
     }
 };
 
+// Whether relative, counted component by component as typed, climbs above
+// the directory that it starts in: "../x" and "a/../../x" do, "a/../b" does not.
+bool leaves_the_root(std::string_view relative);
+
 // Forms the destination of the update at relative: DICTIONARY_ROOT, "/"
 // and relative, byte for byte. false when it does not fit, so that a long
 // argument can never overflow the path.

@@ -149,12 +149,15 @@ void run_steps(std::span<InstallJob> jobs, FlushSchedule schedule, const StepPro
     check_space(jobs);
     hold_signals();
     for (const InstallStep step : STEPS) {
-        for (InstallJob& job : jobs) {
-            if (!job.active())
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            if (!jobs[i].active())
                 continue;
-            run_step(step, job, progress.bytes);
+            CopyProgress copied;
+            if (progress.bytes)
+                copied = [&progress, i](off_t bytes) { progress.bytes(i, bytes); };
+            run_step(step, jobs[i], copied);
             if (step == InstallStep::body && progress.body_copied)
-                progress.body_copied();
+                progress.body_copied(i);
         }
         if (schedule == FlushSchedule::each_file)
             flush_each_file(jobs, step);

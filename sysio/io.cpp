@@ -3,6 +3,7 @@
 #include "fd.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -30,8 +31,8 @@ IoResult read_whole(std::span<unsigned char> buffer, ReadSome read_some) {
 template <typename WriteSome>
 int write_whole(std::span<const unsigned char> bytes, WriteSome write_some) {
     for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = retry_eintr(
-            [&] { return write_some(bytes.data() + done, bytes.size() - done, done); });
+        const ssize_t n =
+            retry_eintr([&] { return write_some(bytes.data() + done, bytes.size() - done, done); });
         if (n < 0)
             return last_error();
         if (n == 0)
@@ -118,6 +119,10 @@ int status_of(int fd, struct stat& status) {
 
 int access_error(int dir, const char* name, int mode) {
     return result_of(faccessat(dir, name, mode, AT_EACCESS));
+}
+
+bool has_acl(int fd, const char* acl) {
+    return fgetxattr(fd, acl, nullptr, 0) >= 0;
 }
 
 int file_system_of(int fd, struct statfs& status) {

@@ -53,8 +53,8 @@ int cut_to(int fd, off_t length);
 // hint, whose failure shows in the flush that follows.
 void start_writeback(int fd, off_t from, off_t length);
 
-int flush_data(int fd);       // fdatasync
-int flush_file(int fd);       // fsync, for a directory's entries
+int flush_data(int fd);        // fdatasync
+int flush_file(int fd);        // fsync, for a directory's entries
 int flush_file_system(int fd); // syncfs
 
 int status_of(int fd, struct stat& status);
@@ -63,6 +63,13 @@ int status_of(int fd, struct stat& status);
 // checked with its effective IDs; 0 when it could.
 int access_error(int dir, const char* name, int mode);
 int file_system_of(int fd, struct statfs& status);
+
+// The extended attributes that hold a file's access ACL, and a directory's
+// default ACL, which new files in it inherit.
+inline constexpr char ACCESS_ACL[] = "system.posix_acl_access";
+inline constexpr char DEFAULT_ACL[] = "system.posix_acl_default";
+// Whether the file open as fd (not O_PATH) has the ACL named.
+bool has_acl(int fd, const char* acl);
 
 // True when both status records describe the same file.
 inline bool same_file(const struct stat& a, const struct stat& b) {

@@ -40,8 +40,8 @@ Resolved open_by_components(int top, std::string_view path, int flags) {
         if (name == ".." || (dir == top && path.starts_with('/')))
             return failed(EXDEV);
         const char* entry = name.empty() ? "." : name.c_str();
-        UniqueFd next(openat(dir, entry,
-                             (last ? flags : O_RDONLY | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd next(
+            openat(dir, entry, (last ? flags : O_RDONLY | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC));
         if (!next.valid()) {
             const int error = last_error();
             const bool link = error == ELOOP || (error == ENOTDIR && is_link_at(dir, entry));
@@ -50,8 +50,7 @@ Resolved open_by_components(int top, std::string_view path, int flags) {
         if (last) {
             // O_PATH with O_NOFOLLOW opens a link itself: a link all the same.
             struct stat status {};
-            if ((flags & O_PATH) != 0 && fstat(next.get(), &status) == 0 &&
-                S_ISLNK(status.st_mode))
+            if ((flags & O_PATH) != 0 && fstat(next.get(), &status) == 0 && S_ISLNK(status.st_mode))
                 return failed(ELOOP, true);
             Resolved found;
             found.fd = std::move(next);
@@ -105,8 +104,8 @@ struct Walk {
     int links = 0;
 
     explicit Walk(std::string_view path)
-        : at(open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC)),
-          rest(path), reached(path.starts_with('/') ? "/" : "") {}
+        : at(open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC)), rest(path),
+          reached(path.starts_with('/') ? "/" : "") {}
 
     [[nodiscard]] std::string below(const std::string& name) const {
         return reached.empty() || reached.ends_with('/') ? reached + name : reached + "/" + name;
@@ -207,8 +206,9 @@ Existing deepest_existing(std::string_view path) {
     // nothing is ever made.
     const std::string first = result.missing.substr(0, result.missing.find('/'));
     struct stat status {};
-    if (!first.empty() && fstatat(result.directory.get(), first.c_str(), &status,
-                                  AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(status.st_mode)) {
+    if (!first.empty() &&
+        fstatat(result.directory.get(), first.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISDIR(status.st_mode)) {
         result.directory.reset();
         result.error = S_ISLNK(status.st_mode) ? ENOENT : ENOTDIR;
     }

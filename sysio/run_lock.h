@@ -1,7 +1,8 @@
-// The lock that makes runs follow one another.
+// The lock that makes runs follow one another. No run writes without it.
 #pragma once
 
 #include <functional>
+#include <string>
 
 // Where runs take their lock: outside the dictionary tree, in a directory
 // where only root can make files.
@@ -15,17 +16,19 @@ struct LockWait {
 
 enum class LockState {
     taken,
-    gone_without, // the lock file could not be trusted or used: see error
-    given_up,     // wait.seconds passed while another run held it
+    given_up, // wait.seconds passed while another run held it
+    refused,  // the lock cannot be had: see why
 };
 
 struct RunLock {
     LockState state;
-    int error = 0; // with gone_without: the system's reason, 0 for a file not to be trusted
+    std::string why = {}; // with refused: "a symbolic link", "Read-only file system"
 };
 
-// Waits for an exclusive lock on RUN_LOCK_PATH, made 0600 when missing, and
-// holds it until the process ends. Goes on without it when the lock file
-// cannot be opened, or is anything but a regular file of root's that no
-// other user may open: another user who held it could stop every run.
+// Waits for an exclusive lock on RUN_LOCK_PATH and holds it until the
+// process ends. The lock file is made 0600 when missing. One of root's
+// that others may open is replaced by a new one (they might hold the old
+// one for ever); a link, another user's file, anything but a regular file,
+// or one that cannot be made or opened refuses the run. Once locked, the
+// path must still name the file locked, or the run takes the one there now.
 RunLock take_run_lock(const LockWait& wait = {});

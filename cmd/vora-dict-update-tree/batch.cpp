@@ -132,9 +132,19 @@ std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, st
             progress.file_done(bytes_to_install(file));
         bytes += bytes_to_install(file);
     }
+    // Each file counts up to the size that the walk saw, and all of it once
+    // it is done: the line never passes 100%, whatever a file does meanwhile.
+    std::vector<off_t> counted(count);
+    const auto left = [&](std::size_t job) {
+        return bytes_to_install(files[first + job]) - counted[job];
+    };
     const std::span<InstallJob> batch = std::span(room.jobs).first(count);
     run_steps(batch, FlushSchedule::each_file_system,
-              {[&progress](off_t copied) { progress.bytes_copied(copied); },
-               [&progress] { progress.file_done(0); }});
+              {[&](std::size_t job, off_t copied) {
+                   const off_t counts = std::clamp<off_t>(left(job), 0, copied);
+                   counted[job] += counts;
+                   progress.bytes_copied(counts);
+               },
+               [&](std::size_t job) { progress.file_done(std::max<off_t>(left(job), 0)); }});
     return batch;
 }

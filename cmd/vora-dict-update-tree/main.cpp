@@ -69,12 +69,50 @@ int refuse(Format format, const std::string& what, const std::string& why = "") 
     return 2;
 }
 
+constexpr option LONG_OPTIONS[] = {{"dry-run", no_argument, nullptr, 'n'},
+                                   {"force", no_argument, nullptr, 'f'},
+                                   {"quiet", no_argument, nullptr, 'q'},
+                                   {"json", no_argument, nullptr, JSON_OPTION},
+                                   {"exclude", required_argument, nullptr, EXCLUDE_OPTION},
+                                   {"wait", required_argument, nullptr, WAIT_OPTION},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, VERSION_OPTION},
+                                   {nullptr, 0, nullptr, 0}};
+
+// The long option that --name names, as getopt_long takes it: the whole name
+// or a prefix of only one; nullptr for none.
+const option* long_option(std::string_view name) {
+    const option* found = nullptr;
+    int prefixed = 0;
+    for (const option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
+        if (name == o->name)
+            return o;
+        if (std::string_view(o->name).starts_with(name)) {
+            found = o;
+            ++prefixed;
+        }
+    }
+    return prefixed == 1 ? found : nullptr;
+}
+
 // Whether the command line asks for JSON, looked up before the options are
-// parsed, so that a refusal of any of them is a JSON line too.
+// parsed, so that a refusal of any of them is a JSON line too. An argument
+// counts where the parser would take it as the option: not as the value of
+// --exclude or --wait before it, nor after "--".
 Format format_asked(int argc, char** argv) {
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg.size() >= 3 && std::string_view("--json").starts_with(arg))
+        if (arg == "--")
+            break;
+        if (!arg.starts_with("--") || arg.size() == 2)
+            continue;
+        const std::size_t equals = arg.find('=');
+        const option* found = long_option(arg.substr(2, equals - 2));
+        if (found == nullptr || equals != std::string_view::npos)
+            continue;
+        if (found->has_arg == required_argument)
+            ++i; // its value is the next argument, whatever it looks like
+        else if (found->val == JSON_OPTION)
             return Format::json;
     }
     return Format::english;
@@ -90,18 +128,9 @@ bool parse_seconds(const char* text, double& seconds) {
 
 // Parses the command line; returns -1 to go on, else the exit status.
 int parse_options(int argc, char** argv, Options& options) {
-    static const option long_options[] = {{"dry-run", no_argument, nullptr, 'n'},
-                                          {"force", no_argument, nullptr, 'f'},
-                                          {"quiet", no_argument, nullptr, 'q'},
-                                          {"json", no_argument, nullptr, JSON_OPTION},
-                                          {"exclude", required_argument, nullptr, EXCLUDE_OPTION},
-                                          {"wait", required_argument, nullptr, WAIT_OPTION},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, VERSION_OPTION},
-                                          {nullptr, 0, nullptr, 0}};
     options.format = format_asked(argc, argv);
     opterr = 0;
-    for (int option = 0; (option = getopt_long(argc, argv, "nfqh", long_options, nullptr)) != -1;) {
+    for (int option = 0; (option = getopt_long(argc, argv, "nfqh", LONG_OPTIONS, nullptr)) != -1;) {
         switch (option) {
         case 'n':
             options.dry_run = true;
@@ -144,6 +173,9 @@ int parse_options(int argc, char** argv, Options& options) {
         return refuse(options.format, "more than one directory given (see --help)");
     if (argc - optind == 1)
         options.directory = argv[optind];
+    // An empty name is no directory, though the system would take it as the current one.
+    if (*options.directory == '\0')
+        return refuse(options.format, "the directory name is empty (see --help)");
     return -1;
 }
 
@@ -178,20 +210,26 @@ int main(int argc, char** argv) {
                       top_directory.link ? "a symbolic link that another user owns"
                                          : std::strerror(top_directory.error));
     const int top = top_directory.fd.get();
+    // The tree is listed once the lock is held, so that what is installed is
+    // what the tree holds then, however long the run waited.
+    if (!options.dry_run) {
+        const LockWait wait{options.wait, [] {
+                                (void)std::fprintf(
+                                    stderr, "%s: waiting for another install to finish\n", PROGRAM);
+                            }};
+        const RunLock lock = take_run_lock(wait);
+        if (lock.state == LockState::given_up)
+            return refuse(options.format, "another install is still running (gave up waiting)");
+        if (lock.state == LockState::refused)
+            return refuse(options.format, std::string("cannot take the lock ") + RUN_LOCK_PATH,
+                          lock.why);
+    }
 
     Counts counts;
     const std::vector<TreeFile> files = list_tree(top, options.excluded, counts.excluded);
     off_t total_bytes = 0;
     for (const TreeFile& file : files)
         total_bytes += bytes_to_install(file);
-    if (!options.dry_run) {
-        const LockWait wait{options.wait, [] {
-                                (void)std::fprintf(
-                                    stderr, "%s: waiting for another install to finish\n", PROGRAM);
-                            }};
-        if (take_run_lock(wait).state == LockState::given_up)
-            return refuse(options.format, "another install is still running (gave up waiting)");
-    }
     Progress progress(files.size(), total_bytes, plain_terminal());
     InstallSettings settings;
     settings.profile = Profile::tree;

@@ -7,23 +7,33 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
 
-bool matches(std::span<const std::string> patterns, const std::string& name,
-             const std::string& path) {
-    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
-        return fnmatch(pattern.c_str(), name.c_str(), 0) == 0 ||
-               fnmatch(pattern.c_str(), path.c_str(), 0) == 0;
-    });
+// Whether an entry (name, at path relative to the top) matches a pattern as
+// rsync matches one: against the name or the relative path, a "*" crossing
+// "/"; a leading "/" anchors it at the tree's top (the relative path alone),
+// a trailing "/" matches directories only.
+bool matches(std::string_view pattern, const std::string& name, const std::string& path,
+             bool directory) {
+    if (pattern.ends_with('/')) {
+        if (!directory)
+            return false;
+        pattern.remove_suffix(1);
+    }
+    const bool anchored = pattern.starts_with('/');
+    const std::string bare(anchored ? pattern.substr(1) : pattern);
+    return fnmatch(bare.c_str(), path.c_str(), 0) == 0 ||
+           (!anchored && fnmatch(bare.c_str(), name.c_str(), 0) == 0);
 }
 
-// A link counts as a file unless it names a directory; stat reads what it
-// names without opening it.
-bool names_a_directory(int dir, const char* name) {
-    struct stat target {};
-    return fstatat(dir, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+bool excluded(std::span<const std::string> patterns, const std::string& name,
+              const std::string& path, bool directory) {
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
+        return matches(pattern, name, path, directory);
+    });
 }
 
 struct Walk {
@@ -31,7 +41,7 @@ struct Walk {
     std::span<const std::string> excluded;
     std::vector<TreeFile> files;
     std::vector<std::string> directories; // still to be listed, relative to top
-    std::size_t excluded_files = 0;
+    std::size_t excluded_entries = 0;
 };
 
 // Lists one directory, relative path prefix ("" for the top), into the walk.
@@ -62,8 +72,9 @@ void list_directory(Walk& walk, const std::string& prefix) {
             continue;
         }
         const bool directory = S_ISDIR(status.st_mode);
-        if (matches(walk.excluded, name, path)) {
-            walk.excluded_files += directory ? 0 : 1;
+        // An entry left out counts once, a directory too: nothing below it is read.
+        if (excluded(walk.excluded, name, path, directory)) {
+            ++walk.excluded_entries;
             continue;
         }
         if (directory)
@@ -72,7 +83,7 @@ void list_directory(Walk& walk, const std::string& prefix) {
             walk.files.push_back({path, TreeEntry::regular, status, 0});
         else if (!S_ISLNK(status.st_mode))
             walk.files.push_back({path, TreeEntry::special, status, 0});
-        else if (!names_a_directory(fd, entry->d_name))
+        else // never followed, not even to see what it names
             walk.files.push_back({path, TreeEntry::link, status, 0});
     }
     if (errno != 0)
@@ -83,7 +94,7 @@ void list_directory(Walk& walk, const std::string& prefix) {
 } // namespace
 
 std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
-                                std::size_t& excluded_files) {
+                                std::size_t& excluded_entries) {
     Walk walk{top, excluded, {}, {""}, 0};
     while (!walk.directories.empty()) {
         const std::string prefix = std::move(walk.directories.back());
@@ -92,6 +103,6 @@ std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
     }
     std::sort(walk.files.begin(), walk.files.end(),
               [](const TreeFile& a, const TreeFile& b) { return a.path < b.path; });
-    excluded_files = walk.excluded_files;
+    excluded_entries = walk.excluded_entries;
     return walk.files;
 }

@@ -9,7 +9,7 @@
 enum class TreeEntry {
     regular,    // a regular file, to be installed
     special,    // a device node, FIFO or socket: never opened
-    link,       // a symbolic link to anything but a directory: never followed
+    link,       // a symbolic link: never followed
     unreadable, // a directory or entry that could not be read
 };
 
@@ -30,7 +30,8 @@ inline off_t bytes_to_install(const TreeFile& file) {
 // link or leaving it, so a directory swapped for a link while the walk goes
 // on is listed as a link, never walked. Entries whose names start with "."
 // are skipped with all below them, and so are entries whose name or
-// relative path matches one of excluded (fnmatch patterns); excluded_files
-// counts the files among them. Links to directories are skipped.
+// relative path matches one of excluded (fnmatch patterns, "/" in front
+// anchoring one at the top, "/" behind matching directories only);
+// excluded_entries counts them, a directory once.
 std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
-                                std::size_t& excluded_files);
+                                std::size_t& excluded_entries);

@@ -66,7 +66,11 @@ int install_update(int argc, char** argv) {
         std::printf(msg_usage, argc > 0 ? argv[0] : "vora-dict-update");
         return finish_line(1);
     }
-    (void)take_run_lock();
+    // No run writes without the lock.
+    if (take_run_lock().state != LockState::taken) {
+        (void)std::fputs(msg_write_failed, stdout);
+        return finish_line(1);
+    }
     const int status = report(install_file(argv[1], {}), last_component(argv[1]));
     // A stopping signal that arrived during the rewrite takes effect now.
     release_signals();

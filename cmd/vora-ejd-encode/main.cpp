@@ -84,7 +84,16 @@ int main(int argc, char** argv) {
         }
         if (option == VERSION_OPTION)
             return print_version(PROGRAM);
-        (void)std::fputs(USAGE, stderr);
+        // optopt is 0 for an unknown long option and one of ours for a long
+        // option given a value: the argument just passed names it as typed.
+        // Otherwise it is an unknown letter.
+        const bool long_one = optopt == 0 || optopt == 'h' || optopt == VERSION_OPTION;
+        if (long_one)
+            (void)std::fprintf(stderr, "%s: unknown option '%s' (see --help)\n", PROGRAM,
+                               argv[optind - 1]);
+        else
+            (void)std::fprintf(stderr, "%s: unknown option '-%c' (see --help)\n", PROGRAM,
+                               static_cast<char>(optopt));
         return 1;
     }
     if (argc - optind != 2) {

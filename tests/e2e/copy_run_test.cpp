@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -290,17 +291,23 @@ TEST(Concurrency, TheNewerUpdateEndsUpWholeWhicheverStartsFirst) {
     }
 }
 
+// What a run does with the lock that it finds.
+enum class Lock { waits, gives_up, replaces, refuses, made };
+// How the lock stands: held by the test, held and replaced by another
+// while the run waits, a link to a lock held, or none on a read-only /run.
+enum class Setup { held, replaced_while_held, file_added_while_held, link, read_only_run, none };
+
 struct LockCase {
     const char* name;
-    bool exists;         // else the run makes the lock file itself
-    bool lock_is_a_link; // to the lock file, which lies elsewhere
-    uid_t owner;
-    mode_t mode;
-    bool waits;
+    Lock lock;
+    Setup setup = Setup::held;
+    uid_t owner = 0;
+    mode_t mode = 0600;
     // The run is vora-dict-update-tree's, with these arguments, which says
     // that it waits; with --wait=0 it gives up at once.
     std::optional<std::vector<std::string>> tree_args = std::nullopt;
     std::size_t runs = 1; // waiting at once, each slowed; they must then follow one another
+    const char* why = ""; // the reason of a refusal, as the tree names it
     friend void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -325,32 +332,37 @@ bool running(pid_t pid) {
            info.si_pid == 0;
 }
 
+// A lock file at path with owner and mode, locked by the test.
+int hold_lock_file(const std::string& path, uid_t owner, mode_t mode) {
+    write_file(path, "", mode);
+    EXPECT_EQ(chown(path.c_str(), owner, owner), 0);
+    const int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(flock(held, LOCK_EX), 0);
+    return held;
+}
+
 class RunLock : public ::testing::TestWithParam<LockCase> {};
 
-// A run waits for a lock that root holds; a lock file that another user
-// could open (and so hold for ever), or that is a link, is not waited for.
-// A lock file that a run makes is root's alone.
+// A run waits for a lock that root holds alone. A lock of root's that
+// others could open (and so hold for ever) is replaced; a link or another
+// user's file refuses the run, and so does a lock that cannot be made. A
+// lock replaced while a run waits is not the lock: the run takes the new one.
 TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     const LockCase& c = GetParam();
     Sandbox box;
     box.put_update("words.ejd", reference_encode(dictionary("VERSION 1")));
-    if (!c.exists) {
-        expect_success(box.run({"words.ejd"}), added("words.ejd"));
-        struct stat lock {};
-        ASSERT_EQ(lstat(RUN_LOCK, &lock), 0);
-        EXPECT_TRUE(S_ISREG(lock.st_mode));
-        EXPECT_EQ(lock.st_uid, 0U);
-        EXPECT_EQ(lock.st_mode & 07777, 0600U);
-        return;
+    const std::string target = c.setup == Setup::link ? "/run/elsewhere" : RUN_LOCK;
+    int held = -1;
+    if (c.setup == Setup::read_only_run) {
+        ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    } else if (c.setup != Setup::none) {
+        held = hold_lock_file(target, c.owner, c.mode);
+        if (c.setup == Setup::link) {
+            ASSERT_EQ(symlink(target.c_str(), RUN_LOCK), 0);
+        }
     }
-    const std::string target = c.lock_is_a_link ? "/run/elsewhere" : RUN_LOCK;
-    write_file(target, "", c.mode);
-    ASSERT_EQ(chown(target.c_str(), c.owner, c.owner), 0);
-    if (c.lock_is_a_link) {
-        ASSERT_EQ(symlink(target.c_str(), RUN_LOCK), 0);
-    }
-    const int held = open(target.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    struct stat before {};
+    (void)lstat(target.c_str(), &before);
     RunOptions slowed;
     if (c.runs > 1)
         slowed.faults = "read@*=slow300";
@@ -362,49 +374,93 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
                         : start_process(tool(), {"words.ejd"}, slowed, box.updates(), out.path()));
     usleep(300000);
     for (const pid_t waiting : pids)
-        EXPECT_EQ(running(waiting), c.waits);
-    if (c.runs > 1) {
+        EXPECT_EQ(running(waiting), c.lock == Lock::waits);
+    if (c.setup == Setup::replaced_while_held) {
+        const int replacing = hold_lock_file("/run/replacing", 0, 0600);
+        ASSERT_EQ(rename("/run/replacing", RUN_LOCK), 0);
         close(held);
+        usleep(300000);
+        EXPECT_TRUE(running(pids.front())) << "the run locked a file that was no longer the lock";
+        held = replacing;
+    }
+    // The tree is listed once the lock is had: a file added meanwhile is installed.
+    if (c.setup == Setup::file_added_while_held)
+        box.put_update("late.ejd", reference_encode(dictionary("VERSION 1")));
+    close(held);
+    if (c.runs > 1) {
         while (std::any_of(pids.begin(), pids.end(), running)) {
             ASSERT_LE(holding(pids), 1U) << "two runs hold a lock at once";
             usleep(2000);
         }
-        for (std::size_t i = 0; i < c.runs; ++i)
-            EXPECT_EQ(finish_process(pids[i], outputs[i].path()).status, 0);
+    }
+    std::vector<RunResult> results;
+    for (std::size_t i = 0; i < c.runs; ++i)
+        results.push_back(finish_process(pids[i], outputs[i].path()));
+    const RunResult& result = results.front();
+    const bool installs = c.lock != Lock::refuses && c.lock != Lock::gives_up;
+    EXPECT_EQ(exists(Sandbox::installed_path("words.ejd")), installs);
+    struct stat lock {};
+    if (c.lock == Lock::made || c.lock == Lock::replaces) {
+        ASSERT_EQ(lstat(RUN_LOCK, &lock), 0);
+        EXPECT_TRUE(S_ISREG(lock.st_mode));
+        EXPECT_EQ(lock.st_uid, 0U);
+        EXPECT_EQ(lock.st_mode & 07777, 0600U);
+        EXPECT_NE(lock.st_ino, before.st_ino);
+    }
+    if (!c.tree_args) {
+        for (const RunResult& run : results)
+            EXPECT_EQ(run.status, installs ? 0 : 1) << run.out;
+        if (c.runs == 1)
+            expect_outcome(result, installs ? added("words.ejd") : write_failed(),
+                           installs ? 0 : 1);
         return;
     }
-    const pid_t pid = pids.front();
-    const bool gives_up = c.tree_args && !c.waits;
-    EXPECT_EQ(exists(Sandbox::installed_path("words.ejd")), !c.waits && !gives_up);
-    close(held);
-    const RunResult result = finish_process(pid, outputs.front().path());
-    if (!c.tree_args)
-        return expect_success(result, added("words.ejd"));
-    const std::string waiting = "vora-dict-update-tree: waiting for another install to finish\n";
-    EXPECT_EQ(result.err, waiting + (gives_up ? "vora-dict-update-tree: another install is still "
-                                                "running (gave up waiting)\n"
-                                              : ""));
-    EXPECT_EQ(result.out,
-              gives_up ? ""
-                       : "added words.ejd (1)\n1 files: 1 added, 0 updated, 0 current, 0 failed\n");
-    EXPECT_EQ(result.status, gives_up ? 2 : 0);
+    const std::string program = "vora-dict-update-tree: ";
+    const bool waits = c.lock == Lock::waits || c.lock == Lock::gives_up;
+    const std::string waiting = waits ? program + "waiting for another install to finish\n" : "";
+    const std::string refusal =
+        c.lock == Lock::gives_up ? program + "another install is still running (gave up waiting)\n"
+        : c.lock == Lock::refuses
+            ? program + "cannot take the lock " + RUN_LOCK + ": " + c.why + "\n"
+            : "";
+    EXPECT_EQ(result.err, waiting + refusal);
+    const std::string late = c.setup == Setup::file_added_while_held ? "added late.ejd (1)\n" : "";
+    const std::string files = late.empty() ? "1 files: 1 added" : "2 files: 2 added";
+    EXPECT_EQ(result.out, installs ? late + "added words.ejd (1)\n" + files +
+                                         ", 0 updated, 0 current, 0 failed\n"
+                                   : "");
+    EXPECT_EQ(result.status, installs ? 0 : 2);
 }
+
+const std::vector<std::string> TREE{};
 
 INSTANTIATE_TEST_SUITE_P(
     Concurrency, RunLock,
-    ::testing::Values(LockCase{"RootsLock", true, false, 0, 0600, true},
-                      LockCase{"TreeWaitsForRootsLock", true, false, 0, 0600, true,
-                               std::vector<std::string>{}},
-                      LockCase{"TreeGivesUpAtOnce", true, false, 0, 0600, false,
+    ::testing::Values(LockCase{"RootsLock", Lock::waits},
+                      LockCase{"TreeWaitsForRootsLock", Lock::waits, Setup::held, 0, 0600, TREE},
+                      LockCase{"TreeGivesUpAtOnce", Lock::gives_up, Setup::held, 0, 0600,
                                std::vector<std::string>{"--wait=0"}},
-                      LockCase{"TreeWaitsWithinItsLimit", true, false, 0, 0600, true,
+                      LockCase{"TreeWaitsWithinItsLimit", Lock::waits, Setup::held, 0, 0600,
                                std::vector<std::string>{"--wait=10"}},
-                      LockCase{"TwoWaitingBehindAThirdFollowOneAnother", true, false, 0, 0600, true,
-                               std::nullopt, 2},
-                      LockCase{"RootsLockThatOthersCanOpen", true, false, 0, 0644, false},
-                      LockCase{"AnotherUsersLock", true, false, 65534, 0600, false},
-                      LockCase{"LinkToRootsLock", true, true, 0, 0600, false},
-                      LockCase{"MadeByTheRun", false, false, 0, 0, false}),
+                      LockCase{"TwoWaitingBehindAThirdFollowOneAnother", Lock::waits, Setup::held,
+                               0, 0600, std::nullopt, 2},
+                      LockCase{"LockReplacedWhileTheRunWaits", Lock::waits,
+                               Setup::replaced_while_held},
+                      LockCase{"TreeListsOnceItHasTheLock", Lock::waits,
+                               Setup::file_added_while_held, 0, 0600, TREE},
+                      LockCase{"RootsLockThatOthersCanOpen", Lock::replaces, Setup::held, 0, 0644},
+                      LockCase{"TreeReplacesRootsLockThatOthersCanOpen", Lock::replaces,
+                               Setup::held, 0, 0644, TREE},
+                      LockCase{"AnotherUsersLock", Lock::refuses, Setup::held, 65534},
+                      LockCase{"TreeRefusesAnotherUsersLock", Lock::refuses, Setup::held, 65534,
+                               0600, TREE, 1, "another user's file"},
+                      LockCase{"LinkToRootsLock", Lock::refuses, Setup::link},
+                      LockCase{"TreeRefusesALinkForALock", Lock::refuses, Setup::link, 0, 0600,
+                               TREE, 1, "a symbolic link"},
+                      LockCase{"ReadOnlyRun", Lock::refuses, Setup::read_only_run},
+                      LockCase{"TreeOnAReadOnlyRun", Lock::refuses, Setup::read_only_run, 0, 0600,
+                               TREE, 1, "Read-only file system"},
+                      LockCase{"MadeByTheRun", Lock::made, Setup::none}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

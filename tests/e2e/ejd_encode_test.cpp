@@ -87,6 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EncodeErrorCase{"NoArguments", {}, "Usage: vora-ejd-encode INPUT OUTPUT\n"},
         EncodeErrorCase{"OneArgument", {"input"}, "Usage: vora-ejd-encode INPUT OUTPUT\n"},
+        EncodeErrorCase{"UnknownOption",
+                        {"--bogus", "input", "out"},
+                        "vora-ejd-encode: unknown option '--bogus' (see --help)\n"},
+        EncodeErrorCase{"UnknownLetter",
+                        {"-x", "input", "out"},
+                        "vora-ejd-encode: unknown option '-x' (see --help)\n"},
         EncodeErrorCase{"MissingInput",
                         {"absent", "out"},
                         "vora-ejd-encode: absent: No such file or directory\n"},

@@ -25,6 +25,8 @@ TEST_P(Refusal, PrintsOneLineAndTouchesNothing) {
     const RefusalCase& c = GetParam();
     Sandbox box;
     box.put_update("sub/words.ejd", reference_encode(dictionary("VERSION 1.0")));
+    write_file(box.scratch() + "/secret", "secret\n", 0640);
+    ASSERT_EQ(symlink("../../secret", box.update_path("sub/private.ejd").c_str()), 0);
     const RunResult result = c.options.real_uid
                                  ? box.run_program(box.world_executable_tool(), c.args, c.options)
                                  : box.run(c.args, c.options);
@@ -64,7 +66,12 @@ INSTANTIATE_TEST_SUITE_P(
                     invoked_as("vora-dict-update"),
                     usage("vora-dict-update")},
         RefusalCase{
-            "ArgumentTooLongForTheDestination", {LONGEST_ARGUMENT_PLUS_ONE}, {}, write_failed()}),
+            "ArgumentTooLongForTheDestination", {LONGEST_ARGUMENT_PLUS_ONE}, {}, write_failed()},
+        // Nothing is made above the dictionary root; a climb that stays below is a path.
+        RefusalCase{"ArgumentThatLeavesTheRoot", {"../words.ejd"}, {}, write_failed()},
+        RefusalCase{"ArgumentThatClimbsTwice", {"sub/../../sub/words.ejd"}, {}, write_failed()},
+        // A file that others may not read, through a link in the owner's tree.
+        RefusalCase{"PrivateUpdateThroughALink", {"sub/private.ejd"}, {}, cannot_open_update()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ArgumentLength, LongestArgumentThatFitsIsUsed) {

@@ -65,11 +65,14 @@ const std::string LINES = "added a-b.ejd (2)\n"
                           "current b/same.ejd (2>=2)\n"
                           "added bad\\xff.txt\n"
                           "added c/d/e/deep.ejd (2)\n"
+                          "failed dirlink: a symbolic link\n"
                           "added esc\\\\ape\\x1b\\n\\x7f\\r\\xc2\\x9b\xc3\xa9.txt\n"
                           "failed link.ejd: a symbolic link\n"
                           "added plain.txt\n"
-                          "failed private.txt: not readable by others\n";
-const std::string SUMMARY = "12 files: 6 added, 1 updated, 1 current, 4 failed";
+                          "failed private.txt: not readable by others\n"
+                          "failed self-link: a symbolic link\n"
+                          "failed users-link: a symbolic link\n";
+const std::string SUMMARY = "15 files: 6 added, 1 updated, 1 current, 7 failed";
 
 // Every path below dir with its contents: "/" for a directory, "-> TARGET"
 // for a link, "?" for any other file that is not a regular one.
@@ -178,8 +181,11 @@ TreeCase refused(const char* name, std::vector<std::string> args, const std::str
 
 const std::string QUIET = "failed b/fifo.ejd: cannot open the update: not a regular file\n"
                           "failed b/null.ejd: cannot open the update: not a regular file\n"
+                          "failed dirlink: a symbolic link\n"
                           "failed link.ejd: a symbolic link\n"
-                          "failed private.txt: not readable by others\n";
+                          "failed private.txt: not readable by others\n"
+                          "failed self-link: a symbolic link\n"
+                          "failed users-link: a symbolic link\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Tree, TreeRun,
@@ -213,6 +219,14 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{"Quiet", {"--quiet"}, false, true, QUIET + SUMMARY + "\n", 1, ""},
         TreeCase{"DryRun", {"-n"}, false, false, LINES + SUMMARY + " (dry run)\n", 1, ""},
         TreeCase{"NotRoot", {}, true, false, "", 2, "vora-dict-update-tree: must be run as root\n"},
+        // --json after --exclude is the pattern, not an option.
+        TreeCase{"ExcludeTakesTheNextArgument",
+                 {"--exclude", "--json"},
+                 false,
+                 true,
+                 LINES + SUMMARY + ", 0 excluded\n",
+                 1,
+                 ""},
         refused("UnknownOption", {"--forced"}, "unknown option '--forced' (see --help)"),
         refused("UnknownLetter", {"-nx"}, "unknown option '-x' (see --help)"),
         refused("UnknownOptionWithControls", {"--fo\nrce\xc2\x9b"},
@@ -221,6 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "unknown option '--dry-run=x' (see --help)"),
         refused("ValueForHelp", {"--help=1"}, "unknown option '--help=1' (see --help)"),
         refused("TwoDirectories", {"a", "b"}, "more than one directory given (see --help)"),
+        refused("EmptyDirectoryName", {""}, "the directory name is empty (see --help)"),
         refused("WaitWithAUnit", {"--wait=5m"}, "invalid --wait value '5m' (see --help)"),
         refused("WaitThatIsNoNumber", {"--wait=abc"}, "invalid --wait value 'abc' (see --help)"),
         refused("MissingDirectory", {"absent\n"}, "absent\\n: No such file or directory"),
@@ -244,7 +259,7 @@ TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 1);
     const std::vector<nlohmann::json> lines = json_lines(result.out);
-    ASSERT_EQ(lines.size(), 13U);
+    ASSERT_EQ(lines.size(), 16U);
     EXPECT_EQ(lines[1]["installed"], false);
     EXPECT_EQ(lines[2], nlohmann::json::parse(R"({"type": "file", "path": "a/old.ejd",
         "result": "updated", "installed": true, "installed_version": "1", "update_version": "2",
@@ -255,20 +270,21 @@ TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
     EXPECT_EQ(lines[6]["path"], "bad\xef\xbf\xbd.txt");
     EXPECT_EQ(lines[6]["path_bytes"], nlohmann::json::array({98, 97, 100, 255, 46, 116, 120, 116}));
     EXPECT_EQ(lines[6]["update_version"], nullptr);
-    EXPECT_EQ(lines[8]["path"], ODD_NAME);
-    EXPECT_FALSE(lines[8].contains("path_bytes"));
-    EXPECT_EQ(lines[9]["error_code"], "symbolic_link");
-    for (const std::size_t never_looked_up : {3, 9}) // a FIFO, a link
+    EXPECT_EQ(lines[9]["path"], ODD_NAME);
+    EXPECT_FALSE(lines[9].contains("path_bytes"));
+    for (const std::size_t link : {8, 10}) // to a directory, to a file outside the tree
+        EXPECT_EQ(lines[link]["error_code"], "symbolic_link");
+    for (const std::size_t never_looked_up : {3, 10}) // a FIFO, a link
         EXPECT_EQ(lines[never_looked_up]["installed"], nullptr);
-    EXPECT_EQ(lines[11]["error_code"], "not_readable_by_others");
-    EXPECT_EQ(lines[12], nlohmann::json::parse(R"({"type": "summary", "files": 12, "added": 6,
-        "updated": 1, "current": 1, "failed": 4, "excluded": 0, "changed": true,
+    EXPECT_EQ(lines[12]["error_code"], "not_readable_by_others");
+    EXPECT_EQ(lines[15], nlohmann::json::parse(R"({"type": "summary", "files": 15, "added": 6,
+        "updated": 1, "current": 1, "failed": 7, "excluded": 0, "changed": true,
         "dry_run": false})"));
     // Unversioned files holding the same bytes are current like the rest.
     const RunResult again = box.run_program(VDU_TREE, {"--json", "-q", "-n"});
-    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 5);
-    EXPECT_TRUE(again.out.ends_with(R"({"type":"summary","files":12,"added":0,"updated":0,)"
-                                    R"("current":8,"failed":4,"excluded":0,"changed":false,)"
+    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 8);
+    EXPECT_TRUE(again.out.ends_with(R"({"type":"summary","files":15,"added":0,"updated":0,)"
+                                    R"("current":8,"failed":7,"excluded":0,"changed":false,)"
                                     R"("dry_run":true})"
                                     "\n"));
     // A run whose only change is an update, and one that fails on a
@@ -378,6 +394,17 @@ const Updates TWO_HUNDRED = [] {
     return updates;
 }();
 const std::string LATE = pseudo_random_bytes(300000, 5); // longer than one chunk of the copy
+
+RunOptions with_umask(mode_t mask) {
+    RunOptions options;
+    options.umask = mask;
+    return options;
+}
+
+// The system's own command, as an administrator would run it.
+int shell(const std::string& command) {
+    return std::system(command.c_str()); // NOLINT(cert-env33-c)
+}
 
 RunOptions file_size_limit(off_t bytes) {
     RunOptions options;
@@ -519,6 +546,38 @@ INSTANTIATE_TEST_SUITE_P(
                 put_copy(dictionary("VERSION 1"));
             },
             one("failed new/words.ejd: not readable by others\n")),
+        // A private update goes only into a copy that root alone reads, and
+        // nothing of it is read before that is known, not even its version.
+        dry_then_real(
+            "PrivateUpdateOverAGroupReadableCopy",
+            [](const Sandbox& box) {
+                chmod(box.update_path("new/words.ejd").c_str(), 0600);
+                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"), 0640);
+            },
+            one("failed new/words.ejd: not readable by others\n")),
+        dry_then_real(
+            "PrivateUpdateOverANewerCopy",
+            [](const Sandbox& box) {
+                chmod(box.update_path("new/words.ejd").c_str(), 0600);
+                put_copy(dictionary("VERSION 3"));
+            },
+            one("failed new/words.ejd: not readable by others\n")),
+        dry_then_real(
+            "PrivateUpdateOverARootOnlyCopy",
+            [](const Sandbox& box) {
+                chmod(box.update_path("new/words.ejd").c_str(), 0600);
+                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"), 0600);
+            },
+            "updated new/words.ejd (1 -> 2)\n" + summary(1, 0, 1, 0)),
+        dry_then_real(
+            "PrivateUpdateUnderADefaultAcl",
+            [](const Sandbox& box) {
+                chmod(box.update_path("new/words.ejd").c_str(), 0600);
+                make_parents(Sandbox::installed_path("new/"));
+                ASSERT_EQ(shell("setfacl -d -m g::r " + Sandbox::installed_path("new")), 0);
+            },
+            one("failed new/words.ejd: not readable by others\n"), nullptr, ONE_NEW, {},
+            with_umask(077)),
         dry_then_real("UnderAFileSizeLimit", nullptr, one(NEW_FAILED + "File too large\n"), nullptr,
                       {{"new/words.ejd", dictionary("VERSION 2", std::string(5000, 'w'))}}, {},
                       file_size_limit(4096)),
@@ -554,12 +613,18 @@ INSTANTIATE_TEST_SUITE_P(
             [](const Sandbox& box) {
                 box.put_update("new/words.ejd~", "editor's copy\n");
                 box.put_update("skip/x.ejd", "skipped\n");
+                box.put_update("skip/y.ejd", "skipped with its directory, counted once\n");
                 box.put_update("new/b/x.orig", "a * crosses /\n");
+                box.put_update("top.txt", "only at the top\n");
+                box.put_update("new/top.txt", "not at the top\n");
+                box.put_update("dir/z.txt", "in a directory left out\n");
+                box.put_update("new/dir", "a file of that name\n");
             },
-            "added new/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, 0 failed, 2 "
-            "excluded\n",
-            [](const Sandbox&) { EXPECT_EQ(dictionary_tree().size(), 4U); }, ONE_NEW,
-            {"--exclude=new/*~", "--exclude=skip", "--exclude=new/*.orig"}),
+            "added new/dir\nadded new/top.txt\nadded new/words.ejd (2)\n"
+            "3 files: 3 added, 0 updated, 0 current, 0 failed, 5 excluded\n",
+            [](const Sandbox&) { EXPECT_EQ(dictionary_tree().size(), 6U); }, ONE_NEW,
+            {"--exclude=new/*~", "--exclude=skip", "--exclude=new/*.orig", "--exclude=/top.txt",
+             "--exclude=dir/"}),
         // Two descriptors a file: 30 make batches of a few files, never failures.
         run("FewDescriptorsMakeSmallBatches", FORTY, nullptr, with("", 30),
             lines_of(FORTY, "added", " (2)") + summary(40, 40, 0, 0), 0),
@@ -611,9 +676,12 @@ INSTANTIATE_TEST_SUITE_P(
             failed_over_a_copy(
                 R"("writing the dictionary failed: Input/output error","error_code":"EIO")"),
             1, {"--json", "-q"}),
-        // A stopping signal waits for the batch's lines, then ends the run.
+        // A stopping signal waits for the batch's lines, then ends the run:
+        // during its writes, or while its files are being opened and made.
         run("TerminatedDuringTheBatch", TWO, nullptr, with("write@3=term"),
             lines_of(TWO, "added", " (2)"), -SIGTERM),
+        run("TerminatedWhileTheBatchIsOpened", TWO_HUNDRED, nullptr, with("openat@300=term"),
+            lines_of(TWO_HUNDRED, "added", " (2)"), -SIGTERM),
         // A failed new file is removed again: no change.
         run("NewFileThatFailsIsNoChange", BIG, nullptr, with("write@2=EIO"),
             R"({"type":"file","path":"big.ejd","result":"failed","installed":false,)"

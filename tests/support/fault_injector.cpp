@@ -1,6 +1,6 @@
 // A test-only LD_PRELOAD shim that makes chosen calls of read, write,
-// fallocate, close, fdatasync, fsync, syncfs, ftruncate, open or openat2
-// misbehave, so that every failure path of the tool can be forced in a real
+// fallocate, close, fdatasync, fsync, syncfs, ftruncate, open, openat or
+// openat2 misbehave, so that every failure path of the tool can be forced in a real
 // run.
 //
 // VDU_FAULTS holds rules separated by commas, each CALL@N=KIND: the Nth call
@@ -48,11 +48,23 @@
 
 namespace {
 
-enum Call { READ, WRITE, FALLOCATE, CLOSE, FDATASYNC, FSYNC, SYNCFS, FTRUNCATE, OPEN, OPENAT2 };
+enum Call {
+    READ,
+    WRITE,
+    FALLOCATE,
+    CLOSE,
+    FDATASYNC,
+    FSYNC,
+    SYNCFS,
+    FTRUNCATE,
+    OPEN,
+    OPENAT,
+    OPENAT2
+};
 constexpr std::size_t CALLS = OPENAT2 + 1;
 constexpr std::array<const char*, CALLS> CALL_NAMES{"read",      "write",  "fallocate", "close",
                                                     "fdatasync", "fsync",  "syncfs",    "ftruncate",
-                                                    "open",      "openat2"};
+                                                    "open",      "openat", "openat2"};
 
 enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, CUT, REWRITE, GROW, SLOW };
 
@@ -326,6 +338,26 @@ int open(const char* path, int flags, ...) {
         va_end(args);
     }
     return fails(next_fault(OPEN)) ? -1 : real_open(path, flags, mode);
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+int openat(int dir, const char* path, int flags, ...) {
+    static const auto real_openat = real<int (*)(int, const char*, int, ...)>("openat");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    return fails(next_fault(OPENAT)) ? -1 : real_openat(dir, path, flags, mode);
+}
+
+// What a fortified build calls for an openat whose flags are not constant.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+int __openat_2(int dir, const char* path, int flags) {
+    static const auto real_openat = real<int (*)(int, const char*, int, ...)>("openat");
+    return fails(next_fault(OPENAT)) ? -1 : real_openat(dir, path, flags);
 }
 
 // What a fortified build calls for an open whose flags are not constant.
