@@ -24,9 +24,14 @@ install(FILES ${man}/vora-dict-update.8.gz ${man}/vora-dict-update-tree.8.gz
 install(FILES ${man}/vora-ejd-encode.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# Where Debian's ansible-core looks for modules.
-install(FILES ansible/vora_dict_update.py
+# Where Debian's ansible-core looks for modules, and for collections: the
+# module as vora_dict_update and as vora.dictionary.vora_dict_update.
+install(FILES ansible/plugins/modules/vora_dict_update.py
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/plugins/modules)
+set(collection ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/vora/dictionary)
+install(FILES ansible/README.md ansible/galaxy.yml DESTINATION ${collection})
+install(FILES ansible/meta/runtime.yml DESTINATION ${collection}/meta)
+install(FILES ansible/plugins/modules/vora_dict_update.py DESTINATION ${collection}/plugins/modules)
 
 # dh_strip's treatment of the .comment section, wherever the install strips.
 foreach(program ${CMAKE_INSTALL_SBINDIR}/vora-dict-update ${CMAKE_INSTALL_SBINDIR}/vora-dict-update-tree

@@ -1,6 +1,6 @@
 # -*- coding: utf-8 -*-
-# Copyright (c) 2026 vora-dict-update developers
-# MIT License (see /usr/share/doc/vora-dict-update/copyright)
+# Copyright: (c) 2026, vora-dict-update developers
+# MIT License (see https://opensource.org/licenses/MIT)
 #
 # No "#!" line: Ansible runs a module without one as it runs one that names
 # /usr/bin/python, with the interpreter that it finds on the host, and
@@ -20,10 +20,11 @@ description:
     least as new (or already holds the same bytes), and reports each file.
   - Reports C(changed) only when a byte of the dictionary changed, so a second
     run over the same tree changes nothing.
-  - Supports check mode, which runs C(vora-dict-update-tree --dry-run).
+  - Supports check mode, which runs C(vora-dict-update-tree --dry-run), and diff
+    mode, which shows each changed file's versions before and after.
 options:
   src:
-    description: The update tree, laid out as the dictionary is.
+    description: The update tree, laid out as the dictionary is. It must not be empty.
     type: path
     required: true
   force:
@@ -42,8 +43,15 @@ options:
     type: float
 requirements:
   - vora-dict-update-tree (package vora-dict-update), in the PATH or an sbin directory
+attributes:
+  check_mode:
+    description: A dry run, which changes nothing and reports what a real run would do.
+    support: full
+  diff_mode:
+    description: Each changed file's versions before and after.
+    support: full
 author:
-  - vora-dict-update developers
+  - vora-dict-update developers (@vora-dict-update)
 """
 
 EXAMPLES = r"""
@@ -60,6 +68,12 @@ EXAMPLES = r"""
 """
 
 RETURN = r"""
+rc:
+  description: The exit status of vora-dict-update-tree (0 when no file failed, 1 when any did, 2 when
+    the run was refused).
+  returned: always
+  type: int
+  sample: 0
 summary:
   description:
     - The counts of the run, as vora-dict-update-tree --json prints them; in
@@ -69,7 +83,8 @@ summary:
   sample: {"type": "summary", "files": 1, "added": 1, "updated": 0, "current": 0, "failed": 0,
            "excluded": 0, "changed": true, "dry_run": false}
 files:
-  description: One record a file, as vora-dict-update-tree --json prints it.
+  description: One record a file, as vora-dict-update-tree --json prints it; empty when the run was
+    refused.
   returned: always
   type: list
   elements: dict
@@ -98,6 +113,18 @@ def command_line(module, tree):
     return command
 
 
+def version_text(version):
+    return "version: %s\n" % version if version is not None else "no version\n"
+
+
+def file_diffs(files):
+    """Each changed file's versions before and after, for diff mode."""
+    return [dict(before_header=record["path"], after_header=record["path"],
+                 before=version_text(record["installed_version"]) if record["installed"] else "",
+                 after=version_text(record["update_version"]))
+            for record in files if record["changed"] and record["result"] != "failed"]
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
@@ -108,8 +135,10 @@ def main():
         ),
         supports_check_mode=True,
     )
+    if not module.params["src"]:
+        module.fail_json(msg="src is empty: it must name the update tree", rc=2, files=[])
     if module.params["wait"] is not None and module.params["wait"] < 0:
-        module.fail_json(msg="wait must not be negative")
+        module.fail_json(msg="wait must not be negative", rc=2, files=[])
     tree = module.get_bin_path("vora-dict-update-tree", required=True)
     rc, out, err = module.run_command(command_line(module, tree))
 
@@ -119,7 +148,7 @@ def main():
             record = json.loads(line)
         except ValueError:
             module.fail_json(msg="vora-dict-update-tree printed a line that is not JSON: %s" % line,
-                             rc=rc, stdout=out, stderr=err)
+                             rc=rc, stdout=out, stderr=err, files=files)
         kind = record.get("type")
         if kind == "file":
             files.append(record)
@@ -134,6 +163,8 @@ def main():
                          rc=rc, stderr=err, files=files)
 
     result = dict(changed=bool(summary["changed"]), summary=summary, files=files, rc=rc)
+    if module._diff:
+        result["diff"] = file_diffs(files)
     failures = [record for record in files if record["result"] == "failed"]
     if failures or rc != 0:
         named = "; ".join("%s: %s" % (record["path"], record["error"]) for record in failures)
