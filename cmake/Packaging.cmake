@@ -4,7 +4,7 @@
 # binaries without their .comment section.
 include(GNUInstallDirs)
 install(TARGETS vora-dict-update vora-dict-update-tree RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(TARGETS vora-ejd-encode RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vora-ejd-encode vora-dict-manifest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Compressed copies of the pages and the changelog, made at build time.
 set(compressed)

@@ -1,7 +1,13 @@
-// What --version prints, the same way for every program of the package.
+// What --help and --version print, the same way for every program of the package.
 #pragma once
 
 #include <cstdio>
+
+// Prints a program's help text on standard output; the exit status.
+inline int print_help(const char* text) {
+    (void)std::fputs(text, stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
 
 // Prints "PROGRAM (vora-dict-update) VERSION", one line, as GNU programs do.
 // Returns the exit status: 1 when the line could not be written.

@@ -12,7 +12,7 @@ struct ProblemText {
 };
 
 // Indexed by Problem.
-constexpr std::array<ProblemText, 7> PROBLEMS{{
+constexpr std::array<ProblemText, 10> PROBLEMS{{
     {"", "", false},
     {"a symbolic link", "symbolic_link", true},
     {"not a regular file", "not_regular", false},
@@ -20,6 +20,9 @@ constexpr std::array<ProblemText, 7> PROBLEMS{{
     {"the update changed during the install", "update_changed", true},
     {"not readable by others", "not_readable_by_others", true},
     {"the path leaves the dictionary", "leaves_dictionary", false},
+    {"the update does not match its manifest", "hash_mismatch", true},
+    {"not in the manifest", "not_in_manifest", true},
+    {"listed in the manifest but missing", "missing", true},
 }};
 
 const ProblemText& text_of(Problem problem) {

@@ -29,6 +29,9 @@ enum class Problem : std::uint8_t {
     update_changed,         // the update was written to while it was being installed
     not_readable_by_others, // others may not read the update, and others could read the copy
     leaves_dictionary,      // the relative path climbs above the dictionary root
+    hash_mismatch,          // the update's bytes are not the ones that its manifest lists
+    not_in_manifest,        // a file of a tree whose manifest does not list it
+    missing,                // listed in the manifest, but not in the tree
 };
 
 struct Failure {

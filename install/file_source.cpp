@@ -51,7 +51,16 @@ IoResult FileSource::read_at(std::span<unsigned char> bytes, off_t offset) {
     return pread_full(fd_.get(), bytes, offset);
 }
 
-bool FileSource::unchanged() const {
+bool FileSource::lease() {
+    return fcntl(fd_.get(), F_SETLEASE, F_RDLCK) == 0;
+}
+
+bool FileSource::lease_broken() const {
+    // A break under way reports the lease it will be cut to.
+    return fcntl(fd_.get(), F_GETLEASE) != F_RDLCK;
+}
+
+bool FileSource::unchanged() {
     struct stat now {};
     return status_of(fd_.get(), now) == 0 && same_file(now, status_) &&
            now.st_size == status_.st_size && same_times(now.st_mtim, status_.st_mtim) &&

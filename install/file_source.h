@@ -24,9 +24,11 @@ class FileSource final : public UpdateSource {
     IoResult read(std::span<unsigned char> bytes) override;
     IoResult read_at(std::span<unsigned char> bytes, off_t offset) override;
     // A change of its length or times means that what was read may mix two versions.
-    [[nodiscard]] bool unchanged() const override;
+    [[nodiscard]] bool unchanged() override;
 
     void close() override { fd_.reset(); }
+    bool lease() override;
+    [[nodiscard]] bool lease_broken() const override;
 
   private:
     UniqueFd fd_;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "body_copy.h"
+#include "digest.h"
 #include "dry_run.h"
 #include "job.h"
 #include "profile.h"
@@ -60,5 +61,6 @@ void run_steps(std::span<InstallJob> jobs, FlushSchedule schedule,
                const StepProgress& progress = {});
 
 // The whole install of one file, the single tool's: update_path as typed,
-// links followed.
-InstallResult install_file(const char* update_path, const InstallSettings& settings);
+// links followed; its bytes must have the digest expected, when given.
+InstallResult install_file(const char* update_path, const InstallSettings& settings,
+                           const Sha256* expected = nullptr);

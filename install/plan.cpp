@@ -170,6 +170,10 @@ void plan_job(InstallJob& job, const InstallSettings& settings, Directories& dir
                                               !only_root_reads(target.status, reading.get())
                                         : !new_file_stays_private(target)))
         return end(KEPT_PRIVATE);
+    // Nothing of the update is trusted before it is known to be what its
+    // manifest lists: not even the version that the gate reads.
+    if (const Failure unverified = job.update->verify(); unverified.failed())
+        return end(unverified);
     // A new file's mode is known once it is made: the version of a private
     // update is read only when the file it would go to stays private.
     const bool gate_later = keep_private && !target.existed;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "block_encoding.h"
+#include "failure.h"
 #include "io.h"
 
 #include <span>
@@ -39,8 +40,17 @@ class UpdateSource {
     // After its last read: whether what was read is the update as it was
     // opened. Asked before the new header is written, so that an update
     // that changed meanwhile is never committed.
-    [[nodiscard]] virtual bool unchanged() const = 0;
+    [[nodiscard]] virtual bool unchanged() = 0;
 
     // Closes what it holds: the install is done with it.
     virtual void close() = 0;
+
+    // Whether the bytes are the ones meant, before the install decides on
+    // them: a source checked against a digest reads them all.
+    virtual Failure verify() { return {}; }
+
+    // Asks that no one may write to it until it is closed (a read lease):
+    // true when granted. Someone who opens it for writing later breaks it.
+    virtual bool lease() { return false; }
+    [[nodiscard]] virtual bool lease_broken() const { return true; }
 };

@@ -113,6 +113,26 @@ int flush_file_system(int fd) {
     return result_of(retry_eintr([fd] { return syncfs(fd); }));
 }
 
+int replace_file(int dir, const char* name, std::span<const unsigned char> bytes, mode_t mode) {
+    const std::string fresh = std::string(name) + ".new";
+    UniqueFd file(
+        openat(dir, fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!file.valid())
+        return last_error();
+    int error = write_all(file.get(), bytes);
+    if (error == 0)
+        error = flush_data(file.get());
+    if (error == 0)
+        error = close_checked(file);
+    if (error == 0 && renameat(dir, fresh.c_str(), dir, name) != 0)
+        error = last_error();
+    if (error != 0) {
+        (void)unlinkat(dir, fresh.c_str(), 0);
+        return error;
+    }
+    return flush_file(dir);
+}
+
 int status_of(int fd, struct stat& status) {
     return result_of(fstat(fd, &status));
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/types.h>
@@ -56,6 +57,12 @@ void start_writeback(int fd, off_t from, off_t length);
 int flush_data(int fd);        // fdatasync
 int flush_file(int fd);        // fsync, for a directory's entries
 int flush_file_system(int fd); // syncfs
+
+// Puts bytes at name below the directory open as dir, crash-safely: a new
+// file beside it written and flushed, renamed over it, the directory
+// flushed. The old file stays whole until the new one is. The error
+// number, or 0 (the new file removed again).
+int replace_file(int dir, const char* name, std::span<const unsigned char> bytes, mode_t mode);
 
 int status_of(int fd, struct stat& status);
 // Why the process could not use the file name below dir (".": dir itself) as

@@ -32,6 +32,10 @@ void ignore_write_signals() {
     (void)signal(SIGXFSZ, SIG_IGN);
 }
 
+void ignore_lease_breaks() {
+    (void)signal(SIGIO, SIG_IGN);
+}
+
 void hold_signals() {
     const sigset_t set = stopping_signals();
     (void)sigprocmask(SIG_BLOCK, &set, nullptr);

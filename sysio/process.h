@@ -21,3 +21,7 @@ void ignore_write_signals();
 // effect.
 void hold_signals();
 void release_signals();
+
+// A broken read lease is told by SIGIO, which would end the process: the
+// install asks whether its lease still holds instead.
+void ignore_lease_breaks();

@@ -108,7 +108,7 @@ std::optional<RunLock> replace(const struct stat& wide, const LockWait& wait, bo
         return refused(std::string(NEW_LOCK_PATH) + ": " + why);
     if ((status.st_mode & 077) != 0)
         return refused(std::string(NEW_LOCK_PATH) + ": open to other users");
-    const RunLock locked = wait_for(next.get(), wait, told);
+    RunLock locked = wait_for(next.get(), wait, told);
     if (locked.state != LockState::taken)
         return locked;
     struct stat there {};
@@ -135,7 +135,7 @@ RunLock take_run_lock(const LockWait& wait) {
                 return *replaced;
             continue;
         }
-        const RunLock locked = wait_for(fd.get(), wait, told);
+        RunLock locked = wait_for(fd.get(), wait, told);
         if (locked.state != LockState::taken)
             return locked;
         // A lock file removed or replaced meanwhile locks nothing: the run

@@ -43,9 +43,11 @@ bool same_destination(const InstallJob& a, const InstallJob& b) {
 
 // A job that ends with what the walk found, without opening anything.
 void end_unopened(const TreeFile& file, InstallJob& job) {
-    if (file.entry == TreeEntry::link)
-        return end_job(job, Failure{Step::open_update, file.error, Problem::symbolic_link});
-    end_job(job, Failure{Step::open_update, file.error, Problem::none});
+    const Problem problem = file.entry == TreeEntry::link       ? Problem::symbolic_link
+                            : file.entry == TreeEntry::unlisted ? Problem::not_in_manifest
+                            : file.entry == TreeEntry::missing  ? Problem::missing
+                                                                : Problem::none;
+    end_job(job, Failure{Step::open_update, file.error, problem});
 }
 
 // Whether job's installed file is one that an earlier job of the batch
@@ -73,20 +75,24 @@ void assume_earlier_write(InstallJob& job, int top, DryRun& dry, FileSource& ass
 bool open_in_batch(const TreeFile& file, int top, const InstallSettings& settings, BatchRoom& room,
                    std::size_t slot, Directories& directories, DryRun* dry) {
     InstallJob& job = room.jobs[slot];
-    if (file.entry == TreeEntry::link || file.entry == TreeEntry::unreadable) {
+    if (file.entry != TreeEntry::regular && file.entry != TreeEntry::special) {
         job = InstallJob{};
         end_unopened(file, job);
         return true;
     }
     if (!start_job(job, file.path))
         return true;
-    FileSource& update = room.updates[slot];
-    if (const Failure opened = update.open(top, file.path.c_str(), Links::none, &file.status);
+    FileSource& opened_file = room.updates[slot];
+    if (const Failure opened = opened_file.open(top, file.path.c_str(), Links::none, &file.status);
         opened.failed()) {
         end_job(job, opened);
         return true;
     }
-    look_up(job, update, directories);
+    UpdateSource* update = &opened_file;
+    room.verified[slot].reset();
+    if (file.digest != nullptr)
+        update = &room.verified[slot].emplace(opened_file, *file.digest);
+    look_up(job, *update, directories);
     if (written_in_this_batch(job, std::span(room.jobs).first(slot), dry)) {
         end_job(job, Outcome::failed);
         return false;

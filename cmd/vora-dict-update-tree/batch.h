@@ -5,9 +5,11 @@
 #include "file_source.h"
 #include "install.h"
 #include "progress.h"
+#include "verified_source.h"
 #include "walk.h"
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -22,11 +24,13 @@ std::size_t batch_capacity(bool lock);
 
 // The jobs of a batch, the update files that they read, and in a dry run
 // the updates that earlier files would have installed in their place.
+// The updates that a manifest lists are read through a VerifiedSource.
 struct BatchRoom {
     explicit BatchRoom(std::size_t capacity)
-        : jobs(capacity), updates(capacity), assumed_updates(capacity) {}
+        : jobs(capacity), updates(capacity), verified(capacity), assumed_updates(capacity) {}
     std::vector<InstallJob> jobs;
     std::vector<FileSource> updates;
+    std::vector<std::optional<VerifiedSource>> verified;
     std::vector<FileSource> assumed_updates;
 };
 

@@ -8,6 +8,7 @@
 #include "report.h"
 #include "resolve.h"
 #include "run_lock.h"
+#include "trust.h"
 #include "walk.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
 #include <string>
@@ -40,12 +42,24 @@ constexpr char USAGE[] =
     "                         path matches PATTERN (shell wildcards); repeatable\n"
     "      --wait=SECONDS     give up when another install holds the lock that long\n"
     "                         (default: wait until it ends)\n"
+    "      --key=FILE         trust the minisign public key in FILE too; repeatable\n"
+    "      --allow-rollback   install a signed tree whose serial is lower than the\n"
+    "                         one recorded for its key\n"
+    "      --allow-expired    install a signed tree past its manifest's expiry\n"
     "  -h, --help             print this help\n"
     "      --version          print the version\n"
     "\n"
     "Exit status: 0 when no file failed, 1 when any did, 2 when the run is refused.\n";
 
-enum LongOnly { JSON_OPTION = 256, EXCLUDE_OPTION, WAIT_OPTION, VERSION_OPTION };
+enum LongOnly {
+    JSON_OPTION = 256,
+    EXCLUDE_OPTION,
+    WAIT_OPTION,
+    KEY_OPTION,
+    ALLOW_ROLLBACK_OPTION,
+    ALLOW_EXPIRED_OPTION,
+    VERSION_OPTION
+};
 
 struct Options {
     bool dry_run = false;
@@ -54,19 +68,27 @@ struct Options {
     Format format = Format::english;
     std::vector<std::string> excluded;
     double wait = -1; // seconds; below 0: for ever
+    std::vector<std::string> keys;
+    TrustRules trust;
     const char* directory = ".";
 };
 
 // Refuses the run: one line on standard error, and with --json one error
 // object on standard output, for a program that reads only that.
-int refuse(Format format, const std::string& what, const std::string& why = "") {
+int refuse(Format format, const std::string& what, const std::string& why = "",
+           const Refusal& distrust = {}) {
     const std::string message = what + (why.empty() ? "" : ": " + why);
     (void)std::fprintf(stderr, "%s: %s\n", PROGRAM, message.c_str());
     if (format == Format::json) {
-        report_refusal(message);
+        report_refusal(message, distrust);
         (void)std::fflush(stdout);
     }
     return 2;
+}
+
+// Refuses a tree that is not trusted, or keys that cannot be.
+int refuse_trust(Format format, const Refusal& distrust) {
+    return refuse(format, escaped(distrust.message), "", distrust);
 }
 
 constexpr option LONG_OPTIONS[] = {{"dry-run", no_argument, nullptr, 'n'},
@@ -75,6 +97,9 @@ constexpr option LONG_OPTIONS[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"json", no_argument, nullptr, JSON_OPTION},
                                    {"exclude", required_argument, nullptr, EXCLUDE_OPTION},
                                    {"wait", required_argument, nullptr, WAIT_OPTION},
+                                   {"key", required_argument, nullptr, KEY_OPTION},
+                                   {"allow-rollback", no_argument, nullptr, ALLOW_ROLLBACK_OPTION},
+                                   {"allow-expired", no_argument, nullptr, ALLOW_EXPIRED_OPTION},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, VERSION_OPTION},
                                    {nullptr, 0, nullptr, 0}};
@@ -146,14 +171,22 @@ int parse_options(int argc, char** argv, Options& options) {
         case EXCLUDE_OPTION:
             options.excluded.emplace_back(optarg);
             break;
+        case KEY_OPTION:
+            options.keys.emplace_back(optarg);
+            break;
+        case ALLOW_ROLLBACK_OPTION:
+            options.trust.allow_rollback = true;
+            break;
+        case ALLOW_EXPIRED_OPTION:
+            options.trust.allow_expired = true;
+            break;
         case WAIT_OPTION:
             if (!parse_seconds(optarg, options.wait))
                 return refuse(options.format,
                               "invalid --wait value '" + escaped(optarg) + "' (see --help)");
             break;
         case 'h':
-            (void)std::fputs(USAGE, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
+            return print_help(USAGE);
         case VERSION_OPTION:
             return print_version(PROGRAM);
         default:
@@ -179,6 +212,18 @@ int parse_options(int argc, char** argv, Options& options) {
     return -1;
 }
 
+// What the summary says of the tree's manifest.
+Signing signing_of(const TreeManifest& trust) {
+    Signing signing;
+    signing.manifest = trust.present;
+    signing.signed_by_key = trust.signed_by_key;
+    if (trust.signed_by_key)
+        signing.key_id = key_id_text(trust.key_id);
+    if (trust.present)
+        signing.serial = trust.manifest.serial;
+    return signing;
+}
+
 // Standard output, flushed; the first failure's error number is kept.
 void flush_report(int& write_error) {
     if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && write_error == 0)
@@ -191,6 +236,7 @@ int main(int argc, char** argv) {
     if (!open_standard_descriptors())
         return 2;
     ignore_write_signals();
+    ignore_lease_breaks();
     Options options;
     if (const int status = parse_options(argc, argv, options); status >= 0)
         return status;
@@ -210,6 +256,14 @@ int main(int argc, char** argv) {
                       top_directory.link ? "a symbolic link that another user owns"
                                          : std::strerror(top_directory.error));
     const int top = top_directory.fd.get();
+    // Whom the run trusts is settled before anything is locked or written.
+    const TrustedKeys keys = load_trusted_keys(options.keys);
+    if (keys.refusal.refused())
+        return refuse_trust(options.format, keys.refusal);
+    options.trust.now = std::time(nullptr);
+    const TreeManifest trust = read_tree_manifest(top, keys, options.trust);
+    if (trust.refusal.refused())
+        return refuse_trust(options.format, trust.refusal);
     // The tree is listed once the lock is held, so that what is installed is
     // what the tree holds then, however long the run waited.
     if (!options.dry_run) {
@@ -223,10 +277,15 @@ int main(int argc, char** argv) {
         if (lock.state == LockState::refused)
             return refuse(options.format, std::string("cannot take the lock ") + RUN_LOCK_PATH,
                           lock.why);
+        // Another run may have recorded a higher serial while this one waited.
+        if (const Refusal rollback = check_rollback(trust, options.trust); rollback.refused())
+            return refuse_trust(options.format, rollback);
     }
 
     Counts counts;
-    const std::vector<TreeFile> files = list_tree(top, options.excluded, counts.excluded);
+    std::vector<TreeFile> files = list_tree(top, options.excluded, counts.excluded);
+    if (trust.present)
+        apply_manifest(trust.manifest, options.excluded, files);
     off_t total_bytes = 0;
     for (const TreeFile& file : files)
         total_bytes += bytes_to_install(file);
@@ -255,11 +314,20 @@ int main(int argc, char** argv) {
         first += done.size();
     }
 
+    // A signed tree installed whole is the host's now: an older one will not
+    // roll it back.
+    int serial_error = 0;
+    if (!options.dry_run && trust.signed_by_key && counts.failed == 0)
+        serial_error = record_serial(trust.key_id, trust.manifest.serial);
+
     progress.erase();
-    report_summary(options.format, files.size(), counts, options.dry_run,
-                   !options.excluded.empty());
+    report_summary(options.format, files.size(), counts, options.dry_run, !options.excluded.empty(),
+                   signing_of(trust));
     flush_report(write_error);
+    if (serial_error != 0)
+        (void)std::fprintf(stderr, "%s: cannot record the serial in %s: %s\n", PROGRAM,
+                           SERIALS_PATH, std::strerror(serial_error));
     if (write_error != 0)
         (void)std::fprintf(stderr, "%s: write error: %s\n", PROGRAM, std::strerror(write_error));
-    return counts.failed == 0 && write_error == 0 ? 0 : 1;
+    return counts.failed == 0 && write_error == 0 && serial_error == 0 ? 0 : 1;
 }

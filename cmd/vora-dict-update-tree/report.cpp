@@ -159,7 +159,7 @@ void report_file(Format format, bool quiet, std::string_view path, const Install
 }
 
 void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
-                    bool show_excluded) {
+                    bool show_excluded, const Signing& signing) {
     if (format == Format::json) {
         Json summary;
         summary["type"] = "summary";
@@ -171,19 +171,31 @@ void report_summary(Format format, std::size_t files, const Counts& counts, bool
         summary["excluded"] = counts.excluded;
         summary["changed"] = counts.changed;
         summary["dry_run"] = dry_run;
+        summary["signed"] = signing.signed_by_key;
+        summary["key_id"] = signing.signed_by_key ? Json(signing.key_id) : Json(nullptr);
+        summary["serial"] = signing.serial ? Json(*signing.serial) : Json(nullptr);
         return print_json(summary);
     }
     std::string excluded;
     if (show_excluded)
         excluded.append(", ").append(std::to_string(counts.excluded)).append(" excluded");
-    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s%s\n", files,
+    std::string trust;
+    if (signing.signed_by_key)
+        trust = ", signed by key " + signing.key_id + ", serial " + std::to_string(*signing.serial);
+    else if (signing.manifest)
+        trust = ", unsigned";
+    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s%s%s\n", files,
                 counts.added, counts.updated, counts.current, counts.failed, excluded.c_str(),
-                dry_run ? " (dry run)" : "");
+                trust.c_str(), dry_run ? " (dry run)" : "");
 }
 
-void report_refusal(const std::string& message) {
+void report_refusal(const std::string& message, const Refusal& distrust) {
     Json line;
     line["type"] = "error";
     line["error"] = message;
+    if (distrust.refused()) {
+        line["error_code"] = distrust_code(distrust.why);
+        line["key_id"] = distrust.key_id.empty() ? Json(nullptr) : Json(distrust.key_id);
+    }
     print_json(line);
 }

@@ -3,8 +3,11 @@
 #pragma once
 
 #include "outcome.h"
+#include "trust.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,10 +35,20 @@ bool shows_line(bool quiet, const InstallResult& result);
 void report_file(Format format, bool quiet, std::string_view path, const InstallResult& result,
                  Counts& counts);
 
+// What a summary says of the tree's manifest: none; there, unsigned; or
+// signed, by a key, with a serial.
+struct Signing {
+    bool manifest = false;
+    bool signed_by_key = false;
+    std::string key_id;
+    std::optional<std::uint64_t> serial;
+};
+
 // Prints the summary of files files; the excluded ones are named in English
 // only when show_excluded is set (some were asked for).
 void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
-                    bool show_excluded);
+                    bool show_excluded, const Signing& signing);
 
-// Prints the JSON line of a refused run: {"type":"error","error":message}.
-void report_refusal(const std::string& message);
+// Prints the JSON line of a refused run: {"type":"error","error":message},
+// and for a tree not trusted its error_code and key_id.
+void report_refusal(const std::string& message, const Refusal& distrust = {});

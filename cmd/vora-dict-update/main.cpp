@@ -6,9 +6,13 @@
 #include "process.h"
 #include "program_version.h"
 #include "run_lock.h"
+#include "trust.h"
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +49,34 @@ int report(const InstallResult& result, const char* name) {
     return finish_line(1);
 }
 
+// The path as a manifest lists it: without the "./" that may lead it.
+std::string_view listed_path(std::string_view argument) {
+    while (argument.starts_with("./"))
+        argument.remove_prefix(2);
+    return argument;
+}
+
+// With a publisher's key trusted, only what it signed installs: the
+// manifest in the current directory must verify by a trusted key, be
+// neither expired nor older than the serial recorded for the key, and list
+// the argument, whose digest it gives. true with expected nullptr when no
+// key is trusted; false when the update is not to be installed.
+bool trusted_digest(const char* argument, TreeManifest& trust, const Sha256*& expected) {
+    expected = nullptr;
+    const TrustedKeys keys = load_trusted_keys({});
+    if (keys.refusal.refused())
+        return false;
+    if (keys.keys.empty())
+        return true;
+    TrustRules rules;
+    rules.now = std::time(nullptr);
+    trust = read_tree_manifest(AT_FDCWD, keys, rules);
+    if (trust.refusal.refused() || !trust.signed_by_key)
+        return false;
+    expected = trust.manifest.digest_of(listed_path(argument));
+    return expected != nullptr;
+}
+
 } // namespace
 
 // Installs the update named by argv[1] and prints the one line that reports
@@ -55,6 +87,7 @@ int install_update(int argc, char** argv) {
     if (!open_standard_descriptors())
         return 1;
     ignore_write_signals();
+    ignore_lease_breaks();
     // Anyone may ask for the version; any other single argument is a path.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return print_version("vora-dict-update");
@@ -71,7 +104,13 @@ int install_update(int argc, char** argv) {
         (void)std::fputs(msg_write_failed, stdout);
         return finish_line(1);
     }
-    const int status = report(install_file(argv[1], {}), last_component(argv[1]));
+    TreeManifest trust;
+    const Sha256* expected = nullptr;
+    if (!trusted_digest(argv[1], trust, expected)) {
+        (void)std::fputs(msg_cannot_open_update, stdout);
+        return finish_line(1);
+    }
+    const int status = report(install_file(argv[1], {}, expected), last_component(argv[1]));
     // A stopping signal that arrived during the rewrite takes effect now.
     release_signals();
     return status;

@@ -79,8 +79,7 @@ int main(int argc, char** argv) {
     // "+": operands end the options, so a file named like one can follow "--".
     for (int option = 0; (option = getopt_long(argc, argv, "+h", long_options, nullptr)) != -1;) {
         if (option == 'h') {
-            (void)std::fputs(USAGE, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
+            return print_help(USAGE);
         }
         if (option == VERSION_OPTION)
             return print_version(PROGRAM);

@@ -317,7 +317,10 @@ std::size_t holding(const std::vector<pid_t>& pids) {
     std::size_t count = 0;
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
-        std::string number, kind, advisory, mode;
+        std::string number;
+        std::string kind;
+        std::string advisory;
+        std::string mode;
         pid_t pid = 0;
         if (line.find("->") == std::string::npos &&
             fields >> number >> kind >> advisory >> mode >> pid)
@@ -367,6 +370,7 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     if (c.runs > 1)
         slowed.faults = "read@*=slow300";
     std::vector<pid_t> pids;
+    pids.reserve(c.runs);
     std::vector<ScratchDir> outputs(c.runs);
     for (const ScratchDir& out : outputs)
         pids.push_back(

@@ -5,6 +5,7 @@
 // it comes before the first write; and whatever it leaves, a plain rerun
 // installs the update whole.
 #include "expected_messages.h"
+#include "publisher.h"
 #include "run_checks.h"
 #include "sandbox.h"
 #include "scan_in_memory.h"
@@ -222,9 +223,10 @@ struct PowerCutCase {
     const char* name;
     std::optional<std::string> old_copy; // the installed copy before the run, if any
     std::string update_name;
-    std::size_t size;        // of the update's random body
-    bool tree;               // installed by vora-dict-update-tree
-    const char* faults = ""; // that make the run fail: it must end with the mark on disk
+    std::size_t size;         // of the update's random body
+    bool tree;                // installed by vora-dict-update-tree
+    const char* faults = "";  // that make the run fail: it must end with the mark on disk
+    bool signed_tree = false; // by a trusted key, its bytes checked as they are copied
     friend void PrintTo(const PowerCutCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -312,6 +314,12 @@ TEST_P(PowerCut, LeavesTheOldFileTheNewFileOrAMarkedOne) {
     if (c.old_copy)
         Sandbox::put_installed(c.update_name, *c.old_copy);
     box.put_update(c.update_name, is_encoded_name(c.update_name) ? reference_encode(plain) : plain);
+    if (c.signed_tree) {
+        const Publisher publisher(box.scratch(), "publisher");
+        ASSERT_EQ(manifest_of(box), 0);
+        publisher.sign(box.updates());
+        publisher.trust();
+    }
     RunOptions options;
     options.faults = c.faults;
     options.environment.push_back("VDU_TRACE=" + box.scratch() + "/trace");
@@ -339,6 +347,7 @@ INSTANTIATE_TEST_SUITE_P(
         PowerCutCase{"UpdateWithinOneSector", HEADERLESS, "dic/words.ejd", 100, false},
         PowerCutCase{"TreeNewFile", std::nullopt, "dic/words.ejd", SMALL, true},
         PowerCutCase{"TreeHeaderlessCopy", HEADERLESS, "dic/words.dic", SMALL, true},
+        PowerCutCase{"SignedTree", HEADERLESS, "dic/words.ejd", SMALL, true, "", true},
         // The last flush fails: the mark put back is flushed too.
         PowerCutCase{"LateFailurePutsTheMarkBackOnDisk", HEADERLESS, "dic/words.dic", SMALL, false,
                      "fdatasync@3=EIO"}),

@@ -19,8 +19,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fnmatch.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -185,17 +185,11 @@ std::vector<Json> json_lines(const std::string& out) {
 
 // The regular files below the dictionary, not following links.
 std::map<std::string, std::string> installed_files() {
-    static std::map<std::string, std::string>* found = nullptr;
     std::map<std::string, std::string> files;
-    found = &files;
-    nftw(
-        DICTIONARY,
-        [](const char* path, const struct stat* status, int, FTW*) {
-            if (S_ISREG(status->st_mode))
-                (*found)[path + std::string(DICTIONARY).size() + 1] = read_file(path);
-            return 0;
-        },
-        16, FTW_PHYS);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(DICTIONARY))
+        if (entry.is_regular_file() && !entry.is_symlink())
+            files[entry.path().string().substr(std::string(DICTIONARY).size() + 1)] =
+                read_file(entry.path());
     return files;
 }
 

@@ -57,12 +57,29 @@ void mount_scratch(const char* path, const std::string& options) {
                                  " failed: " + std::strerror(errno));
 }
 
+// An overlay over dir whose writes go to a scratch tmpfs at changes: the
+// machine's own files show through, and none of them is ever changed.
+void overlay_over(const char* dir, const std::string& changes) {
+    mkdir(changes.c_str(), 0755);
+    mount_scratch(changes.c_str(), "mode=0755");
+    mkdir((changes + "/upper").c_str(), 0755);
+    mkdir((changes + "/work").c_str(), 0755);
+    const std::string options = std::string("lowerdir=") + dir + ",upperdir=" + changes +
+                                "/upper,workdir=" + changes + "/work";
+    if (mount("vdu-test", dir, "overlay", 0, options.c_str()) != 0)
+        throw std::runtime_error(std::string("mounting an overlay over ") + dir +
+                                 " failed: " + std::strerror(errno));
+}
+
 Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
     enter_private_mount_namespace();
     mount_scratch(SHARE, tmpfs_options);
     if (!is_scratch_tmpfs(SHARE))
         throw std::runtime_error("the scratch tmpfs is not in place");
     mount_scratch("/run", "mode=0755");
+    // Trusted keys and recorded serials, as the test puts them.
+    overlay_over(TRUST_ROOT, scratch_ / "etc");
+    overlay_over(STATE_ROOT, scratch_ / "var-lib");
     chmod(SHARE, 0755);
     if (make_root) {
         make_parents(std::string(DICTIONARY) + "/");
@@ -72,6 +89,10 @@ Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
 }
 
 Sandbox::~Sandbox() {
+    umount2(STATE_ROOT, MNT_DETACH);
+    umount2(TRUST_ROOT, MNT_DETACH);
+    umount2((scratch_ / "var-lib").c_str(), MNT_DETACH);
+    umount2((scratch_ / "etc").c_str(), MNT_DETACH);
     umount2("/run", MNT_DETACH);
     umount2(SHARE, MNT_DETACH);
 }

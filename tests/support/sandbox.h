@@ -3,8 +3,10 @@
 // The test process moves into a mount namespace of its own and mounts a
 // fresh tmpfs over /usr/local/share there, so the tool's built-in root
 // /usr/local/share/vora/Dictionary lies on a scratch file system that only
-// this process and its children see, and another over /run for the tool's
-// lock file. The machine's own tree and lock are never touched.
+// this process and its children see, another over /run for the tool's
+// lock file, and overlays over /etc and /var/lib whose changes go to
+// scratch file systems, for trusted keys and recorded serials. The
+// machine's own tree, lock, keys and serials are never touched.
 #pragma once
 
 #include "test_files.h"
@@ -20,6 +22,10 @@ namespace testing_support {
 inline constexpr char SHARE[] = "/usr/local/share";
 inline constexpr char DICTIONARY[] = "/usr/local/share/vora/Dictionary";
 inline constexpr char RUN_LOCK[] = "/run/vora-dict-update.lock";
+inline constexpr char TRUST_ROOT[] = "/etc";     // below it, the trusted keys
+inline constexpr char STATE_ROOT[] = "/var/lib"; // and the serials recorded
+inline constexpr char TRUSTED_KEYS[] = "/etc/vora-dict-update/trusted-keys";
+inline constexpr char SERIALS[] = "/var/lib/vora-dict-update/serials";
 
 struct RunOptions {
     std::optional<std::string> argv0;   // the program name as invoked; the binary's path if unset

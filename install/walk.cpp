@@ -91,7 +91,44 @@ void list_directory(Walk& walk, const std::string& prefix) {
     closedir(dir);
 }
 
+void sort_by_path(std::vector<TreeFile>& files) {
+    std::sort(files.begin(), files.end(),
+              [](const TreeFile& a, const TreeFile& b) { return a.path < b.path; });
+}
+
 } // namespace
+
+bool left_out(std::span<const std::string> patterns, std::string_view path) {
+    for (std::size_t end = path.find('/');; end = path.find('/', end + 1)) {
+        const std::string prefix(path.substr(0, end));
+        const std::string name = prefix.substr(prefix.rfind('/') + 1);
+        const bool directory = end != std::string_view::npos;
+        if (name.starts_with('.') || excluded(patterns, name, prefix, directory))
+            return true;
+        if (!directory)
+            return false;
+    }
+}
+
+void apply_manifest(const Manifest& manifest, std::span<const std::string> excluded,
+                    std::vector<TreeFile>& files) {
+    std::vector<std::string_view> found;
+    for (TreeFile& file : files) {
+        found.push_back(file.path);
+        if (file.entry != TreeEntry::regular)
+            continue;
+        file.digest = manifest.digest_of(file.path);
+        if (file.digest == nullptr)
+            file.entry = TreeEntry::unlisted;
+    }
+    std::vector<TreeFile> missing;
+    for (const ManifestEntry& entry : manifest.entries)
+        if (!std::binary_search(found.begin(), found.end(), entry.path) &&
+            !left_out(excluded, entry.path))
+            missing.push_back({entry.path, TreeEntry::missing, {}, ENOENT});
+    files.insert(files.end(), missing.begin(), missing.end());
+    sort_by_path(files);
+}
 
 std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
                                 std::size_t& excluded_entries) {
@@ -101,8 +138,7 @@ std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
         walk.directories.pop_back();
         list_directory(walk, prefix);
     }
-    std::sort(walk.files.begin(), walk.files.end(),
-              [](const TreeFile& a, const TreeFile& b) { return a.path < b.path; });
+    sort_by_path(walk.files);
     excluded_entries = walk.excluded_entries;
     return walk.files;
 }

@@ -1,6 +1,8 @@
 // The files of an update tree, in the order they are installed.
 #pragma once
 
+#include "manifest.h"
+
 #include <span>
 #include <string>
 #include <sys/stat.h>
@@ -11,13 +13,16 @@ enum class TreeEntry {
     special,    // a device node, FIFO or socket: never opened
     link,       // a symbolic link: never followed
     unreadable, // a directory or entry that could not be read
+    unlisted,   // a regular file that the tree's manifest does not list: never opened
+    missing,    // listed in the manifest, not in the tree
 };
 
 struct TreeFile {
     std::string path; // relative to the tree's top, without "./"
     TreeEntry entry;
-    struct stat status; // as the walk found it, without following a link
-    int error;          // why an unreadable entry could not be read
+    struct stat status;             // as the walk found it, without following a link
+    int error;                      // why an unreadable entry could not be read
+    const Sha256* digest = nullptr; // what the manifest lists for a regular file
 };
 
 // The bytes that installing the file moves, for the progress line.
@@ -35,3 +40,13 @@ inline off_t bytes_to_install(const TreeFile& file) {
 // excluded_entries counts them, a directory once.
 std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
                                 std::size_t& excluded_entries);
+
+// Whether the walk leaves path out: it, or a directory above it, starts
+// with "." or matches one of excluded.
+bool left_out(std::span<const std::string> excluded, std::string_view path);
+
+// Lets the manifest govern the files listed: each regular file gets its
+// digest, or is unlisted; each path listed that the walk did not find,
+// and did not leave out, is missing. Still in byte order.
+void apply_manifest(const Manifest& manifest, std::span<const std::string> excluded,
+                    std::vector<TreeFile>& files);

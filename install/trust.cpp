@@ -1,0 +1,274 @@
+#include "trust.h"
+
+#include "fd.h"
+#include "io.h"
+#include "resolve.h"
+
+#include <array>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+// Larger files are no manifest, signature or key of ours.
+constexpr std::size_t MOST_BYTES = std::size_t{64} << 20;
+
+constexpr char SERIALS_DIRECTORY[] = "/var/lib/vora-dict-update";
+
+Refusal refusal(Distrust why, std::string message, const std::string& key_id = "") {
+    return {why, std::move(message), key_id};
+}
+
+// Reads the regular file open as fd whole, up to MOST_BYTES.
+bool read_whole(int fd, std::string& text) {
+    struct stat status {};
+    if (status_of(fd, status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::size_t>(status.st_size) > MOST_BYTES)
+        return false;
+    text.resize(static_cast<std::size_t>(status.st_size));
+    const IoResult got =
+        pread_full(fd, {reinterpret_cast<unsigned char*>(text.data()), text.size()}, 0);
+    text.resize(got.count);
+    return got.error == 0;
+}
+
+// Why a file or directory of trust, open as fd, could be changed by
+// another than root, or nothing.
+std::string open_to_others(int fd) {
+    struct stat status {};
+    if (status_of(fd, status) != 0)
+        return "cannot be examined";
+    if (status.st_uid != 0)
+        return "not root's";
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "writable by others than root";
+    return "";
+}
+
+// Reads a key file open as fd into keys.
+Refusal take_key(int fd, const std::string& name, std::vector<PublicKey>& keys) {
+    if (const std::string why = open_to_others(fd); !why.empty())
+        return refusal(Distrust::bad_keys, name + ": " + why);
+    std::string text;
+    const std::optional<PublicKey> key =
+        read_whole(fd, text) ? parse_public_key(text) : std::nullopt;
+    if (!key)
+        return refusal(Distrust::bad_keys, name + ": not a minisign public key");
+    keys.push_back(*key);
+    return {};
+}
+
+Refusal load_directory(std::vector<PublicKey>& keys) {
+    // The directory above holds it: whoever could write there could swap it.
+    const std::string parent = TRUST_DIRECTORY;
+    UniqueFd above(
+        openat(AT_FDCWD, parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd dir(
+        openat(AT_FDCWD, TRUSTED_KEYS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid() && errno == ENOENT)
+        return {}; // no key is trusted
+    if (!dir.valid())
+        return refusal(Distrust::bad_keys,
+                       std::string(TRUSTED_KEYS_DIRECTORY) + ": " + std::strerror(last_error()));
+    for (const auto& [fd, name] : {std::pair{above.get(), parent},
+                                   std::pair{dir.get(), std::string(TRUSTED_KEYS_DIRECTORY)}})
+        if (const std::string why = fd >= 0 ? open_to_others(fd) : ""; !why.empty())
+            return refusal(Distrust::bad_keys, name + ": " + why);
+    DIR* listing = fdopendir(dir.release());
+    if (listing == nullptr)
+        return refusal(Distrust::bad_keys, std::string(TRUSTED_KEYS_DIRECTORY) + ": unreadable");
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with('.') && name.ends_with(".pub"))
+            names.emplace_back(name);
+    }
+    Refusal refused;
+    for (const std::string& name : names) {
+        UniqueFd key(openat(dirfd(listing), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        refused = key.valid()
+                      ? take_key(key.get(), std::string(TRUSTED_KEYS_DIRECTORY) + "/" + name, keys)
+                      : refusal(Distrust::bad_keys, name + ": " + std::strerror(last_error()));
+        if (refused.refused())
+            break;
+    }
+    closedir(listing);
+    return refused;
+}
+
+std::map<std::string, std::uint64_t> read_serials() {
+    std::map<std::string, std::uint64_t> serials;
+    UniqueFd fd(openat(AT_FDCWD, SERIALS_PATH, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    std::string text;
+    if (!fd.valid() || !read_whole(fd.get(), text))
+        return serials;
+    std::istringstream lines(text);
+    std::string key;
+    std::uint64_t serial = 0;
+    while (lines >> key >> serial)
+        serials[key] = serial;
+    return serials;
+}
+
+// Opens the tree's file name at its top, without following a link, and reads it.
+bool read_top_file(int top, std::string_view name, std::string& text, bool& present) {
+    const std::string path(name);
+    const Resolved found = resolve(top, path, Links::none, O_PATH);
+    present = found.fd.valid() || found.error != ENOENT;
+    if (!found.fd.valid())
+        return false;
+    const Opened opened = open_regular(found.fd.get(), {top, path.c_str(), Links::none}, O_RDONLY);
+    return opened.fd.valid() && read_whole(opened.fd.get(), text);
+}
+
+} // namespace
+
+std::string_view distrust_code(Distrust distrust) {
+    constexpr std::string_view CODES[] = {"",
+                                          "bad_keys",
+                                          "unsigned",
+                                          "unknown_key",
+                                          "bad_signature",
+                                          "legacy_signature",
+                                          "bad_manifest",
+                                          "expired",
+                                          "rollback"};
+    return CODES[static_cast<int>(distrust)];
+}
+
+TrustedKeys load_trusted_keys(std::span<const std::string> named) {
+    TrustedKeys trusted;
+    trusted.refusal = load_directory(trusted.keys);
+    for (const std::string& name : named) {
+        if (trusted.refusal.refused())
+            break;
+        UniqueFd key(openat(AT_FDCWD, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        trusted.refusal =
+            key.valid() ? take_key(key.get(), name, trusted.keys)
+                        : refusal(Distrust::bad_keys, name + ": " + std::strerror(last_error()));
+    }
+    return trusted;
+}
+
+TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRules& rules) {
+    TreeManifest tree;
+    const std::string manifest_name(MANIFEST_NAME);
+    const std::string signature_name(SIGNATURE_NAME);
+    std::string text;
+    bool readable = read_top_file(top, MANIFEST_NAME, text, tree.present);
+    if (!tree.present) {
+        if (!keys.keys.empty())
+            tree.refusal =
+                refusal(Distrust::unsigned_tree, manifest_name + ": missing, and keys are trusted");
+        return tree;
+    }
+    ParsedManifest parsed =
+        readable ? parse_manifest(text) : ParsedManifest{std::nullopt, "unreadable"};
+    if (keys.keys.empty()) {
+        if (!parsed.manifest)
+            tree.refusal = refusal(Distrust::bad_manifest, manifest_name + ": " + parsed.error);
+        else
+            tree.manifest = std::move(*parsed.manifest);
+        return tree;
+    }
+    std::string signature_text;
+    bool signature_present = false;
+    readable = read_top_file(top, SIGNATURE_NAME, signature_text, signature_present);
+    if (!signature_present) {
+        tree.refusal =
+            refusal(Distrust::unsigned_tree, signature_name + ": missing, and keys are trusted");
+        return tree;
+    }
+    const std::optional<Signature> signature =
+        readable ? parse_signature(signature_text) : std::nullopt;
+    if (!signature) {
+        tree.refusal =
+            refusal(Distrust::bad_signature, signature_name + ": not a minisign signature");
+        return tree;
+    }
+    const std::string key_id = key_id_text(signature->key_id);
+    const PublicKey* key = nullptr;
+    for (const PublicKey& trusted : keys.keys)
+        if (trusted.id == signature->key_id)
+            key = &trusted;
+    if (key == nullptr) {
+        tree.refusal = refusal(
+            Distrust::unknown_key,
+            signature_name + ": signed by key " + key_id + ", which is not trusted", key_id);
+        return tree;
+    }
+    if (signature->form == SignatureForm::legacy) {
+        tree.refusal = refusal(Distrust::legacy_signature,
+                               signature_name + ": a legacy signature by key " + key_id +
+                                   " (sign with minisign -S, prehashed)",
+                               key_id);
+        return tree;
+    }
+    const Verdict verdict = verify(
+        *key, *signature, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    if (verdict != Verdict::good) {
+        tree.refusal =
+            refusal(Distrust::bad_signature,
+                    signature_name + ": the " +
+                        (verdict == Verdict::bad_signature ? "signature" : "trusted comment") +
+                        " by key " + key_id + " does not verify",
+                    key_id);
+        return tree;
+    }
+    if (!parsed.manifest) {
+        tree.refusal = refusal(Distrust::bad_manifest, manifest_name + ": " + parsed.error, key_id);
+        return tree;
+    }
+    tree.signed_by_key = true;
+    tree.key_id = signature->key_id;
+    tree.manifest = std::move(*parsed.manifest);
+    if (tree.manifest.expires && *tree.manifest.expires <= rules.now && !rules.allow_expired) {
+        tree.refusal = refusal(Distrust::expired,
+                               manifest_name + ": expired at " + utc_text(*tree.manifest.expires) +
+                                   " (key " + key_id + ")",
+                               key_id);
+        return tree;
+    }
+    tree.refusal = check_rollback(tree, rules);
+    return tree;
+}
+
+Refusal check_rollback(const TreeManifest& tree, const TrustRules& rules) {
+    if (!tree.signed_by_key || rules.allow_rollback)
+        return {};
+    const std::string key_id = key_id_text(tree.key_id);
+    const std::optional<std::uint64_t> recorded = recorded_serial(tree.key_id);
+    if (!recorded || tree.manifest.serial >= *recorded)
+        return {};
+    return refusal(Distrust::rollback,
+                   std::string(MANIFEST_NAME) + ": serial " + std::to_string(tree.manifest.serial) +
+                       " is lower than " + std::to_string(*recorded) + ", recorded for key " +
+                       key_id,
+                   key_id);
+}
+
+std::optional<std::uint64_t> recorded_serial(const KeyId& key) {
+    const std::map<std::string, std::uint64_t> serials = read_serials();
+    const auto found = serials.find(key_id_text(key));
+    return found != serials.end() ? std::optional(found->second) : std::nullopt;
+}
+
+int record_serial(const KeyId& key, std::uint64_t serial) {
+    std::map<std::string, std::uint64_t> serials = read_serials();
+    serials[key_id_text(key)] = serial;
+    std::string text;
+    for (const auto& [id, number] : serials)
+        text.append(id).append(" ").append(std::to_string(number)) += '\n';
+    if (mkdir(SERIALS_DIRECTORY, 0755) != 0 && errno != EEXIST)
+        return last_error();
+    UniqueFd directory(
+        openat(AT_FDCWD, SERIALS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory.valid())
+        return last_error();
+    return replace_file(directory.get(), "serials",
+                        {reinterpret_cast<const unsigned char*>(text.data()), text.size()}, 0644);
+}

@@ -1,0 +1,86 @@
+// Whom the install trusts: the publishers' keys that root put in place,
+// the signed manifest that says which bytes each file of a tree must hold,
+// and the serials that stop an older signed tree from rolling a host back.
+#pragma once
+
+#include "manifest.h"
+#include "minisign.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr char TRUST_DIRECTORY[] = "/etc/vora-dict-update";
+inline constexpr char TRUSTED_KEYS_DIRECTORY[] = "/etc/vora-dict-update/trusted-keys";
+inline constexpr char SERIALS_PATH[] = "/var/lib/vora-dict-update/serials";
+
+// Why a tree is not trusted.
+enum class Distrust {
+    none,
+    bad_keys,         // a trusted key's file or directory that others could change, or no key
+    unsigned_tree,    // keys are trusted and the tree has no manifest or no signature
+    unknown_key,      // signed by a key that is not trusted
+    bad_signature,    // the signature or its trusted comment does not verify
+    legacy_signature, // the legacy form, over the whole file
+    bad_manifest,     // the manifest cannot be read as one
+    expired,          // the manifest is past its expiry
+    rollback,         // its serial is lower than the one recorded for its key
+};
+
+// The word that programs act on: "unsigned", "unknown_key", ...
+std::string_view distrust_code(Distrust distrust);
+
+struct Refusal {
+    Distrust why = Distrust::none;
+    std::string message; // one line: what is wrong, and the key ID
+    std::string key_id;  // when one is known
+
+    [[nodiscard]] bool refused() const { return why != Distrust::none; }
+};
+
+struct TrustedKeys {
+    std::vector<PublicKey> keys;
+    Refusal refusal;
+};
+
+// The keys in TRUSTED_KEYS_DIRECTORY ("*.pub") and the key files named:
+// each, and the directory, must be root's and not writable by group or
+// others, or the run is refused. No directory is no key.
+TrustedKeys load_trusted_keys(std::span<const std::string> named);
+
+struct TrustRules {
+    bool allow_rollback = false;
+    bool allow_expired = false;
+    std::int64_t now = 0; // seconds since the epoch
+};
+
+// A tree's manifest as the run takes it.
+struct TreeManifest {
+    bool present = false; // the tree has one, which governs its files
+    bool signed_by_key = false;
+    KeyId key_id{};
+    Manifest manifest;
+    Refusal refusal;
+};
+
+// Reads the manifest and its signature at the top of the directory open as
+// top (reached without following a link), and checks them: with a key
+// trusted, the signature must be there and verify by a trusted key, the
+// manifest must not be expired and its serial not lower than the one
+// recorded for the key (as rules allow). With none, a manifest that is
+// there governs the files all the same, unsigned.
+TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRules& rules);
+
+// The serial recorded for key, if any.
+std::optional<std::uint64_t> recorded_serial(const KeyId& key);
+
+// Records serial for key, crash-safely: a new file written and flushed,
+// renamed into place, its directory flushed. The error number, or 0.
+int record_serial(const KeyId& key, std::uint64_t serial);
+
+// With a manifest in force, whether the check of rollback still holds now
+// (another run may have recorded a serial while this one waited).
+Refusal check_rollback(const TreeManifest& tree, const TrustRules& rules);

@@ -1,0 +1,58 @@
+// The manifest of an update tree: what its publisher lists and signs. Text,
+// the first line naming the format, then "# serial: N" (required), an
+// optional "# expires: YYYY-MM-DDTHH:MM:SSZ" and other "#" comments, and one
+// line a file exactly as sha256sum prints it for the file's bytes as they
+// lie in the tree, so that sha256sum -c checks a tree by hand.
+#pragma once
+
+#include "digest.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr std::string_view MANIFEST_NAME = ".vora-manifest";
+inline constexpr std::string_view SIGNATURE_NAME = ".vora-manifest.minisig";
+inline constexpr std::string_view MANIFEST_FORMAT = "# vora-dict-update manifest 1";
+
+struct ManifestEntry {
+    std::string path;
+    Sha256 digest;
+};
+
+struct Manifest {
+    std::uint64_t serial = 0;
+    std::optional<std::int64_t> expires; // seconds since the epoch, UTC
+    std::vector<ManifestEntry> entries;  // sorted by path
+
+    // The digest listed for path, or nullptr.
+    [[nodiscard]] const Sha256* digest_of(std::string_view path) const;
+};
+
+struct ParsedManifest {
+    std::optional<Manifest> manifest;
+    std::string error; // with no manifest: "line 4: a path listed twice"
+};
+
+// A manifest is bad for a missing or wrong first line, a missing or bad
+// serial, a bad expiry, a line that is neither a comment nor a file line,
+// a bad digest, an unsafe path, or a path listed twice.
+ParsedManifest parse_manifest(std::string_view text);
+
+// Whether path, relative to a tree's top, stays below it and names one
+// entry: not absolute, no empty, "." or ".." component.
+bool is_safe_path(std::string_view path);
+
+// The lines that a publisher's manifest starts with.
+std::string manifest_header(std::uint64_t serial, std::optional<std::int64_t> expires);
+
+// A file's line, as sha256sum prints it: a name holding a backslash or a
+// line feed has them escaped and the line starts with a backslash.
+std::string manifest_line(const Sha256& digest, std::string_view path);
+
+// Seconds since the epoch as YYYY-MM-DDTHH:MM:SSZ, and back; false for
+// anything but that exact form.
+std::string utc_text(std::int64_t seconds);
+bool parse_utc(std::string_view text, std::int64_t& seconds);

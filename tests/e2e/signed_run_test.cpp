@@ -1,0 +1,377 @@
+// Signed update trees: manifests made by vora-dict-manifest, signed with
+// Debian's minisign, keys and serials put in place inside the test's
+// namespace. Only what a trusted publisher signed installs; an older signed
+// tree cannot roll a host back.
+#include "expected_messages.h"
+#include "publisher.h"
+#include "run_checks.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace testing_support;
+
+namespace {
+
+const std::string PLAIN = dictionary("VERSION 2", "signed entries\n");
+
+// Replaces every "KEY" in text by id.
+std::string with_key(std::string text, const std::string& id) {
+    for (std::size_t at = 0; (at = text.find("KEY", at)) != std::string::npos;)
+        text.replace(at, 3, id);
+    return text;
+}
+
+enum class Tamper {
+    none,
+    untrusted_comment, // edited: still valid
+    trusted_comment,
+    legacy,      // signed in the whole-file form
+    truncated,   // the signature's base64 cut
+    unknown_key, // signed by another, not trusted
+    wrong_key,   // a trusted key of that ID, another key's bytes
+    open_keys,   // the trusted keys' directory writable by others
+    no_signature,
+    no_manifest,
+};
+
+struct SignatureCase {
+    const char* name;
+    Tamper tamper;
+    std::vector<std::string> args;
+    std::string out; // KEY stands for the signer's key ID
+    std::string err;
+    int status;
+    friend void PrintTo(const SignatureCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class SignedTree : public ::testing::TestWithParam<SignatureCase> {};
+
+TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
+    const SignatureCase& c = GetParam();
+    Sandbox box;
+    box.put_update("base/words.ejd", reference_encode(PLAIN));
+    const Publisher publisher(box.scratch(), "publisher");
+    const Publisher other(box.scratch(), "other");
+    ASSERT_EQ(manifest_of(box, "--serial=7"), 0);
+    const std::string signature = box.update_path(".vora-manifest.minisig");
+    (c.tamper == Tamper::unknown_key ? other : publisher)
+        .sign(box.updates(), c.tamper == Tamper::legacy ? "-l" : "-t 'release 7'");
+    publisher.trust();
+    std::string text = read_file(signature);
+    if (c.tamper == Tamper::untrusted_comment)
+        text.replace(0, text.find('\n'), "untrusted comment: edited by a mirror");
+    if (c.tamper == Tamper::trusted_comment)
+        text.replace(text.find("release 7"), 9, "release 9");
+    if (c.tamper == Tamper::truncated)
+        text.erase(text.find('\n') + 20, 10);
+    write_file(signature, text);
+    if (c.tamper == Tamper::wrong_key) {
+        const std::string mine = read_file(publisher.public_key);
+        const std::string theirs = read_file(other.public_key);
+        const std::size_t line = mine.find('\n') + 1;
+        // The ID (bytes 2 to 9, the base64 up to 14) stays; the key's bytes are the other's.
+        write_file(std::string(TRUSTED_KEYS) + "/publisher.pub",
+                   mine.substr(0, line + 14) + theirs.substr(theirs.find('\n') + 1 + 14));
+    }
+    const bool done =
+        (c.tamper != Tamper::open_keys || chmod(TRUSTED_KEYS, 0777) == 0) &&
+        (c.tamper != Tamper::no_signature || unlink(signature.c_str()) == 0) &&
+        (c.tamper != Tamper::no_manifest || unlink(box.update_path(".vora-manifest").c_str()) == 0);
+    ASSERT_TRUE(done);
+    const std::string id = (c.tamper == Tamper::unknown_key ? other : publisher).id;
+    const RunResult result = box.run_program(VDU_TREE, c.args);
+    EXPECT_EQ(result.out, with_key(c.out, id));
+    EXPECT_EQ(result.err, with_key(c.err, id));
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(exists(Sandbox::installed_path("base/words.ejd")), c.status == 0);
+    EXPECT_EQ(exists(RUN_LOCK), c.status == 0) << "a refused run locks nothing";
+}
+
+const std::string SIGNED_LINES =
+    "added base/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, "
+    "0 failed, signed by key KEY, serial 7\n";
+const std::string REFUSED = "vora-dict-update-tree: ";
+
+SignatureCase refusal(const char* name, Tamper tamper, const std::string& why) {
+    return {name, tamper, {}, "", REFUSED + why + "\n", 2};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signed, SignedTree,
+    ::testing::Values(
+        SignatureCase{"Installs", Tamper::none, {}, SIGNED_LINES, "", 0},
+        SignatureCase{
+            "UntrustedCommentChanged", Tamper::untrusted_comment, {}, SIGNED_LINES, "", 0},
+        refusal("TrustedCommentChanged", Tamper::trusted_comment,
+                ".vora-manifest.minisig: the trusted comment by key KEY does not verify"),
+        refusal("LegacySignature", Tamper::legacy,
+                ".vora-manifest.minisig: a legacy signature by key KEY (sign with minisign -S, "
+                "prehashed)"),
+        refusal("TruncatedBase64", Tamper::truncated,
+                ".vora-manifest.minisig: not a minisign signature"),
+        refusal("UnknownKey", Tamper::unknown_key,
+                ".vora-manifest.minisig: signed by key KEY, which is not trusted"),
+        refusal("WrongKey", Tamper::wrong_key,
+                ".vora-manifest.minisig: the signature by key KEY does not verify"),
+        refusal("KeyDirectoryWritableByOthers", Tamper::open_keys,
+                "/etc/vora-dict-update/trusted-keys: writable by others than root"),
+        refusal("NoSignature", Tamper::no_signature,
+                ".vora-manifest.minisig: missing, and keys are trusted"),
+        refusal("NoManifest", Tamper::no_manifest, ".vora-manifest: missing, and keys are trusted"),
+        SignatureCase{
+            "RefusedWithJson",
+            Tamper::unknown_key,
+            {"--json"},
+            R"({"type":"error","error":".vora-manifest.minisig: signed by key KEY, which )"
+            R"(is not trusted","error_code":"unknown_key","key_id":"KEY"})"
+            "\n",
+            REFUSED + ".vora-manifest.minisig: signed by key KEY, which is not trusted\n",
+            2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+using Step = void (*)(const Sandbox&);
+
+struct ManifestCase {
+    const char* name;
+    Step before;          // before the manifest is made, or nullptr
+    std::string manifest; // vora-dict-manifest's arguments beside --serial=7
+    bool signs;           // else no key is trusted
+    Step after;           // once the tree is signed, or nullptr
+    std::vector<std::string> args;
+    std::string out; // KEY stands for the signer's key ID
+    std::string err;
+    int status;
+    std::string serials; // recorded afterwards
+    RunOptions options = {};
+    friend void PrintTo(const ManifestCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class SignedManifest : public ::testing::TestWithParam<ManifestCase> {};
+
+TEST_P(SignedManifest, GovernsTheFiles) {
+    const ManifestCase& c = GetParam();
+    Sandbox box;
+    box.put_update("base/words.ejd", reference_encode(PLAIN));
+    Sandbox::put_installed("base/words.ejd", dictionary("VERSION 1"));
+    if (c.before != nullptr)
+        c.before(box);
+    const Publisher publisher(box.scratch(), "publisher");
+    ASSERT_EQ(manifest_of(box, "--serial=7 " + c.manifest), 0);
+    if (c.signs) {
+        publisher.sign(box.updates());
+        publisher.trust();
+    }
+    make_parents(SERIALS);
+    write_file(SERIALS, with_key(c.serials.substr(0, c.serials.find('|')), publisher.id));
+    if (c.after != nullptr)
+        c.after(box);
+    const RunResult result = box.run_program(VDU_TREE, c.args, c.options);
+    EXPECT_EQ(result.out, with_key(c.out, publisher.id));
+    EXPECT_EQ(result.err, with_key(c.err, publisher.id));
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(read_file(SERIALS),
+              with_key(c.serials.substr(c.serials.find('|') + 1), publisher.id));
+    // Installed whole, or the copy byte for byte as it was; a change during the
+    // copy leaves the mark, for the next run.
+    const std::string copy = read_file(Sandbox::installed_path("base/words.ejd"));
+    const bool installed = result.out.find(" base/words.ejd (") != std::string::npos;
+    if (result.out.find("changed during") == std::string::npos) {
+        EXPECT_TRUE(copy == (installed ? PLAIN : dictionary("VERSION 1")));
+    }
+}
+
+const std::string UPDATED = "updated base/words.ejd (1 -> 2)\n";
+const std::string SIGNED = "signed by key KEY, serial 7\n";
+
+// The English summary of files files with the counts given, signed.
+std::string summary(int files, int updated, int current, int failed) {
+    return std::to_string(files) + " files: 0 added, " + std::to_string(updated) + " updated, " +
+           std::to_string(current) + " current, " + std::to_string(failed) + " failed, " + SIGNED;
+}
+
+ManifestCase signed_run(const char* name, Step before, Step after, std::vector<std::string> args,
+                        std::string out, int status, std::string serials) {
+    return {name,
+            before,
+            "",
+            true,
+            after,
+            std::move(args),
+            std::move(out),
+            "",
+            status,
+            std::move(serials)};
+}
+
+ManifestCase refused(const char* name, const std::string& manifest, std::string serials,
+                     const std::string& why, Step after = nullptr) {
+    return {name, nullptr,           manifest, true, after, {}, "", REFUSED + why + "\n",
+            2,    std::move(serials)};
+}
+
+void put_gone(const Sandbox& box) {
+    box.put_update("base/gone.ejd", "listed, then removed\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signed, SignedManifest,
+    ::testing::Values(
+        signed_run("SerialHigher", nullptr, nullptr, {}, UPDATED + summary(1, 1, 0, 0), 0,
+                   "KEY 6\n|KEY 7\n"),
+        signed_run(
+            "SerialEqual", nullptr,
+            [](const Sandbox&) { Sandbox::put_installed("base/words.ejd", PLAIN); }, {},
+            "current base/words.ejd (2>=2)\n" + summary(1, 0, 1, 0), 0, "KEY 7\n|KEY 7\n"),
+        refused("SerialLower", "", "KEY 8\n|KEY 8\n",
+                ".vora-manifest: serial 7 is lower than 8, recorded for key KEY"),
+        signed_run("SerialLowerAllowed", nullptr, nullptr, {"--allow-rollback"},
+                   UPDATED + summary(1, 1, 0, 0), 0, "KEY 8\n|KEY 7\n"),
+        refused("Expired", "--expires=2001-01-01T00:00:00Z", "|",
+                ".vora-manifest: expired at 2001-01-01T00:00:00Z (key KEY)"),
+        signed_run("ExpiredAllowed", nullptr, nullptr, {"--allow-expired"},
+                   UPDATED + summary(1, 1, 0, 0), 0, "|KEY 7\n"),
+        refused("BadLine", "", "|",
+                ".vora-manifest: line 4: neither a comment nor a file's digest and path",
+                [](const Sandbox& box) {
+                    // Signed as it stands: the signature is good, the manifest is not.
+                    write_file(box.update_path(".vora-manifest"),
+                               read_file(box.update_path(".vora-manifest")) + "garbage\n");
+                    ASSERT_EQ(shell("minisign -S -s " + box.scratch() + "/publisher.sec -m " +
+                                    box.update_path(".vora-manifest") + " >/dev/null"),
+                              0);
+                }),
+        // No file failing, no serial recorded.
+        signed_run(
+            "ListedFileMissing", put_gone,
+            [](const Sandbox& box) { unlink(box.update_path("base/gone.ejd").c_str()); }, {},
+            "failed base/gone.ejd: listed in the manifest but missing\n" + UPDATED +
+                summary(2, 1, 0, 1),
+            1, "|"),
+        signed_run(
+            "ListedFileExcluded", put_gone,
+            [](const Sandbox& box) { unlink(box.update_path("base/gone.ejd").c_str()); },
+            {"--exclude=gone.ejd"},
+            UPDATED + "1 files: 0 added, 1 updated, 0 current, 0 failed, 0 excluded, " + SIGNED, 0,
+            "|KEY 7\n"),
+        signed_run(
+            "ExtraFile", nullptr,
+            [](const Sandbox& box) { box.put_update("base/extra.ejd", "unlisted\n"); }, {},
+            "failed base/extra.ejd: not in the manifest\n" + UPDATED + summary(2, 1, 0, 1), 1, "|"),
+        signed_run(
+            "HashMismatch", nullptr,
+            [](const Sandbox& box) {
+                box.put_update("base/words.ejd",
+                               reference_encode(dictionary("VERSION 2", "Signed entries\n")));
+            },
+            {},
+            "failed base/words.ejd: the update does not match its manifest\n" + summary(1, 0, 0, 1),
+            1, "|"),
+        [] {
+            ManifestCase c =
+                signed_run("RewrittenDuringTheCopy", nullptr, nullptr, {},
+                           "failed base/words.ejd: the update changed during the install\n" +
+                               summary(1, 0, 0, 1),
+                           1, "|");
+            c.options.faults = "read@2=rewrite";
+            return c;
+        }(),
+        // A writer that comes while a large update is copied under a read lease.
+        [] {
+            ManifestCase c = signed_run(
+                "WriterDuringALeasedCopy",
+                [](const Sandbox& box) {
+                    box.put_update("base/words.ejd",
+                                   reference_encode(dictionary(
+                                       "VERSION 2", pseudo_random_bytes(std::size_t{2} << 20, 1))));
+                },
+                nullptr, {},
+                "failed base/words.ejd: the update changed during the install\n" +
+                    summary(1, 0, 0, 1),
+                1, "|");
+            c.options.faults = "read@3=rewrite";
+            return c;
+        }(),
+        // With no key trusted, a manifest governs the files all the same.
+        ManifestCase{"UnsignedManifest",
+                     nullptr,
+                     "",
+                     false,
+                     [](const Sandbox& box) { box.put_update("base/extra.ejd", "unlisted\n"); },
+                     {},
+                     "failed base/extra.ejd: not in the manifest\n" + UPDATED +
+                         "2 files: 0 added, 1 updated, 0 current, 1 failed, unsigned\n",
+                     "",
+                     1,
+                     "|"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The single tool checks ./.vora-manifest once a key is trusted, and
+// records no serial; with none, it is as it always was.
+struct SingleCase {
+    const char* name;
+    bool trusts;
+    bool signs;
+    const char* argument;
+    Step after; // once the tree is signed, or nullptr
+    bool installs;
+    friend void PrintTo(const SingleCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class SignedSingle : public ::testing::TestWithParam<SingleCase> {};
+
+TEST_P(SignedSingle, InstallsOnlyWhatATrustedKeySigned) {
+    const SingleCase& c = GetParam();
+    Sandbox box;
+    box.put_update("base/words.ejd", reference_encode(PLAIN));
+    const Publisher publisher(box.scratch(), "publisher");
+    ASSERT_EQ(manifest_of(box), 0);
+    box.put_update("base/other.ejd", reference_encode(PLAIN));
+    if (c.signs)
+        publisher.sign(box.updates());
+    if (c.trusts)
+        publisher.trust();
+    if (c.after != nullptr)
+        c.after(box);
+    const std::string name = std::string(c.argument).substr(std::string(c.argument).rfind('/') + 1);
+    expect_outcome(box.run({c.argument}), c.installs ? added(name) : cannot_open_update(),
+                   c.installs ? 0 : 1);
+    EXPECT_EQ(exists(Sandbox::installed_path("base")), c.installs);
+    EXPECT_FALSE(exists(SERIALS));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signed, SignedSingle,
+    ::testing::Values(
+        SingleCase{"Listed", true, true, "base/words.ejd", nullptr, true},
+        SingleCase{"ListedAsTypedWithADot", true, true, "./base/words.ejd", nullptr, true},
+        SingleCase{"NotListed", true, true, "base/other.ejd", nullptr, false},
+        SingleCase{"NotSigned", true, false, "base/words.ejd", nullptr, false},
+        SingleCase{"HashMismatch", true, true, "base/words.ejd",
+                   [](const Sandbox& box) {
+                       box.put_update("base/words.ejd", reference_encode(dictionary("VERSION 3")));
+                   },
+                   false},
+        // No key: a manifest, even a bad one, plays no part.
+        SingleCase{"NoKeyTrusted", false, false, "base/other.ejd",
+                   [](const Sandbox& box) { write_file(box.update_path(".vora-manifest"), "bad"); },
+                   true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The publisher's manifest lists what the tree would install, as sha256sum
+// prints it: names with a backslash or a line feed escaped; no link, no
+// hidden or excluded file.
+TEST(ManifestTool, ListsWhatTheTreeInstallsAsSha256sumDoes) {
+    Sandbox box;
+    for (const char* name : {"a/words.ejd", "back\\slash.txt", "new\nline.txt", "skip~", ".hidden"})
+        box.put_update(name, name);
+    ASSERT_EQ(symlink("a/words.ejd", box.update_path("link").c_str()), 0);
+    ASSERT_EQ(manifest_of(box, "--exclude='*~' --serial=42"), 0);
+    const std::string manifest = read_file(box.update_path(".vora-manifest"));
+    EXPECT_TRUE(manifest.starts_with("# vora-dict-update manifest 1\n# serial: 42\n"));
+    EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), 5) << manifest;
+    EXPECT_EQ(shell("cd " + box.updates() + " && sha256sum --quiet -c .vora-manifest"), 0);
+}
+
+} // namespace
