@@ -9,7 +9,7 @@ install(TARGETS vora-ejd-encode vora-dict-manifest RUNTIME DESTINATION ${CMAKE_I
 # Compressed copies of the pages and the changelog, made at build time.
 set(compressed)
 foreach(source man/vora-dict-update.8 man/vora-dict-update-tree.8 man/vora-ejd-encode.1
-               packaging/changelog)
+               man/vora-dict-manifest.1 packaging/changelog)
   set(copy ${CMAKE_CURRENT_BINARY_DIR}/${source})
   add_custom_command(OUTPUT ${copy}.gz
                      COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/${source} ${copy}
@@ -21,7 +21,8 @@ add_custom_target(compressed_docs ALL DEPENDS ${compressed})
 set(man ${CMAKE_CURRENT_BINARY_DIR}/man)
 install(FILES ${man}/vora-dict-update.8.gz ${man}/vora-dict-update-tree.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${man}/vora-ejd-encode.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${man}/vora-ejd-encode.1.gz ${man}/vora-dict-manifest.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Where Debian's ansible-core looks for modules, and for collections: the
@@ -35,7 +36,7 @@ install(FILES ansible/plugins/modules/vora_dict_update.py DESTINATION ${collecti
 
 # dh_strip's treatment of the .comment section, wherever the install strips.
 foreach(program ${CMAKE_INSTALL_SBINDIR}/vora-dict-update ${CMAKE_INSTALL_SBINDIR}/vora-dict-update-tree
-                ${CMAKE_INSTALL_BINDIR}/vora-ejd-encode)
+                ${CMAKE_INSTALL_BINDIR}/vora-ejd-encode ${CMAKE_INSTALL_BINDIR}/vora-dict-manifest)
   install(CODE "if(CMAKE_INSTALL_DO_STRIP)
     execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
                             \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${program}\"

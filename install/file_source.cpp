@@ -52,12 +52,11 @@ IoResult FileSource::read_at(std::span<unsigned char> bytes, off_t offset) {
 }
 
 bool FileSource::lease() {
-    return fcntl(fd_.get(), F_SETLEASE, F_RDLCK) == 0;
+    return take_read_lease(fd_.get());
 }
 
 bool FileSource::lease_broken() const {
-    // A break under way reports the lease it will be cut to.
-    return fcntl(fd_.get(), F_GETLEASE) != F_RDLCK;
+    return !read_lease_held(fd_.get());
 }
 
 bool FileSource::unchanged() {

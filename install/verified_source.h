@@ -7,26 +7,40 @@
 #pragma once
 
 #include "digest.h"
+#include "prehash.h"
 #include "source.h"
+
+#include <optional>
+
+// A lease costs two calls a file; a file that the copy reads in a few
+// chunks costs less hashed again as it is copied.
+inline constexpr off_t LEASE_FROM = off_t{1} << 20;
 
 class VerifiedSource final : public UpdateSource {
   public:
-    // Verifies update against expected; both outlive this.
-    VerifiedSource(UpdateSource& update, const Sha256& expected)
-        : update_(update), expected_(expected) {}
+    // Verifies update against expected; both outlive this. prehashed: the
+    // digest that a Prehasher found, which counts only for the same file,
+    // unchanged, its lease unbroken.
+    VerifiedSource(UpdateSource& update, const Sha256& expected,
+                   std::optional<Prehashed> prehashed = std::nullopt)
+        : update_(update), expected_(expected), prehashed_(std::move(prehashed)) {}
 
     [[nodiscard]] const struct stat& status() const override { return update_.status(); }
     IoResult first_block(std::span<unsigned char, BLOCK_SIZE> block) override;
     IoResult read(std::span<unsigned char> bytes) override;
     IoResult read_at(std::span<unsigned char> bytes, off_t offset) override;
     [[nodiscard]] bool unchanged() override;
-    void close() override { update_.close(); }
+    void close() override {
+        update_.close();
+        prehashed_.reset();
+    }
     Failure verify() override;
 
   private:
     UpdateSource& update_;
     const Sha256& expected_;
     bool verified_ = false;
+    std::optional<Prehashed> prehashed_;
     bool leased_ = false;   // no one has written since the check
     Sha256Stream copied_{}; // without a lease: the bytes as they are copied
 };

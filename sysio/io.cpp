@@ -133,6 +133,15 @@ int replace_file(int dir, const char* name, std::span<const unsigned char> bytes
     return flush_file(dir);
 }
 
+bool take_read_lease(int fd) {
+    return fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+}
+
+bool read_lease_held(int fd) {
+    // A break under way reports the lease it will be cut to.
+    return fcntl(fd, F_GETLEASE) == F_RDLCK;
+}
+
 int status_of(int fd, struct stat& status) {
     return result_of(fstat(fd, &status));
 }

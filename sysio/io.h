@@ -65,6 +65,11 @@ int flush_file_system(int fd); // syncfs
 int replace_file(int dir, const char* name, std::span<const unsigned char> bytes, mode_t mode);
 
 int status_of(int fd, struct stat& status);
+
+// A read lease on the file open (read-only) as fd: no one may open it for
+// writing until fd is closed, and one who does breaks the lease.
+bool take_read_lease(int fd);
+bool read_lease_held(int fd);
 // Why the process could not use the file name below dir (".": dir itself) as
 // mode asks (W_OK | X_OK: make an entry in it; W_OK: open it for writing),
 // checked with its effective IDs; 0 when it could.

@@ -73,7 +73,7 @@ void assume_earlier_write(InstallJob& job, int top, DryRun& dry, FileSource& ass
 // file is one that an earlier job of the batch writes (before): false then,
 // with nothing open.
 bool open_in_batch(const TreeFile& file, int top, const InstallSettings& settings, BatchRoom& room,
-                   std::size_t slot, Directories& directories, DryRun* dry) {
+                   std::size_t slot, Directories& directories, DryRun* dry, Prehasher* prehasher) {
     InstallJob& job = room.jobs[slot];
     if (file.entry != TreeEntry::regular && file.entry != TreeEntry::special) {
         job = InstallJob{};
@@ -91,7 +91,9 @@ bool open_in_batch(const TreeFile& file, int top, const InstallSettings& setting
     UpdateSource* update = &opened_file;
     room.verified[slot].reset();
     if (file.digest != nullptr)
-        update = &room.verified[slot].emplace(opened_file, *file.digest);
+        update = &room.verified[slot].emplace(opened_file, *file.digest,
+                                              prehasher != nullptr ? prehasher->take(file.path)
+                                                                   : std::nullopt);
     look_up(job, *update, directories);
     if (written_in_this_batch(job, std::span(room.jobs).first(slot), dry)) {
         end_job(job, Outcome::failed);
@@ -106,10 +108,10 @@ bool open_in_batch(const TreeFile& file, int top, const InstallSettings& setting
 
 } // namespace
 
-std::size_t batch_capacity(bool lock) {
+BatchCapacity batch_capacity(bool lock) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 1;
+        return {1, 0, 0};
     if (limit.rlim_cur < limit.rlim_max) {
         const rlimit raised{limit.rlim_max, limit.rlim_max};
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
@@ -119,12 +121,19 @@ std::size_t batch_capacity(bool lock) {
     const std::size_t needed =
         open_descriptors(limit.rlim_cur) + 1 + (lock ? 1 : 0) + OPENING_EXTRA + SPARE_DESCRIPTORS;
     const std::size_t room = limit.rlim_cur > needed ? limit.rlim_cur - needed : 0;
-    return std::min(room / HELD_PER_FILE, BATCH_FILES);
+    const std::size_t files = std::min(room / HELD_PER_FILE, BATCH_FILES);
+    // Files are hashed ahead only where the limit leaves room for them beside
+    // a batch as long as they are: a file hashed ahead holds one descriptor
+    // more until its job ends.
+    if (room < (MOST_AHEAD + 1) * (HELD_PER_FILE + 1))
+        return {files, 0, files};
+    return {files, MOST_AHEAD, std::min((room - MOST_AHEAD) / (HELD_PER_FILE + 1), BATCH_FILES)};
 }
 
 std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, std::size_t first,
                                           int top, const InstallSettings& settings,
-                                          Progress& progress, BatchRoom& room, DryRun* dry) {
+                                          Progress& progress, BatchRoom& room, DryRun* dry,
+                                          Prehasher* prehasher) {
     if (dry != nullptr)
         dry->next_batch();
     Directories directories;
@@ -132,7 +141,7 @@ std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, st
     for (off_t bytes = 0;
          count < room.jobs.size() && first + count < files.size() && bytes < BATCH_BYTES; ++count) {
         const TreeFile& file = files[first + count];
-        if (!open_in_batch(file, top, settings, room, count, directories, dry))
+        if (!open_in_batch(file, top, settings, room, count, directories, dry, prehasher))
             break;
         if (room.jobs[count].state != JobState::writing)
             progress.file_done(bytes_to_install(file));

@@ -4,6 +4,7 @@
 
 #include "file_source.h"
 #include "install.h"
+#include "prehash.h"
 #include "progress.h"
 #include "verified_source.h"
 #include "walk.h"
@@ -15,12 +16,19 @@
 
 // How many files a batch may take, each holding up to three descriptors
 // while the batch is under way (the update, the installed file and its
-// directory); 0 when the limit of open files leaves room for not even one
-// file. Raises the soft limit to the hard limit first; a low limit makes
-// small batches, never failures. Called before the tree's top directory is
-// opened, which holds one more, and lock tells whether the run will take
-// its lock, which holds another.
-std::size_t batch_capacity(bool lock);
+// directory; one more for a file hashed ahead); 0 when the limit of open
+// files leaves room for not even one file. Raises the soft limit to the hard limit first; a low
+// limit makes small batches, never failures. Called before the tree's top directory is opened,
+// which holds one more, and lock tells whether the run will take its lock, which holds another. How
+// far ahead the large files of a signed tree are hashed at most.
+inline constexpr std::size_t MOST_AHEAD = 8;
+
+struct BatchCapacity {
+    std::size_t files;  // a batch's
+    std::size_t ahead;  // files hashed ahead, each holding a descriptor; 0: none
+    std::size_t hashed; // a batch's when files are hashed ahead
+};
+BatchCapacity batch_capacity(bool lock);
 
 // The jobs of a batch, the update files that they read, and in a dry run
 // the updates that earlier files would have installed in their place.
@@ -43,6 +51,8 @@ struct BatchRoom {
 // would leave it. A dry run (dry given) writes nothing, and makes the same
 // batches with the same results, keeping account in dry of what the real
 // run would have written.
+// prehasher, when given, has hashed large files ahead.
 std::span<const InstallJob> install_batch(const std::vector<TreeFile>& files, std::size_t first,
                                           int top, const InstallSettings& settings,
-                                          Progress& progress, BatchRoom& room, DryRun* dry);
+                                          Progress& progress, BatchRoom& room, DryRun* dry,
+                                          Prehasher* prehasher = nullptr);

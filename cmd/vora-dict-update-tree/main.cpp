@@ -242,8 +242,8 @@ int main(int argc, char** argv) {
         return status;
     if (getuid() != 0)
         return refuse(options.format, "must be run as root");
-    const std::size_t capacity = batch_capacity(!options.dry_run);
-    if (capacity == 0)
+    const BatchCapacity capacity = batch_capacity(!options.dry_run);
+    if (capacity.files == 0)
         return refuse(options.format, "too few file descriptors",
                       "raise the limit of open files (ulimit -n)");
     // DIR is resolved one component at a time, a link followed only when
@@ -289,17 +289,27 @@ int main(int argc, char** argv) {
     off_t total_bytes = 0;
     for (const TreeFile& file : files)
         total_bytes += bytes_to_install(file);
+    // The second core hashes the large files of a manifest ahead of the install.
+    std::optional<Prehasher> prehasher;
+    for (const TreeFile& file : files) {
+        if (file.digest == nullptr || file.status.st_size < LEASE_FROM || capacity.ahead == 0)
+            continue;
+        if (!prehasher)
+            prehasher.emplace(top, capacity.ahead);
+        prehasher->want(file.path);
+    }
     Progress progress(files.size(), total_bytes, plain_terminal());
     InstallSettings settings;
     settings.profile = Profile::tree;
     settings.force = options.force;
-    BatchRoom room(std::min(capacity, files.size()));
+    BatchRoom room(std::min(prehasher ? capacity.hashed : capacity.files, files.size()));
     DryRun dry;
     int write_error = 0;
 
     for (std::size_t first = 0; first < files.size();) {
-        const std::span<const InstallJob> done = install_batch(
-            files, first, top, settings, progress, room, options.dry_run ? &dry : nullptr);
+        const std::span<const InstallJob> done =
+            install_batch(files, first, top, settings, progress, room,
+                          options.dry_run ? &dry : nullptr, prehasher ? &*prehasher : nullptr);
         if (std::any_of(done.begin(), done.end(), [&](const InstallJob& job) {
                 return shows_line(options.quiet, job.result);
             }))

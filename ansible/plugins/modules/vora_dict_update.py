@@ -20,6 +20,8 @@ description:
     least as new (or already holds the same bytes), and reports each file.
   - Reports C(changed) only when a byte of the dictionary changed, so a second
     run over the same tree changes nothing.
+  - Once a publisher's key is trusted on the host, installs only a tree that it signed,
+    and refuses an older signed tree unless C(allow_rollback) is set.
   - Supports check mode, which runs C(vora-dict-update-tree --dry-run), and diff
     mode, which shows each changed file's versions before and after.
 options:
@@ -36,6 +38,12 @@ options:
     type: list
     elements: str
     default: []
+  allow_rollback:
+    description:
+      - Install a signed tree whose serial is lower than the one recorded for its key, to
+        roll a host back to an older signed release.
+    type: bool
+    default: false
   wait:
     description:
       - Seconds to wait for another install that holds the lock before failing;
@@ -81,7 +89,23 @@ summary:
   returned: when the run was not refused
   type: dict
   sample: {"type": "summary", "files": 1, "added": 1, "updated": 0, "current": 0, "failed": 0,
-           "excluded": 0, "changed": true, "dry_run": false}
+           "excluded": 0, "changed": true, "dry_run": false, "signed": true,
+           "key_id": "2F2821557C8EE94D", "serial": 2026120901}
+signed:
+  description: Whether the tree was signed by a trusted key.
+  returned: when the run was not refused
+  type: bool
+  sample: true
+key_id:
+  description: The key ID of the trusted key that signed the tree, in 16 hexadecimal digits.
+  returned: when the run was not refused
+  type: str
+  sample: 2F2821557C8EE94D
+serial:
+  description: The serial of the tree's manifest; null without one.
+  returned: when the run was not refused
+  type: int
+  sample: 2026120901
 files:
   description: One record a file, as vora-dict-update-tree --json prints it; empty when the run was
     refused.
@@ -105,6 +129,8 @@ def command_line(module, tree):
         command.append("--dry-run")
     if params["force"]:
         command.append("--force")
+    if params["allow_rollback"]:
+        command.append("--allow-rollback")
     for pattern in params["exclude"]:
         command.append("--exclude=" + pattern)
     if params["wait"] is not None:
@@ -130,6 +156,7 @@ def main():
         argument_spec=dict(
             src=dict(type="path", required=True),
             force=dict(type="bool", default=False),
+            allow_rollback=dict(type="bool", default=False),
             exclude=dict(type="list", elements="str", default=[]),
             wait=dict(type="float"),
         ),
@@ -162,7 +189,9 @@ def main():
         module.fail_json(msg="vora-dict-update-tree refused the run: %s" % reason,
                          rc=rc, stderr=err, files=files)
 
-    result = dict(changed=bool(summary["changed"]), summary=summary, files=files, rc=rc)
+    result = dict(changed=bool(summary["changed"]), summary=summary, files=files, rc=rc,
+                  signed=summary.get("signed"), key_id=summary.get("key_id"),
+                  serial=summary.get("serial"))
     if module._diff:
         result["diff"] = file_diffs(files)
     failures = [record for record in files if record["result"] == "failed"]
