@@ -36,38 +36,59 @@ Failure body_failure(int error) {
     return {Step::body, error, Problem::none};
 }
 
+// The new first sector, from the update's first block, when the body
+// starts past it: the copy held the bytes before already.
+Failure first_sector_of(UpdateSource& update, bool decode, Sector& first_sector,
+                        std::size_t& first_sector_size) {
+    const IoResult got = update.first_block(std::span(raw_chunk).first<BLOCK_SIZE>());
+    if (got.error != 0)
+        return body_failure(got.error);
+    const unsigned char* plain = chunk_to_write(got.count, decode);
+    first_sector_size = std::min(got.count, SECTOR_SIZE);
+    std::copy_n(plain, first_sector_size, first_sector.begin());
+    return {};
+}
+
 } // namespace
 
 Failure copy_body(UpdateSource& update, int destination, off_t length_before, bool decode,
                   Sector& first_sector, std::size_t& first_sector_size,
                   const CopyProgress& progress) {
     const off_t length = update.length();
-    // The first chunk, whose first sector is kept back; the rest of it is
-    // written at once.
-    std::size_t wanted = read_size(length, 0);
-    IoResult got = update.read({raw_chunk.data(), wanted});
-    if (got.error != 0)
-        return body_failure(got.error);
-    const unsigned char* plain = chunk_to_write(got.count, decode);
-    first_sector_size = std::min(got.count, SECTOR_SIZE);
-    std::copy_n(plain, first_sector_size, first_sector.begin());
-    if (got.count > SECTOR_SIZE) {
-        if (const int error = write_all_at(
-                destination, {plain + SECTOR_SIZE, got.count - SECTOR_SIZE}, SECTOR_SIZE))
-            return body_failure(error);
+    off_t copied = update.in_place();
+    std::size_t wanted = 0;
+    IoResult got;
+    if (copied > 0) {
+        if (const Failure failed = first_sector_of(update, decode, first_sector, first_sector_size);
+            failed.failed())
+            return failed;
+    } else {
+        // The first chunk, whose first sector is kept back; the rest of it is
+        // written at once.
+        wanted = read_size(length, 0);
+        got = update.read({raw_chunk.data(), wanted});
+        if (got.error != 0)
+            return body_failure(got.error);
+        const unsigned char* plain = chunk_to_write(got.count, decode);
+        first_sector_size = std::min(got.count, SECTOR_SIZE);
+        std::copy_n(plain, first_sector_size, first_sector.begin());
+        if (got.count > SECTOR_SIZE) {
+            if (const int error = write_all_at(
+                    destination, {plain + SECTOR_SIZE, got.count - SECTOR_SIZE}, SECTOR_SIZE))
+                return body_failure(error);
+        }
+        copied = static_cast<off_t>(got.count);
+        if (progress)
+            progress(copied);
     }
-    auto copied = static_cast<off_t>(got.count);
-    if (progress)
-        progress(copied);
     // The rest with positioned writes, its writeback started span by span.
-    const off_t rest_start = copied;
-    off_t started = rest_start; // where the writeback not yet started begins
+    off_t started = copied; // where the writeback not yet started begins
     while (got.count == wanted && copied < length) {
         wanted = read_size(length, copied);
         got = update.read({raw_chunk.data(), wanted});
         if (got.error != 0)
             return body_failure(got.error);
-        plain = chunk_to_write(got.count, decode);
+        const unsigned char* plain = chunk_to_write(got.count, decode);
         if (const int error = write_all_at(destination, {plain, got.count}, copied))
             return body_failure(error);
         copied += static_cast<off_t>(got.count);

@@ -25,7 +25,9 @@ inline constexpr off_t WRITEBACK_SPAN = off_t{8} << 20;
 // length it had when it was opened, decoding every block of the file's
 // BLOCK_SIZE grid when decode is true, but the first sector, which goes to
 // first_sector (its size to first_sector_size), then cuts the file to the
-// length copied. The destination's first sector is left as it is. The
+// length copied. An update whose first in_place() bytes the copy holds
+// already is written from there on, its first sector taken from its first
+// block. The destination's first sector is left as it is. The
 // failure names the read, write or cut that failed.
 Failure copy_body(UpdateSource& update, int destination, off_t length_before, bool decode,
                   Sector& first_sector, std::size_t& first_sector_size,

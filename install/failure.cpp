@@ -12,7 +12,7 @@ struct ProblemText {
 };
 
 // Indexed by Problem.
-constexpr std::array<ProblemText, 10> PROBLEMS{{
+constexpr std::array<ProblemText, 14> PROBLEMS{{
     {"", "", false},
     {"a symbolic link", "symbolic_link", true},
     {"not a regular file", "not_regular", false},
@@ -23,6 +23,10 @@ constexpr std::array<ProblemText, 10> PROBLEMS{{
     {"the update does not match its manifest", "hash_mismatch", true},
     {"not in the manifest", "not_in_manifest", true},
     {"listed in the manifest but missing", "missing", true},
+    {"an unsafe name", "unsafe_name", true},
+    {"a hard link", "hard_link", true},
+    {"a second member of that name", "duplicate", true},
+    {"the archive is damaged", "damaged_archive", true},
 }};
 
 const ProblemText& text_of(Problem problem) {

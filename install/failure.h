@@ -32,6 +32,10 @@ enum class Problem : std::uint8_t {
     hash_mismatch,          // the update's bytes are not the ones that its manifest lists
     not_in_manifest,        // a file of a tree whose manifest does not list it
     missing,                // listed in the manifest, but not in the tree
+    unsafe_name,            // an archive member's name that leaves the tree or cannot be a path
+    hard_link,              // an archive member that is a hard link
+    duplicate,              // a second archive member of the same name
+    damaged_archive,        // the archive ends or breaks here
 };
 
 struct Failure {

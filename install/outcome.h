@@ -4,6 +4,7 @@
 #include "failure.h"
 #include "version_gate.h"
 
+#include <string>
 #include <string_view>
 
 enum class Outcome { added, updated, current, failed };
@@ -24,4 +25,5 @@ struct InstallResult {
     bool changed = false; // a byte of the dictionary changed (in a dry run: would)
     Installed installed = Installed::unknown; // unknown where the run did not look
     bool same_contents = false;               // current because the copy holds the bytes already
+    std::string detail; // what a library said of the failure, as it said it: an archive's damage
 };

@@ -101,11 +101,12 @@ void Prehasher::work() {
         std::optional<Prehashed> result = hash_under_lease(top_, path, chunk);
         lock.lock();
         // Unless the install passed it over meanwhile.
-        for (Entry& waiting : queue_)
-            if (waiting.path == path) {
-                waiting.done = true;
-                waiting.result = std::move(result);
-            }
+        const auto waiting = std::find_if(queue_.begin(), queue_.end(),
+                                          [&](const Entry& queued) { return queued.path == path; });
+        if (waiting != queue_.end()) {
+            waiting->done = true;
+            waiting->result = std::move(result);
+        }
         changed_.notify_all();
     }
 }

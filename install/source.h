@@ -37,6 +37,11 @@ class UpdateSource {
     // Bytes at offset, without moving on: for comparing with the installed copy.
     virtual IoResult read_at(std::span<unsigned char> bytes, off_t offset) = 0;
 
+    // Bytes from its start that the installed copy was found to hold already
+    // by a comparison that read them once and for all (a stream's): the
+    // body step writes from there on.
+    [[nodiscard]] virtual off_t in_place() const { return 0; }
+
     // After its last read: whether what was read is the update as it was
     // opened. Asked before the new header is written, so that an update
     // that changed meanwhile is never committed.

@@ -15,7 +15,7 @@
 namespace {
 
 // Larger files are no manifest, signature or key of ours.
-constexpr std::size_t MOST_BYTES = std::size_t{64} << 20;
+constexpr std::size_t MOST_BYTES = MOST_MANIFEST_BYTES;
 
 constexpr char SERIALS_DIRECTORY[] = "/var/lib/vora-dict-update";
 
@@ -77,7 +77,7 @@ Refusal load_directory(std::vector<PublicKey>& keys) {
     for (const auto& [fd, name] : {std::pair{above.get(), parent},
                                    std::pair{dir.get(), std::string(TRUSTED_KEYS_DIRECTORY)}})
         if (const std::string why = fd >= 0 ? open_to_others(fd) : ""; !why.empty())
-            return refusal(Distrust::bad_keys, name + ": " + why);
+            return refusal(Distrust::bad_keys, std::string(name).append(": ").append(why));
     DIR* listing = fdopendir(dir.release());
     if (listing == nullptr)
         return refusal(Distrust::bad_keys, std::string(TRUSTED_KEYS_DIRECTORY) + ": unreadable");
@@ -155,19 +155,31 @@ TrustedKeys load_trusted_keys(std::span<const std::string> named) {
 }
 
 TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRules& rules) {
+    ManifestTexts texts;
+    std::string text;
+    if (read_top_file(top, MANIFEST_NAME, text, texts.present))
+        texts.manifest = std::move(text);
+    // The signature counts only where a key is trusted.
+    if (texts.present && !keys.keys.empty() &&
+        read_top_file(top, SIGNATURE_NAME, text, texts.signature_present))
+        texts.signature = std::move(text);
+    return judge_manifest(texts, keys, rules);
+}
+
+TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
+                            const TrustRules& rules) {
     TreeManifest tree;
     const std::string manifest_name(MANIFEST_NAME);
     const std::string signature_name(SIGNATURE_NAME);
-    std::string text;
-    bool readable = read_top_file(top, MANIFEST_NAME, text, tree.present);
+    tree.present = texts.present;
     if (!tree.present) {
         if (!keys.keys.empty())
             tree.refusal =
                 refusal(Distrust::unsigned_tree, manifest_name + ": missing, and keys are trusted");
         return tree;
     }
-    ParsedManifest parsed =
-        readable ? parse_manifest(text) : ParsedManifest{std::nullopt, "unreadable"};
+    ParsedManifest parsed = texts.manifest ? parse_manifest(*texts.manifest)
+                                           : ParsedManifest{std::nullopt, "unreadable"};
     if (keys.keys.empty()) {
         if (!parsed.manifest)
             tree.refusal = refusal(Distrust::bad_manifest, manifest_name + ": " + parsed.error);
@@ -175,16 +187,13 @@ TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRul
             tree.manifest = std::move(*parsed.manifest);
         return tree;
     }
-    std::string signature_text;
-    bool signature_present = false;
-    readable = read_top_file(top, SIGNATURE_NAME, signature_text, signature_present);
-    if (!signature_present) {
+    if (!texts.signature_present) {
         tree.refusal =
             refusal(Distrust::unsigned_tree, signature_name + ": missing, and keys are trusted");
         return tree;
     }
     const std::optional<Signature> signature =
-        readable ? parse_signature(signature_text) : std::nullopt;
+        texts.signature ? parse_signature(*texts.signature) : std::nullopt;
     if (!signature) {
         tree.refusal =
             refusal(Distrust::bad_signature, signature_name + ": not a minisign signature");
@@ -208,8 +217,10 @@ TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRul
                                key_id);
         return tree;
     }
-    const Verdict verdict = verify(
-        *key, *signature, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    const std::string signed_text = texts.manifest.value_or("");
+    const Verdict verdict =
+        verify(*key, *signature,
+               {reinterpret_cast<const unsigned char*>(signed_text.data()), signed_text.size()});
     if (verdict != Verdict::good) {
         tree.refusal =
             refusal(Distrust::bad_signature,

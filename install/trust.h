@@ -66,12 +66,28 @@ struct TreeManifest {
     Refusal refusal;
 };
 
+// The manifest and its signature as a tree or an archive holds them: each
+// there or not, and its text, unless it could not be read.
+struct ManifestTexts {
+    bool present = false;
+    std::optional<std::string> manifest;
+    bool signature_present = false;
+    std::optional<std::string> signature;
+};
+
+// Judges a manifest and its signature: with a key trusted, the signature
+// must be there and verify by a trusted key, the manifest must not be
+// expired and its serial not lower than the one recorded for the key (as
+// rules allow). With none, a manifest that is there governs the files all
+// the same, unsigned.
+TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
+                            const TrustRules& rules);
+
+// The largest manifest or signature that is one.
+inline constexpr std::size_t MOST_MANIFEST_BYTES = std::size_t{64} << 20;
+
 // Reads the manifest and its signature at the top of the directory open as
-// top (reached without following a link), and checks them: with a key
-// trusted, the signature must be there and verify by a trusted key, the
-// manifest must not be expired and its serial not lower than the one
-// recorded for the key (as rules allow). With none, a manifest that is
-// there governs the files all the same, unsigned.
+// top (reached without following a link), and judges them.
 TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRules& rules);
 
 // The serial recorded for key, if any.

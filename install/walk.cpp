@@ -98,6 +98,11 @@ void sort_by_path(std::vector<TreeFile>& files) {
 
 } // namespace
 
+bool excluded_entry(std::span<const std::string> patterns, std::string_view path, bool directory) {
+    const std::string whole(path);
+    return excluded(patterns, whole.substr(whole.rfind('/') + 1), whole, directory);
+}
+
 bool left_out(std::span<const std::string> patterns, std::string_view path) {
     for (std::size_t end = path.find('/');; end = path.find('/', end + 1)) {
         const std::string prefix(path.substr(0, end));

@@ -41,9 +41,13 @@ inline off_t bytes_to_install(const TreeFile& file) {
 std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
                                 std::size_t& excluded_entries);
 
+// Whether one of patterns matches the entry at path (a directory when
+// directory is set) by its name or its path.
+bool excluded_entry(std::span<const std::string> patterns, std::string_view path, bool directory);
+
 // Whether the walk leaves path out: it, or a directory above it, starts
-// with "." or matches one of excluded.
-bool left_out(std::span<const std::string> excluded, std::string_view path);
+// with "." or matches one of patterns.
+bool left_out(std::span<const std::string> patterns, std::string_view path);
 
 // Lets the manifest govern the files listed: each regular file gets its
 // digest, or is unlisted; each path listed that the walk did not find,

@@ -159,6 +159,11 @@ Resolved resolve_root_owned(std::string_view path, int flags) {
     if (!walk.at.valid())
         return failed(last_error(), false, whole);
     Resolved found;
+    // Located only, it may be a file (an archive); "." would take a directory.
+    if (flags == O_PATH && !whole.ends_with('/')) {
+        found.fd = std::move(walk.at);
+        return found;
+    }
     found.fd = UniqueFd(openat(walk.at.get(), ".", flags | O_CLOEXEC));
     if (!found.fd.valid())
         return failed(last_error(), false, whole);

@@ -7,9 +7,7 @@
 
 namespace {
 
-// A batch ends at this many bytes of updates, so that the flush at its end
-// never waits for long, and at this many files.
-constexpr off_t BATCH_BYTES = off_t{64} << 20;
+// A batch ends at this many files.
 constexpr std::size_t BATCH_FILES = 1024;
 
 // Descriptors that a file holds while its batch is under way (the update,
@@ -36,11 +34,6 @@ std::size_t open_descriptors(rlim_t limit) {
     return count - 1; // the listing's own
 }
 
-bool same_destination(const InstallJob& a, const InstallJob& b) {
-    return a.state == JobState::writing && a.device() == b.device() &&
-           a.target.status.st_ino == b.target.status.st_ino;
-}
-
 // A job that ends with what the walk found, without opening anything.
 void end_unopened(const TreeFile& file, InstallJob& job) {
     const Problem problem = file.entry == TreeEntry::link       ? Problem::symbolic_link
@@ -48,16 +41,6 @@ void end_unopened(const TreeFile& file, InstallJob& job) {
                             : file.entry == TreeEntry::missing  ? Problem::missing
                                                                 : Problem::none;
     end_job(job, Failure{Step::open_update, file.error, problem});
-}
-
-// Whether job's installed file is one that an earlier job of the batch
-// writes, or in a dry run would write.
-bool written_in_this_batch(InstallJob& job, std::span<const InstallJob> before, DryRun* dry) {
-    if (dry != nullptr)
-        return dry->written_in_this_batch(job);
-    return job.identified() && std::any_of(before.begin(), before.end(), [&](const InstallJob& b) {
-               return same_destination(b, job);
-           });
 }
 
 // In a dry run, what an earlier batch's file would have left in job's
@@ -106,7 +89,20 @@ bool open_in_batch(const TreeFile& file, int top, const InstallSettings& setting
     return true;
 }
 
+bool same_destination(const InstallJob& a, const InstallJob& b) {
+    return a.state == JobState::writing && a.device() == b.device() &&
+           a.target.status.st_ino == b.target.status.st_ino;
+}
+
 } // namespace
+
+bool written_in_this_batch(InstallJob& job, std::span<const InstallJob> before, DryRun* dry) {
+    if (dry != nullptr)
+        return dry->written_in_this_batch(job);
+    return job.identified() && std::any_of(before.begin(), before.end(), [&](const InstallJob& b) {
+               return same_destination(b, job);
+           });
+}
 
 BatchCapacity batch_capacity(bool lock) {
     rlimit limit{};

@@ -14,6 +14,10 @@
 #include <span>
 #include <vector>
 
+// A batch ends at this many bytes of updates, so that the flush at its end
+// never waits for long: an archive's members are held in memory that long.
+inline constexpr off_t BATCH_BYTES = off_t{64} << 20;
+
 // How many files a batch may take, each holding up to three descriptors
 // while the batch is under way (the update, the installed file and its
 // directory; one more for a file hashed ahead); 0 when the limit of open
@@ -29,6 +33,11 @@ struct BatchCapacity {
     std::size_t hashed; // a batch's when files are hashed ahead
 };
 BatchCapacity batch_capacity(bool lock);
+
+// Whether job's installed file is one that an earlier job of the batch
+// (before) writes, or in a dry run would write: the job then starts the
+// next batch.
+bool written_in_this_batch(InstallJob& job, std::span<const InstallJob> before, DryRun* dry);
 
 // The jobs of a batch, the update files that they read, and in a dry run
 // the updates that earlier files would have installed in their place.

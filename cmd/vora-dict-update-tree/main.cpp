@@ -1,6 +1,8 @@
-// vora-dict-update-tree [OPTION]... [DIR]: installs every file of an update
-// tree as vora-dict-update would install it, one line a file (English or
-// JSON) and a summary.
+// vora-dict-update-tree [OPTION]... [DIR | ARCHIVE]: installs every file of
+// an update tree, or every member of a publisher's tar archive, as
+// vora-dict-update would install it, one line a file (English or JSON) and
+// a summary.
+#include "archive_run.h"
 #include "batch.h"
 #include "process.h"
 #include "program_version.h"
@@ -28,11 +30,12 @@ namespace {
 constexpr char PROGRAM[] = "vora-dict-update-tree";
 
 constexpr char USAGE[] =
-    "Usage: vora-dict-update-tree [OPTION]... [DIR]\n"
+    "Usage: vora-dict-update-tree [OPTION]... [DIR | ARCHIVE]\n"
     "Install every file below DIR (default: the current directory) at the same\n"
     "relative path below /usr/local/share/vora/Dictionary, as vora-dict-update\n"
     "would, skipping entries whose names start with \".\". One line a file, then\n"
-    "a summary.\n"
+    "a summary. ARCHIVE, a tar archive (plain, gzip, xz or zstd), installs its\n"
+    "members as the files of the tree it unpacks to, without unpacking it.\n"
     "\n"
     "  -n, --dry-run          print what would be done, and change nothing\n"
     "  -f, --force            install every file whatever the versions (to roll back)\n"
@@ -230,6 +233,200 @@ void flush_report(int& write_error) {
         write_error = errno != 0 ? errno : EIO;
 }
 
+// The argument, resolved one component at a time, a link followed only when
+// root owns it: a link that another user owns could point the run at a
+// directory or file of root's, whose files would then be installed for all
+// to read. A directory is opened for listing, a regular file for reading.
+struct Argument {
+    UniqueFd fd;
+    struct stat status {};
+};
+
+int open_argument(const Options& options, Argument& argument) {
+    const Resolved located = resolve(AT_FDCWD, options.directory, Links::root_owned, O_PATH);
+    if (!located.fd.valid())
+        return refuse(options.format, escaped(located.where),
+                      located.link ? "a symbolic link that another user owns"
+                                   : std::strerror(located.error));
+    if (status_of(located.fd.get(), argument.status) != 0)
+        return refuse(options.format, escaped(options.directory), std::strerror(last_error()));
+    if (S_ISDIR(argument.status.st_mode)) {
+        argument.fd = UniqueFd(openat(located.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!argument.fd.valid())
+            return refuse(options.format, escaped(options.directory), std::strerror(last_error()));
+        return -1;
+    }
+    if (!S_ISREG(argument.status.st_mode))
+        return refuse(options.format, escaped(options.directory),
+                      "neither a directory nor an archive");
+    Opened opened =
+        open_regular(located.fd.get(), {AT_FDCWD, options.directory, Links::root_owned}, O_RDONLY);
+    if (!opened.fd.valid())
+        return refuse(options.format, escaped(options.directory),
+                      opened.not_regular ? "neither a directory nor an archive"
+                                         : std::strerror(opened.error));
+    argument.fd = std::move(opened.fd);
+    argument.status = opened.status;
+    return -1;
+}
+
+// Takes the run's lock unless the run is dry; -1 to go on, else the exit status.
+int take_lock(const Options& options, const TreeManifest& trust) {
+    if (options.dry_run)
+        return -1;
+    const LockWait wait{
+        options.wait,
+        [] { (void)std::fprintf(stderr, "%s: waiting for another install to finish\n", PROGRAM); }};
+    const RunLock lock = take_run_lock(wait);
+    if (lock.state == LockState::given_up)
+        return refuse(options.format, "another install is still running (gave up waiting)");
+    if (lock.state == LockState::refused)
+        return refuse(options.format, std::string("cannot take the lock ") + RUN_LOCK_PATH,
+                      lock.why);
+    // Another run may have recorded a higher serial while this one waited.
+    if (const Refusal rollback = check_rollback(trust, options.trust); rollback.refused())
+        return refuse_trust(options.format, rollback);
+    return -1; // taken until the process exits
+}
+
+// Where a run's lines go: counted, printed, flushed, and then a stopping
+// signal that arrived meanwhile takes effect.
+struct Output {
+    const Options& options;
+    Progress& progress;
+    Counts counts;
+    int write_error = 0;
+
+    template <typename Results>
+    void lines(std::size_t size, Results result_of) {
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto& [path, result] = result_of(i);
+            if (shows_line(options.quiet, result)) {
+                progress.make_room_for_output();
+                break;
+            }
+        }
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto& [path, result] = result_of(i);
+            report_file(options.format, options.quiet, path, result, counts);
+        }
+        flush_report(write_error);
+        release_signals();
+    }
+};
+
+// Ends a run of files results: a signed tree installed whole is the host's
+// now (an older one will not roll it back), and the summary.
+int finish(const Options& options, std::size_t files, Output& output, const TreeManifest& trust) {
+    int serial_error = 0;
+    if (!options.dry_run && trust.signed_by_key && output.counts.failed == 0)
+        serial_error = record_serial(trust.key_id, trust.manifest.serial);
+    output.progress.erase();
+    report_summary(options.format, files, output.counts, options.dry_run, !options.excluded.empty(),
+                   signing_of(trust));
+    flush_report(output.write_error);
+    if (serial_error != 0)
+        (void)std::fprintf(stderr, "%s: cannot record the serial in %s: %s\n", PROGRAM,
+                           SERIALS_PATH, std::strerror(serial_error));
+    if (output.write_error != 0)
+        (void)std::fprintf(stderr, "%s: write error: %s\n", PROGRAM,
+                           std::strerror(output.write_error));
+    return output.counts.failed == 0 && output.write_error == 0 && serial_error == 0 ? 0 : 1;
+}
+
+InstallSettings settings_of(const Options& options) {
+    InstallSettings settings;
+    settings.profile = Profile::tree;
+    settings.force = options.force;
+    return settings;
+}
+
+int run_tree(const Options& options, int top, const TrustedKeys& keys,
+             const BatchCapacity& capacity) {
+    const TreeManifest trust = read_tree_manifest(top, keys, options.trust);
+    if (trust.refusal.refused())
+        return refuse_trust(options.format, trust.refusal);
+    // The tree is listed once the lock is held, so that what is installed is
+    // what the tree holds then, however long the run waited.
+    if (const int status = take_lock(options, trust); status >= 0)
+        return status;
+    std::size_t excluded = 0;
+    std::vector<TreeFile> files = list_tree(top, options.excluded, excluded);
+    if (trust.present)
+        apply_manifest(trust.manifest, options.excluded, files);
+    off_t total_bytes = 0;
+    for (const TreeFile& file : files)
+        total_bytes += bytes_to_install(file);
+    // The second core hashes the large files of a manifest ahead of the install.
+    std::optional<Prehasher> prehasher;
+    for (const TreeFile& file : files) {
+        if (file.digest == nullptr || file.status.st_size < LEASE_FROM || capacity.ahead == 0)
+            continue;
+        if (!prehasher)
+            prehasher.emplace(top, capacity.ahead);
+        prehasher->want(file.path);
+    }
+    Progress progress(files.size(), total_bytes, plain_terminal());
+    Output output{options, progress, {}, 0};
+    output.counts.excluded = excluded;
+    const InstallSettings settings = settings_of(options);
+    BatchRoom room(std::min(prehasher ? capacity.hashed : capacity.files, files.size()));
+    DryRun dry;
+    for (std::size_t first = 0; first < files.size();) {
+        const std::span<const InstallJob> done =
+            install_batch(files, first, top, settings, progress, room,
+                          options.dry_run ? &dry : nullptr, prehasher ? &*prehasher : nullptr);
+        output.lines(done.size(), [&](std::size_t i) {
+            return std::pair<const std::string&, const InstallResult&>(files[first + i].path,
+                                                                       done[i].result);
+        });
+        first += done.size();
+    }
+    return finish(options, files.size(), output, trust);
+}
+
+int run_archive(const Options& options, const Argument& argument, const TrustedKeys& keys,
+                const BatchCapacity& capacity) {
+    const std::string name = escaped(options.directory);
+    ArchiveReader archive;
+    std::optional<Member> first(std::in_place);
+    const NextMember read = archive.open(argument.fd.get(), argument.status) ? archive.next(*first)
+                                                                             : NextMember::damaged;
+    if (read == NextMember::damaged)
+        return refuse(options.format, name + ": not a tar archive", escaped(archive.error()));
+    if (read == NextMember::end)
+        first.reset();
+    // The signature is checked before any other member is read.
+    bool damaged = false;
+    const ManifestTexts texts = read_manifest_members(archive, first, damaged);
+    if (damaged)
+        return refuse(options.format, name + ": the archive is damaged", escaped(archive.error()));
+    const TreeManifest trust = judge_manifest(texts, keys, options.trust);
+    if (trust.refusal.refused())
+        return refuse_trust(options.format, trust.refusal);
+    if (const int status = take_lock(options, trust); status >= 0)
+        return status;
+    Progress progress(Progress::UNKNOWN_FILES, archive.file_size(), plain_terminal());
+    Output output{options, progress, {}, 0};
+    DryRun dry;
+    ArchiveRunSettings settings;
+    settings.install = settings_of(options);
+    settings.excluded = options.excluded;
+    settings.manifest = trust.present ? &trust.manifest : nullptr;
+    settings.batch_files = capacity.files;
+    settings.archive_name = options.directory;
+    settings.dry = options.dry_run ? &dry : nullptr;
+    const ArchiveTotals totals =
+        install_archive(archive, std::move(first), settings, progress,
+                        [&output](std::span<const MemberResult> results) {
+                            output.lines(results.size(), [&](std::size_t i) {
+                                return std::pair<const std::string&, const InstallResult&>(
+                                    results[i].path, results[i].result);
+                            });
+                        });
+    output.counts.excluded = totals.excluded;
+    return finish(options, totals.files, output, trust);
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -246,98 +443,15 @@ int main(int argc, char** argv) {
     if (capacity.files == 0)
         return refuse(options.format, "too few file descriptors",
                       "raise the limit of open files (ulimit -n)");
-    // DIR is resolved one component at a time, a link followed only when
-    // root owns it: a link that another user owns could point the run at a
-    // directory of root's, whose files would then be installed for all to read.
-    const Resolved top_directory =
-        resolve(AT_FDCWD, options.directory, Links::root_owned, O_RDONLY | O_DIRECTORY);
-    if (!top_directory.fd.valid())
-        return refuse(options.format, escaped(top_directory.where),
-                      top_directory.link ? "a symbolic link that another user owns"
-                                         : std::strerror(top_directory.error));
-    const int top = top_directory.fd.get();
+    Argument argument;
+    if (const int status = open_argument(options, argument); status >= 0)
+        return status;
     // Whom the run trusts is settled before anything is locked or written.
     const TrustedKeys keys = load_trusted_keys(options.keys);
     if (keys.refusal.refused())
         return refuse_trust(options.format, keys.refusal);
     options.trust.now = std::time(nullptr);
-    const TreeManifest trust = read_tree_manifest(top, keys, options.trust);
-    if (trust.refusal.refused())
-        return refuse_trust(options.format, trust.refusal);
-    // The tree is listed once the lock is held, so that what is installed is
-    // what the tree holds then, however long the run waited.
-    if (!options.dry_run) {
-        const LockWait wait{options.wait, [] {
-                                (void)std::fprintf(
-                                    stderr, "%s: waiting for another install to finish\n", PROGRAM);
-                            }};
-        const RunLock lock = take_run_lock(wait);
-        if (lock.state == LockState::given_up)
-            return refuse(options.format, "another install is still running (gave up waiting)");
-        if (lock.state == LockState::refused)
-            return refuse(options.format, std::string("cannot take the lock ") + RUN_LOCK_PATH,
-                          lock.why);
-        // Another run may have recorded a higher serial while this one waited.
-        if (const Refusal rollback = check_rollback(trust, options.trust); rollback.refused())
-            return refuse_trust(options.format, rollback);
-    }
-
-    Counts counts;
-    std::vector<TreeFile> files = list_tree(top, options.excluded, counts.excluded);
-    if (trust.present)
-        apply_manifest(trust.manifest, options.excluded, files);
-    off_t total_bytes = 0;
-    for (const TreeFile& file : files)
-        total_bytes += bytes_to_install(file);
-    // The second core hashes the large files of a manifest ahead of the install.
-    std::optional<Prehasher> prehasher;
-    for (const TreeFile& file : files) {
-        if (file.digest == nullptr || file.status.st_size < LEASE_FROM || capacity.ahead == 0)
-            continue;
-        if (!prehasher)
-            prehasher.emplace(top, capacity.ahead);
-        prehasher->want(file.path);
-    }
-    Progress progress(files.size(), total_bytes, plain_terminal());
-    InstallSettings settings;
-    settings.profile = Profile::tree;
-    settings.force = options.force;
-    BatchRoom room(std::min(prehasher ? capacity.hashed : capacity.files, files.size()));
-    DryRun dry;
-    int write_error = 0;
-
-    for (std::size_t first = 0; first < files.size();) {
-        const std::span<const InstallJob> done =
-            install_batch(files, first, top, settings, progress, room,
-                          options.dry_run ? &dry : nullptr, prehasher ? &*prehasher : nullptr);
-        if (std::any_of(done.begin(), done.end(), [&](const InstallJob& job) {
-                return shows_line(options.quiet, job.result);
-            }))
-            progress.make_room_for_output();
-        for (std::size_t i = 0; i < done.size(); ++i)
-            report_file(options.format, options.quiet, files[first + i].path, done[i].result,
-                        counts);
-        flush_report(write_error);
-        // A stopping signal that arrived during the batch takes effect now,
-        // with the batch's lines out (and the progress line erased).
-        release_signals();
-        first += done.size();
-    }
-
-    // A signed tree installed whole is the host's now: an older one will not
-    // roll it back.
-    int serial_error = 0;
-    if (!options.dry_run && trust.signed_by_key && counts.failed == 0)
-        serial_error = record_serial(trust.key_id, trust.manifest.serial);
-
-    progress.erase();
-    report_summary(options.format, files.size(), counts, options.dry_run, !options.excluded.empty(),
-                   signing_of(trust));
-    flush_report(write_error);
-    if (serial_error != 0)
-        (void)std::fprintf(stderr, "%s: cannot record the serial in %s: %s\n", PROGRAM,
-                           SERIALS_PATH, std::strerror(serial_error));
-    if (write_error != 0)
-        (void)std::fprintf(stderr, "%s: write error: %s\n", PROGRAM, std::strerror(write_error));
-    return counts.failed == 0 && write_error == 0 && serial_error == 0 ? 0 : 1;
+    if (S_ISDIR(argument.status.st_mode))
+        return run_tree(options, argument.fd.get(), keys, capacity);
+    return run_archive(options, argument, keys, capacity);
 }

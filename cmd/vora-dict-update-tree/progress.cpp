@@ -2,6 +2,7 @@
 
 #include "process.h"
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -68,6 +69,10 @@ void Progress::bytes_copied(off_t bytes) {
     count(bytes);
 }
 
+void Progress::read_to(off_t bytes) {
+    count(std::max<off_t>(bytes - bytes_, 0));
+}
+
 void Progress::file_done(off_t bytes_not_copied) {
     ++files_;
     count(bytes_not_copied);
@@ -85,10 +90,14 @@ void Progress::draw() {
     const double rate = seconds > 0 ? static_cast<double>(bytes_) / MIB / seconds : 0;
     const int percent = total_bytes_ > 0 ? static_cast<int>(100 * bytes_ / total_bytes_) : 100;
     std::array<char, 128> line{};
-    const int width =
-        std::snprintf(line.data(), line.size(), "%zu/%zu files, %d%%, %.1f/%.1f MiB, %.1f MiB/s",
-                      files_, total_files_, percent, static_cast<double>(bytes_) / MIB,
-                      static_cast<double>(total_bytes_) / MIB, rate);
+    std::array<char, 48> files{};
+    if (total_files_ == UNKNOWN_FILES)
+        (void)std::snprintf(files.data(), files.size(), "%zu files", files_);
+    else
+        (void)std::snprintf(files.data(), files.size(), "%zu/%zu files", files_, total_files_);
+    const int width = std::snprintf(line.data(), line.size(), "%s, %d%%, %.1f/%.1f MiB, %.1f MiB/s",
+                                    files.data(), percent, static_cast<double>(bytes_) / MIB,
+                                    static_cast<double>(total_bytes_) / MIB, rate);
     const auto size = static_cast<std::size_t>(width);
     // A plain terminal has its longer line covered with spaces.
     const std::size_t padding = plain_ && drawn_width_ > size ? drawn_width_ - size : 0;

@@ -12,6 +12,11 @@ class Progress {
     // plain: the terminal takes no escape sequence (TERM dumb or unset), so
     // the line is overwritten with a carriage return and spaces.
     Progress(std::size_t files, off_t bytes, bool plain);
+    // For a run whose files are not known before it ends: an archive, bytes
+    // long, counted by what has been read of it.
+    static constexpr std::size_t UNKNOWN_FILES = 0;
+    // Counts bytes read of all, redrawing when the last draw is old enough.
+    void read_to(off_t bytes);
     // Counts bytes copied, redrawing when the last draw is old enough.
     void bytes_copied(off_t bytes);
     // Counts one more file done, and the bytes of it that were not copied.

@@ -32,6 +32,12 @@ std::string versions(const InstallResult& result) {
     return update.empty() ? "" : " (" + update + ")";
 }
 
+// Why a file failed, with what a library said, if anything.
+std::string reason_of(const InstallResult& result) {
+    const std::string reason = failure_reason(result.failure);
+    return result.detail.empty() ? reason : reason + ": " + result.detail;
+}
+
 void print_json(const Json& object) {
     const std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     (void)std::fwrite(line.data(), 1, line.size(), stdout);
@@ -53,7 +59,7 @@ void print_json_file(std::string_view path, const InstallResult& result) {
     object["installed_version"] = version_value(result.texts.installed_text);
     object["update_version"] = version_value(result.texts.update_text);
     object["changed"] = result.changed;
-    object["error"] = failed(result.outcome) ? Json(failure_reason(result.failure)) : Json(nullptr);
+    object["error"] = failed(result.outcome) ? Json(reason_of(result)) : Json(nullptr);
     if (failed(result.outcome))
         object["error_code"] = failure_code(result.failure);
     // A name that is not UTF-8 is shown with U+FFFD in place of each bad
@@ -154,7 +160,7 @@ void report_file(Format format, bool quiet, std::string_view path, const Install
         return print_json_file(path, result);
     const std::string line =
         std::string(outcome_word(result.outcome)) + " " + escaped(path) +
-        (failed(result.outcome) ? ": " + failure_reason(result.failure) : versions(result)) + "\n";
+        (failed(result.outcome) ? ": " + escaped(reason_of(result)) : versions(result)) + "\n";
     (void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 

@@ -240,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(
         refused("WaitWithAUnit", {"--wait=5m"}, "invalid --wait value '5m' (see --help)"),
         refused("WaitThatIsNoNumber", {"--wait=abc"}, "invalid --wait value 'abc' (see --help)"),
         refused("MissingDirectory", {"absent\n"}, "absent\\n: No such file or directory"),
-        refused("DirectoryThatIsAFile", {"plain.txt"}, "plain.txt: Not a directory")),
+        refused("FileThatIsNoArchive", {"plain.txt"},
+                "plain.txt: not a tar archive: Unrecognized archive format")),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::vector<nlohmann::json> json_lines(const std::string& out) {

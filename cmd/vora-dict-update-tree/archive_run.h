@@ -1,0 +1,52 @@
+// The install of a publisher's archive: its members in the archive's order,
+// each installed as the same file of the unpacked tree would be, in
+// batches whose members' bytes are all held in the run's own memory before
+// the batch's first write. A member too large for a batch streams through
+// the install alone.
+#pragma once
+
+#include "archive_reader.h"
+#include "install.h"
+#include "progress.h"
+#include "trust.h"
+
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+// Reads the manifest and its signature where they must be: the archive's
+// first two members. first is the first member's header, and gets the
+// first member that is neither (to be installed), if any; damaged is set,
+// with the reader's error, where the archive breaks in them.
+ManifestTexts read_manifest_members(ArchiveReader& archive, std::optional<Member>& first,
+                                    bool& damaged);
+
+struct MemberResult {
+    std::string path;
+    InstallResult result;
+};
+
+struct ArchiveRunSettings {
+    InstallSettings install;
+    std::span<const std::string> excluded;
+    const Manifest* manifest = nullptr; // governs the members, when given
+    std::size_t batch_files = 1;        // most members a batch
+    std::string archive_name;           // for damage that no member's name can tell
+    DryRun* dry = nullptr;              // a dry run's account
+};
+
+// Told of the results of a batch, in order, once they are final.
+using ReportMembers = std::function<void(std::span<const MemberResult>)>;
+
+struct ArchiveTotals {
+    std::size_t files = 0;    // results reported
+    std::size_t excluded = 0; // entries left out
+};
+
+// Installs the members from next on (nullopt: from the archive's next
+// header), then fails each file that the manifest lists and the archive
+// lacks. Damage ends the run with one failed result for it.
+ArchiveTotals install_archive(ArchiveReader& archive, std::optional<Member> next,
+                              const ArchiveRunSettings& settings, Progress& progress,
+                              const ReportMembers& report);

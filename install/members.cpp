@@ -1,0 +1,76 @@
+#include "members.h"
+
+#include "target.h"
+#include "walk.h"
+
+#include <climits>
+
+namespace {
+
+MemberPlan failed(const std::string& path, Problem problem) {
+    return {MemberVerdict::fail, path, problem};
+}
+
+// A path that is safe, and that the destination can hold: no component
+// longer than a name may be, the whole shorter than a destination's buffer.
+bool fits_the_destination(std::string_view path) {
+    if (!is_safe_path(path) || DICTIONARY_ROOT.size() + 1 + path.size() >= PATH_SIZE)
+        return false;
+    for (std::size_t start = 0; start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end - start > NAME_MAX)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+MemberPlan MemberRules::classify(const Member& member) {
+    std::string path = member.path;
+    while (path.starts_with("./"))
+        path.erase(0, 2);
+    const bool is_directory = member.kind == MemberKind::directory;
+    if (is_directory) {
+        while (path.ends_with('/'))
+            path.pop_back();
+        if (path.empty() || path == ".")
+            return {MemberVerdict::skip, path};
+    }
+    if (!fits_the_destination(path))
+        return failed(member.path, Problem::unsafe_name);
+    // The walk's rules: a name starting with "." goes silently; an entry that
+    // a pattern leaves out counts once, a directory for all below it.
+    for (std::size_t end = path.find('/');; end = path.find('/', end + 1)) {
+        const std::string prefix = path.substr(0, end);
+        const bool directory = end != std::string::npos || is_directory;
+        if (prefix.substr(prefix.rfind('/') + 1).starts_with('.'))
+            return {MemberVerdict::skip, path};
+        if (excluded_entry(excluded_, prefix, directory)) {
+            counted_.insert(prefix);
+            return {MemberVerdict::exclude, path};
+        }
+        if (end == std::string::npos)
+            break;
+    }
+    if (is_directory)
+        return {MemberVerdict::skip, path};
+    if (!seen_.insert(path).second)
+        return failed(path, Problem::duplicate);
+    switch (member.kind) {
+    case MemberKind::symbolic_link:
+        return failed(path, Problem::symbolic_link);
+    case MemberKind::hard_link:
+        return failed(path, Problem::hard_link);
+    case MemberKind::other:
+    case MemberKind::directory:
+        return failed(path, Problem::not_regular);
+    case MemberKind::regular:
+        break;
+    }
+    MemberPlan plan{MemberVerdict::install, path};
+    if (manifest_ != nullptr && (plan.digest = manifest_->digest_of(path)) == nullptr)
+        return failed(path, Problem::not_in_manifest);
+    return plan;
+}
