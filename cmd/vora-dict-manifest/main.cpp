@@ -1,11 +1,13 @@
 // vora-dict-manifest [--serial=N] [--expires=TIME] [--exclude=PATTERN]... DIR:
 // writes DIR/.vora-manifest, listing with its SHA-256 every file that
 // vora-dict-update-tree would install from DIR (the same walk, in byte
-// order), for the publisher to sign with minisign -Sm.
+// order), for the publisher to sign with minisign -Sm. With --archive=FILE,
+// packs the signed tree into the archive that hosts install from instead.
 #include "digest.h"
 #include "file_source.h"
 #include "io.h"
 #include "manifest.h"
+#include "pack.h"
 #include "program_version.h"
 #include "walk.h"
 
@@ -28,8 +30,11 @@ constexpr char USAGE[] =
     "Usage: vora-dict-manifest [OPTION]... DIR\n"
     "Write DIR/.vora-manifest: the SHA-256 of every file that vora-dict-update-tree\n"
     "would install from DIR, as sha256sum prints it, for signing with\n"
-    "minisign -Sm DIR/.vora-manifest.\n"
+    "minisign -Sm DIR/.vora-manifest. With --archive, pack DIR into an archive instead.\n"
     "\n"
+    "  --archive=FILE     write the tar archive FILE (.tar, .tar.gz, .tar.xz or .tar.zst):\n"
+    "                     the manifest and its signature first, then the files that\n"
+    "                     the manifest lists, each checked against it\n"
     "  --serial=N         the manifest's serial (default: the UTC time, YYYYMMDDHHMMSS);\n"
     "                     a host refuses a tree whose serial is lower than its last\n"
     "  --expires=TIME     hosts refuse the tree after TIME (YYYY-MM-DDTHH:MM:SSZ, UTC)\n"
@@ -37,13 +42,21 @@ constexpr char USAGE[] =
     "  -h, --help         print this help\n"
     "      --version      print the version\n";
 
-enum LongOnly { SERIAL_OPTION = 256, EXPIRES_OPTION, EXCLUDE_OPTION, VERSION_OPTION };
+enum LongOnly {
+    SERIAL_OPTION = 256,
+    EXPIRES_OPTION,
+    EXCLUDE_OPTION,
+    ARCHIVE_OPTION,
+    VERSION_OPTION
+};
 
 struct Options {
     std::uint64_t serial = 0;
     std::optional<std::int64_t> expires;
     std::vector<std::string> excluded;
     const char* directory = nullptr;
+    std::optional<std::string> archive;
+    bool manifest_options = false; // --serial or --expires, which make a manifest
 };
 
 int usage_error(const std::string& what) {
@@ -78,6 +91,7 @@ int parse_options(int argc, char** argv, Options& options) {
     static const option long_options[] = {{"serial", required_argument, nullptr, SERIAL_OPTION},
                                           {"expires", required_argument, nullptr, EXPIRES_OPTION},
                                           {"exclude", required_argument, nullptr, EXCLUDE_OPTION},
+                                          {"archive", required_argument, nullptr, ARCHIVE_OPTION},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, VERSION_OPTION},
                                           {nullptr, 0, nullptr, 0}};
@@ -87,10 +101,12 @@ int parse_options(int argc, char** argv, Options& options) {
         std::int64_t expires = 0;
         switch (option) {
         case SERIAL_OPTION:
+            options.manifest_options = true;
             if (!parse_serial(optarg, options.serial))
                 return usage_error(std::string("invalid --serial value '") + optarg + "'");
             break;
         case EXPIRES_OPTION:
+            options.manifest_options = true;
             if (!parse_utc(optarg, expires))
                 return usage_error(std::string("invalid --expires value '") + optarg +
                                    "' (YYYY-MM-DDTHH:MM:SSZ)");
@@ -98,6 +114,12 @@ int parse_options(int argc, char** argv, Options& options) {
             break;
         case EXCLUDE_OPTION:
             options.excluded.emplace_back(optarg);
+            break;
+        case ARCHIVE_OPTION:
+            if (compression_of(optarg) == Compression::unknown)
+                return usage_error(std::string("cannot tell the compression of '") + optarg +
+                                   "' (.tar, .tar.gz, .tar.xz or .tar.zst)");
+            options.archive = optarg;
             break;
         case 'h':
             return print_help(USAGE);
@@ -109,6 +131,8 @@ int parse_options(int argc, char** argv, Options& options) {
     }
     if (argc - optind != 1)
         return usage_error("one DIR is needed");
+    if (options.archive && options.manifest_options)
+        return usage_error("--archive packs the manifest that is there: no --serial or --expires");
     options.directory = argv[optind];
     return -1;
 }
@@ -141,6 +165,8 @@ int main(int argc, char** argv) {
     const UniqueFd top(open(options.directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!top.valid())
         return fail(options.directory, last_error());
+    if (options.archive)
+        return pack_archive(*options.archive, top.get(), options.directory, options.excluded);
     std::size_t excluded = 0;
     const std::vector<TreeFile> files = list_tree(top.get(), options.excluded, excluded);
     std::string text = manifest_header(options.serial, options.expires);

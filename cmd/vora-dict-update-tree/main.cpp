@@ -401,7 +401,14 @@ int run_archive(const Options& options, const Argument& argument, const TrustedK
     const ManifestTexts texts = read_manifest_members(archive, first, damaged);
     if (damaged)
         return refuse(options.format, name + ": the archive is damaged", escaped(archive.error()));
-    const TreeManifest trust = judge_manifest(texts, keys, options.trust);
+    TreeManifest trust = judge_manifest(texts, keys, options.trust);
+    // In an archive the pair has its place: first.
+    if (trust.refusal.why == Distrust::unsigned_tree)
+        trust.refusal.message = texts.present
+                                    ? std::string(SIGNATURE_NAME) +
+                                          ": not the archive's second member, and keys are trusted"
+                                    : std::string(MANIFEST_NAME) +
+                                          ": not the archive's first member, and keys are trusted";
     if (trust.refusal.refused())
         return refuse_trust(options.format, trust.refusal);
     if (const int status = take_lock(options, trust); status >= 0)

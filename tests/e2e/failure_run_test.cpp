@@ -227,6 +227,7 @@ struct PowerCutCase {
     bool tree;                // installed by vora-dict-update-tree
     const char* faults = "";  // that make the run fail: it must end with the mark on disk
     bool signed_tree = false; // by a trusted key, its bytes checked as they are copied
+    bool archive = false;     // the tree packed by tar, and installed from the archive
     friend void PrintTo(const PowerCutCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -323,8 +324,15 @@ TEST_P(PowerCut, LeavesTheOldFileTheNewFileOrAMarkedOne) {
     RunOptions options;
     options.faults = c.faults;
     options.environment.push_back("VDU_TRACE=" + box.scratch() + "/trace");
-    const RunResult result =
-        c.tree ? box.run_program(VDU_TREE, {}, options) : box.run({c.update_name}, options);
+    if (c.archive) {
+        ASSERT_EQ(shell("cd " + box.updates() + " && tar -cf ../a.tar $(LC_ALL=C ls -A)"), 0);
+    }
+    const RunResult result = c.tree
+                                 ? box.run_program(VDU_TREE,
+                                                   c.archive ? std::vector<std::string>{"../a.tar"}
+                                                             : std::vector<std::string>{},
+                                                   options)
+                                 : box.run({c.update_name}, options);
     const bool fails = *c.faults != '\0';
     ASSERT_EQ(result.status, fails ? 1 : 0) << result.out;
     struct stat installed {};
@@ -348,6 +356,7 @@ INSTANTIATE_TEST_SUITE_P(
         PowerCutCase{"TreeNewFile", std::nullopt, "dic/words.ejd", SMALL, true},
         PowerCutCase{"TreeHeaderlessCopy", HEADERLESS, "dic/words.dic", SMALL, true},
         PowerCutCase{"SignedTree", HEADERLESS, "dic/words.ejd", SMALL, true, "", true},
+        PowerCutCase{"SignedArchive", HEADERLESS, "dic/words.ejd", SMALL, true, "", true, true},
         // The last flush fails: the mark put back is flushed too.
         PowerCutCase{"LateFailurePutsTheMarkBackOnDisk", HEADERLESS, "dic/words.dic", SMALL, false,
                      "fdatasync@3=EIO"}),

@@ -43,8 +43,19 @@ struct SignatureCase {
     std::string out; // KEY stands for the signer's key ID
     std::string err;
     int status;
+    bool archive = false; // packed by tar, the pair first, and installed from the archive
     friend void PrintTo(const SignatureCase& c, std::ostream* os) { *os << c.name; }
 };
+
+// args, and the tree packed by tar (its top's entries in byte order) when archive is set.
+std::vector<std::string> packed(const Sandbox& box, std::vector<std::string> args, bool archive) {
+    if (archive) {
+        EXPECT_EQ(
+            shell("cd " + box.updates() + " && tar --sort=name -cf ../a.tar $(LC_ALL=C ls -A)"), 0);
+        args.emplace_back("../a.tar");
+    }
+    return args;
+}
 
 class SignedTree : public ::testing::TestWithParam<SignatureCase> {};
 
@@ -81,7 +92,7 @@ TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
         (c.tamper != Tamper::no_manifest || unlink(box.update_path(".vora-manifest").c_str()) == 0);
     ASSERT_TRUE(done);
     const std::string id = (c.tamper == Tamper::unknown_key ? other : publisher).id;
-    const RunResult result = box.run_program(VDU_TREE, c.args);
+    const RunResult result = box.run_program(VDU_TREE, packed(box, c.args, c.archive));
     EXPECT_EQ(result.out, with_key(c.out, id));
     EXPECT_EQ(result.err, with_key(c.err, id));
     EXPECT_EQ(result.status, c.status);
@@ -128,7 +139,31 @@ INSTANTIATE_TEST_SUITE_P(
             R"(is not trusted","error_code":"unknown_key","key_id":"KEY"})"
             "\n",
             REFUSED + ".vora-manifest.minisig: signed by key KEY, which is not trusted\n",
-            2}),
+            2},
+        SignatureCase{"Archive", Tamper::none, {}, SIGNED_LINES, "", 0, true},
+        SignatureCase{"ArchiveUnknownKey",
+                      Tamper::unknown_key,
+                      {},
+                      "",
+                      REFUSED + ".vora-manifest.minisig: signed by key KEY, which is not trusted\n",
+                      2,
+                      true},
+        SignatureCase{"ArchiveWithoutSignature",
+                      Tamper::no_signature,
+                      {},
+                      "",
+                      REFUSED + ".vora-manifest.minisig: not the archive's second member, and "
+                                "keys are trusted\n",
+                      2,
+                      true},
+        SignatureCase{"ArchiveWithoutManifest",
+                      Tamper::no_manifest,
+                      {},
+                      "",
+                      REFUSED + ".vora-manifest: not the archive's first member, and keys are "
+                                "trusted\n",
+                      2,
+                      true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using Step = void (*)(const Sandbox&);
@@ -145,6 +180,7 @@ struct ManifestCase {
     int status;
     std::string serials; // recorded afterwards
     RunOptions options = {};
+    bool archive = false; // packed by tar, and installed from the archive
     friend void PrintTo(const ManifestCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -167,7 +203,7 @@ TEST_P(SignedManifest, GovernsTheFiles) {
     write_file(SERIALS, with_key(c.serials.substr(0, c.serials.find('|')), publisher.id));
     if (c.after != nullptr)
         c.after(box);
-    const RunResult result = box.run_program(VDU_TREE, c.args, c.options);
+    const RunResult result = box.run_program(VDU_TREE, packed(box, c.args, c.archive), c.options);
     EXPECT_EQ(result.out, with_key(c.out, publisher.id));
     EXPECT_EQ(result.err, with_key(c.err, publisher.id));
     EXPECT_EQ(result.status, c.status);
@@ -215,6 +251,19 @@ void put_gone(const Sandbox& box) {
     box.put_update("base/gone.ejd", "listed, then removed\n");
 }
 
+void remove_gone(const Sandbox& box) {
+    unlink(box.update_path("base/gone.ejd").c_str());
+}
+
+void change_words(const Sandbox& box) {
+    box.put_update("base/words.ejd", reference_encode(dictionary("VERSION 2", "Signed entries\n")));
+}
+
+ManifestCase from_archive(ManifestCase c) {
+    c.archive = true;
+    return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Signed, SignedManifest,
     ::testing::Values(
@@ -243,12 +292,10 @@ INSTANTIATE_TEST_SUITE_P(
                               0);
                 }),
         // No file failing, no serial recorded.
-        signed_run(
-            "ListedFileMissing", put_gone,
-            [](const Sandbox& box) { unlink(box.update_path("base/gone.ejd").c_str()); }, {},
-            "failed base/gone.ejd: listed in the manifest but missing\n" + UPDATED +
-                summary(2, 1, 0, 1),
-            1, "|"),
+        signed_run("ListedFileMissing", put_gone, remove_gone, {},
+                   "failed base/gone.ejd: listed in the manifest but missing\n" + UPDATED +
+                       summary(2, 1, 0, 1),
+                   1, "|"),
         signed_run(
             "ListedFileExcluded", put_gone,
             [](const Sandbox& box) { unlink(box.update_path("base/gone.ejd").c_str()); },
@@ -259,15 +306,10 @@ INSTANTIATE_TEST_SUITE_P(
             "ExtraFile", nullptr,
             [](const Sandbox& box) { box.put_update("base/extra.ejd", "unlisted\n"); }, {},
             "failed base/extra.ejd: not in the manifest\n" + UPDATED + summary(2, 1, 0, 1), 1, "|"),
-        signed_run(
-            "HashMismatch", nullptr,
-            [](const Sandbox& box) {
-                box.put_update("base/words.ejd",
-                               reference_encode(dictionary("VERSION 2", "Signed entries\n")));
-            },
-            {},
-            "failed base/words.ejd: the update does not match its manifest\n" + summary(1, 0, 0, 1),
-            1, "|"),
+        signed_run("HashMismatch", nullptr, change_words, {},
+                   "failed base/words.ejd: the update does not match its manifest\n" +
+                       summary(1, 0, 0, 1),
+                   1, "|"),
         [] {
             ManifestCase c =
                 signed_run("RewrittenDuringTheCopy", nullptr, nullptr, {},
@@ -293,6 +335,22 @@ INSTANTIATE_TEST_SUITE_P(
             c.options.faults = "read@3=rewrite";
             return c;
         }(),
+        // In an archive, each member is checked as it is read; the files
+        // listed but not there come last.
+        from_archive(signed_run("ArchiveHashMismatch", nullptr, change_words, {},
+                                "failed base/words.ejd: the update does not match its manifest\n" +
+                                    summary(1, 0, 0, 1),
+                                1, "|")),
+        from_archive(signed_run("ArchiveListedFileMissing", put_gone, remove_gone, {},
+                                UPDATED +
+                                    "failed base/gone.ejd: listed in the manifest but missing\n" +
+                                    summary(2, 1, 0, 1),
+                                1, "|")),
+        from_archive(signed_run(
+            "ArchiveExtraFile", nullptr,
+            [](const Sandbox& box) { box.put_update("base/extra.ejd", "unlisted\n"); }, {},
+            "failed base/extra.ejd: not in the manifest\n" + UPDATED + summary(2, 1, 0, 1), 1,
+            "|")),
         // With no key trusted, a manifest governs the files all the same.
         ManifestCase{"UnsignedManifest",
                      nullptr,
@@ -372,6 +430,15 @@ TEST(ManifestTool, ListsWhatTheTreeInstallsAsSha256sumDoes) {
     EXPECT_TRUE(manifest.starts_with("# vora-dict-update manifest 1\n# serial: 42\n"));
     EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), 5) << manifest;
     EXPECT_EQ(shell("cd " + box.updates() + " && sha256sum --quiet -c .vora-manifest"), 0);
+    // Packed with the manifest first; a file changed since is refused, and nothing is left.
+    const std::string pack = std::string(VDU_MANIFEST) + " --archive=" + box.scratch() +
+                             "/a.tar.xz " + box.updates() + " >/dev/null 2>&1";
+    ASSERT_EQ(shell(pack), 0);
+    EXPECT_EQ(shell("tar -tf " + box.scratch() + "/a.tar.xz | head -1 | grep -qx .vora-manifest"),
+              0);
+    write_file(box.update_path("a/words.ejd"), "changed");
+    EXPECT_NE(shell(pack), 0);
+    EXPECT_FALSE(exists(box.scratch() + "/a.tar.xz.new"));
 }
 
 } // namespace

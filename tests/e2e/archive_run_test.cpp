@@ -1,0 +1,240 @@
+// vora-dict-update-tree over a publisher's archive: archives made by
+// Debian's tar (with gzip, xz and zstd), and by Python's tarfile for the
+// members that tar will not make. Hostile members are never written, damage
+// ends the run with one line, and an archive installs as its unpacked tree.
+#include "expected_messages.h"
+#include "publisher.h"
+#include "run_checks.h"
+#include "sandbox.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace testing_support;
+
+namespace {
+
+const std::string OK = dictionary("VERSION 2", "archived entries\n");
+const std::string ADDED_OK = "added ok.txt (2)\n";
+
+// Makes updates/../a.tar with Python's tarfile from members, lines of calls:
+// reg(name, data), link(name, target), hard(name, target), fifo(name),
+// dev(name), folder(name, mode).
+void python_tar(const Sandbox& box, const std::string& members) {
+    const std::string script = box.scratch() + "/make.py";
+    write_file(script, "import io, tarfile\n"
+                       "t = tarfile.open('" +
+                           box.updates() +
+                           "/../a.tar', 'w')\n"
+                           "def add(name, kind, data=b'', target='', mode=0o644):\n"
+                           "    i = tarfile.TarInfo(name); i.type = kind; i.linkname = target\n"
+                           "    i.size = len(data); i.mode = mode\n"
+                           "    t.addfile(i, io.BytesIO(data))\n"
+                           "def reg(name, data=b'NAME\\ttest-words\\nVERSION "
+                           "2\\nDGD_END\\narchived entries\\n'):\n"
+                           "    add(name, tarfile.REGTYPE, data)\n"
+                           "def link(name, target): add(name, tarfile.SYMTYPE, target=target)\n"
+                           "def hard(name, target): add(name, tarfile.LNKTYPE, target=target)\n"
+                           "def fifo(name): add(name, tarfile.FIFOTYPE)\n"
+                           "def dev(name): add(name, tarfile.CHRTYPE)\n"
+                           "def folder(name, mode): add(name, tarfile.DIRTYPE, mode=mode)\n" +
+                           members + "\nt.close()\n");
+    ASSERT_EQ(shell("python3 " + script), 0);
+}
+
+struct MemberCase {
+    const char* name;
+    std::string members; // Python, see python_tar
+    std::vector<std::string> args;
+    std::string out;
+    std::vector<std::string> installed; // every file below the dictionary root afterwards
+    RunOptions options = {};
+    friend void PrintTo(const MemberCase& c, std::ostream* os) { *os << c.name; }
+};
+
+// Every regular file below the dictionary root, relative, in byte order.
+std::vector<std::string> installed_files() {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(DICTIONARY))
+        if (entry.is_regular_file())
+            files.push_back(entry.path().lexically_relative(DICTIONARY).string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class HostileMembers : public ::testing::TestWithParam<MemberCase> {};
+
+TEST_P(HostileMembers, AreNeverWritten) {
+    const MemberCase& c = GetParam();
+    Sandbox box;
+    python_tar(box, "reg('ok.txt')\n" + c.members);
+    std::vector<std::string> args = c.args;
+    args.push_back("../a.tar");
+    const RunResult result = box.run_program(VDU_TREE, args, c.options);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, c.out.find("failed ") == std::string::npos ? 0 : 1);
+    EXPECT_EQ(installed_files(), c.installed);
+    EXPECT_TRUE(read_file(Sandbox::installed_path("ok.txt")) == OK);
+    EXPECT_FALSE(exists("/etc/x") || exists(std::string(SHARE) + "/vora/x"));
+}
+
+std::string summary(int files, int added, int failed, const std::string& more = "") {
+    return std::to_string(files) + " files: " + std::to_string(added) + " added, 0 updated, " +
+           "0 current, " + std::to_string(failed) + " failed" + more + "\n";
+}
+
+MemberCase refused_member(const char* name, const std::string& member, const std::string& line) {
+    return {name, member, {}, ADDED_OK + "failed " + line + "\n" + summary(2, 1, 1), {"ok.txt"}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archive, HostileMembers,
+    ::testing::Values(
+        refused_member("ClimbsOut", "reg('../x')", "../x: an unsafe name"),
+        refused_member("Absolute", "reg('/etc/x')", "/etc/x: an unsafe name"),
+        refused_member("EmptyComponent", "reg('a//b')", "a//b: an unsafe name"),
+        refused_member("DotComponent", "reg('a/./b')", "a/./b: an unsafe name"),
+        refused_member("ComponentTooLong", "reg('a/' + 'n' * 256)",
+                       "a/" + std::string(256, 'n') + ": an unsafe name"),
+        refused_member("SymbolicLink", "link('x', '/etc/passwd')", "x: a symbolic link"),
+        refused_member("HardLink", "hard('x', 'ok.txt')", "x: a hard link"),
+        refused_member("Fifo", "fifo('x')", "x: cannot open the update: not a regular file"),
+        refused_member("Device", "dev('x')", "x: cannot open the update: not a regular file"),
+        refused_member("Duplicate", "reg('./ok.txt', b'a second ok.txt')",
+                       "ok.txt: a second member of that name"),
+        MemberCase{"Dotted",
+                   "reg('.git/config')\nreg('a/.hidden')\nreg('./.profile')",
+                   {},
+                   ADDED_OK + summary(1, 1, 0),
+                   {"ok.txt"}},
+        MemberCase{"LeadingDotSlashAndDirectories",
+                   "folder('./', 0o777)\nfolder('./d', 0o777)\nreg('./d/x')",
+                   {},
+                   ADDED_OK + "added d/x (2)\n" + summary(2, 2, 0),
+                   {"d/x", "ok.txt"}},
+        MemberCase{"Excluded",
+                   "reg('d/x')\nreg('d/y')\nreg('z~')",
+                   {"--exclude=d/", "--exclude=*~"},
+                   ADDED_OK + summary(1, 1, 0, ", 2 excluded"),
+                   {"ok.txt"}},
+        MemberCase{"LongerThanTheFileSizeLimit",
+                   "reg('big', b'x' * 70000)",
+                   {},
+                   ADDED_OK + "failed big: writing the dictionary failed: File too large\n" +
+                       summary(2, 1, 1),
+                   {"ok.txt"},
+                   [] {
+                       RunOptions limited;
+                       limited.file_size_limit = 65536;
+                       return limited;
+                   }()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The tree that the archives hold: files in byte order, one of them encoded.
+void put_tree(const Sandbox& box) {
+    box.put_update("a/words.ejd", reference_encode(dictionary("VERSION 3", "encoded\n")));
+    box.put_update("b/plain.dic", dictionary("VERSION 2", pseudo_random_bytes(300000, 7)));
+    box.put_update("c.txt", OK);
+}
+
+const std::string TREE_LINES = "added a/words.ejd (3)\nadded b/plain.dic (2)\nadded c.txt (2)\n";
+
+struct FormCase {
+    const char* name;
+    std::string make; // shell, in the tree's directory: makes ../a.tar
+    std::string out;
+    std::string faults = {};
+    friend void PrintTo(const FormCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ArchiveForms : public ::testing::TestWithParam<FormCase> {};
+
+TEST_P(ArchiveForms, InstallWholeOrNotAtAll) {
+    const FormCase& c = GetParam();
+    Sandbox box;
+    put_tree(box);
+    ASSERT_EQ(shell("cd " + box.updates() + " && " + c.make), 0);
+    RunOptions options;
+    options.faults = c.faults;
+    const RunResult result = box.run_program(VDU_TREE, {"../a.tar"}, options);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, c.out.find("failed ") == std::string::npos ? 0 : 1);
+    // Each file is the tree's, or was never made: nothing half-written.
+    for (const char* name : {"a/words.ejd", "b/plain.dic", "c.txt"}) {
+        const std::string installed = Sandbox::installed_path(name);
+        const bool added = c.out.find(std::string("added ") + name) != std::string::npos;
+        EXPECT_EQ(exists(installed), added) << name;
+        if (added && !is_encoded_name(name)) {
+            EXPECT_TRUE(read_file(installed) == read_file(box.update_path(name))) << name;
+        }
+    }
+}
+
+const std::string TAR = "tar --sort=name -cf ../a.tar a b c.txt";
+
+INSTANTIATE_TEST_SUITE_P(
+    Archive, ArchiveForms,
+    ::testing::Values(
+        FormCase{"Plain", TAR, TREE_LINES + summary(3, 3, 0)},
+        FormCase{"Gzip", TAR + " && gzip -c ../a.tar > ../a && mv ../a ../a.tar",
+                 TREE_LINES + summary(3, 3, 0)},
+        FormCase{"Xz", "tar --sort=name -cJf ../a.tar a b c.txt", TREE_LINES + summary(3, 3, 0)},
+        FormCase{"Zstd", "tar --sort=name --zstd -cf ../a.tar a b c.txt",
+                 TREE_LINES + summary(3, 3, 0)},
+        FormCase{"Truncated", TAR + " && truncate -s 100000 ../a.tar",
+                 "added a/words.ejd (3)\nfailed b/plain.dic: the archive is damaged: Truncated "
+                 "tar archive\n" +
+                     summary(2, 1, 1)},
+        // Tar's own bytes have no check but their headers'; zstd's frame has one.
+        FormCase{"CorruptInTheMiddle",
+                 "tar --sort=name --zstd -cf ../a.tar a b c.txt && printf 'garbage' | "
+                 "dd of=../a.tar bs=1 seek=100000 conv=notrunc status=none",
+                 "added a/words.ejd (3)\nfailed b/plain.dic: the archive is damaged: Zstd "
+                 "decompression failed: Restored data doesn't match checksum\n" +
+                     summary(2, 1, 1)},
+        FormCase{"CorruptHeader",
+                 TAR + " && printf 'garbage' | dd of=../a.tar bs=1 seek=2060 conv=notrunc "
+                       "status=none",
+                 "added a/words.ejd (3)\nfailed ../a.tar: the archive is damaged: Damaged tar "
+                 "archive\n" +
+                     summary(2, 1, 1)},
+        FormCase{"RewrittenDuringTheRun", TAR,
+                 "added a/words.ejd (3)\nfailed b/plain.dic: the update changed during the "
+                 "install\nfailed c.txt: the update changed during the install\n" +
+                     summary(3, 1, 2),
+                 "read@2=rewrite"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The same tree, unpacked and packed, gives the same lines and the same
+// dictionary, run after run, whatever the options; a member too large for
+// memory streams, and is compared with its copy all the same.
+TEST(ArchiveAndTree, GiveTheSameLinesAndTheSameDictionary) {
+    const std::vector<std::vector<std::string>> runs{
+        {}, {"--force"}, {"--dry-run", "--force"}, {"--json", "--exclude=*.dic"}, {"-q"}};
+    std::vector<std::string> lines[2];
+    std::string dictionary_after[2];
+    for (const bool archive : {false, true}) {
+        Sandbox box;
+        put_tree(box);
+        box.put_update("huge.bin", pseudo_random_bytes(std::size_t{65} << 20, 9));
+        ASSERT_EQ(shell("cd " + box.updates() + " && tar --sort=name --zstd -cf ../a.tar *"), 0);
+        Sandbox::put_installed("b/plain.dic", dictionary("VERSION 1"));
+        for (std::vector<std::string> args : runs) {
+            if (archive)
+                args.push_back("../a.tar");
+            const RunResult result = box.run_program(VDU_TREE, args);
+            EXPECT_EQ(result.err, "");
+            lines[archive].push_back(result.out + std::to_string(result.status));
+        }
+        for (const std::string& file : installed_files())
+            dictionary_after[archive] += file + "\n" + read_file(Sandbox::installed_path(file));
+    }
+    EXPECT_EQ(lines[0], lines[1]);
+    EXPECT_TRUE(dictionary_after[0] == dictionary_after[1]);
+}
+
+} // namespace
