@@ -15,7 +15,8 @@ DOCUMENTATION = r"""
 module: vora_dict_update
 short_description: Install a tree of vora dictionary update files
 description:
-  - Installs every file of an update tree below C(/usr/local/share/vora/Dictionary)
+  - Installs every file of an update tree, or every member of a publisher's archive,
+    below C(/usr/local/share/vora/Dictionary)
     with C(vora-dict-update-tree), which skips files whose installed copy is at
     least as new (or already holds the same bytes), and reports each file.
   - Reports C(changed) only when a byte of the dictionary changed, so a second
@@ -26,7 +27,10 @@ description:
     mode, which shows each changed file's versions before and after.
 options:
   src:
-    description: The update tree, laid out as the dictionary is. It must not be empty.
+    description:
+      - The update tree, laid out as the dictionary is, or a publisher's tar archive of one
+        (plain, or compressed with gzip, xz or zstd), installed without being unpacked.
+        It must not be empty.
     type: path
     required: true
   force:
@@ -68,6 +72,10 @@ EXAMPLES = r"""
     src: /srv/dictionary-updates
     exclude: ["*~", "*.orig"]
     wait: 300
+
+- name: Install a publisher's signed release straight from its archive
+  vora_dict_update:
+    src: /srv/releases/release-7.tar.zst
 
 - name: Roll back to the previous release
   vora_dict_update:
