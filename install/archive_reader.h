@@ -7,8 +7,8 @@
 
 #include "io.h"
 
+#include <clocale>
 #include <cstdint>
-#include <locale.h>
 #include <span>
 #include <string>
 #include <sys/stat.h>

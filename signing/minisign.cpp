@@ -60,9 +60,10 @@ bool ed25519_verifies(const PublicKey& key, std::span<const unsigned char> signa
 
 std::string key_id_text(const KeyId& id) {
     std::string text;
-    for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
+    // Little-endian: the last byte is the first digit pair.
+    for (std::size_t i = id.size(); i-- > 0;) {
         std::array<char, 3> digits{};
-        (void)std::snprintf(digits.data(), digits.size(), "%02X", *byte);
+        (void)std::snprintf(digits.data(), digits.size(), "%02X", id.at(i));
         text += digits.data();
     }
     return text;

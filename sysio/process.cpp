@@ -36,12 +36,20 @@ void ignore_lease_breaks() {
     (void)signal(SIGIO, SIG_IGN);
 }
 
+namespace {
+// Whether the main thread holds them: a run asks once a file, one call does.
+bool signals_held = false; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+} // namespace
+
 void hold_signals() {
+    if (signals_held)
+        return;
     const sigset_t set = stopping_signals();
-    (void)sigprocmask(SIG_BLOCK, &set, nullptr);
+    signals_held = sigprocmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
 void release_signals() {
     const sigset_t set = stopping_signals();
     (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    signals_held = false;
 }

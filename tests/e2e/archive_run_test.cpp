@@ -71,7 +71,7 @@ TEST_P(HostileMembers, AreNeverWritten) {
     Sandbox box;
     python_tar(box, "reg('ok.txt')\n" + c.members);
     std::vector<std::string> args = c.args;
-    args.push_back("../a.tar");
+    args.emplace_back("../a.tar");
     const RunResult result = box.run_program(VDU_TREE, args, c.options);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, "");
@@ -225,7 +225,7 @@ TEST(ArchiveAndTree, GiveTheSameLinesAndTheSameDictionary) {
         Sandbox::put_installed("b/plain.dic", dictionary("VERSION 1"));
         for (std::vector<std::string> args : runs) {
             if (archive)
-                args.push_back("../a.tar");
+                args.emplace_back("../a.tar");
             const RunResult result = box.run_program(VDU_TREE, args);
             EXPECT_EQ(result.err, "");
             lines[archive].push_back(result.out + std::to_string(result.status));

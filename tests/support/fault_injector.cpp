@@ -337,9 +337,8 @@ int open(const char* path, int flags, ...) {
     if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
         va_list args;
         va_start(args, flags);
-        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): reported only when clang-tidy checks
-        // several files in one run
-        mode = va_arg(args, mode_t);
+        // A false finding, reported only when clang-tidy checks several files in one run.
+        mode = va_arg(args, mode_t); // NOLINT(clang-analyzer-valist.Uninitialized)
         va_end(args);
     }
     return fails(next_fault(OPEN)) ? -1 : real_open(path, flags, mode);
@@ -352,9 +351,8 @@ int openat(int dir, const char* path, int flags, ...) {
     if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
         va_list args;
         va_start(args, flags);
-        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): reported only when clang-tidy checks
-        // several files in one run
-        mode = va_arg(args, mode_t);
+        // A false finding, reported only when clang-tidy checks several files in one run.
+        mode = va_arg(args, mode_t); // NOLINT(clang-analyzer-valist.Uninitialized)
         va_end(args);
     }
     return fails(next_fault(OPENAT)) ? -1 : real_openat(dir, path, flags, mode);
