@@ -139,7 +139,9 @@ bool plan_spooled(ArchiveRun& run, const MemberPlan& plan, std::span<const unsig
 // Copies a member into the batch's memory and plans its install; false
 // where the archive is damaged.
 bool spool_member(ArchiveRun& run, const MemberPlan& plan, const Member& member) {
-    if (run.spooled + member.size > BATCH_BYTES)
+    // The batch is run first when it has no room left for the member: its
+    // bytes must not move once they are read.
+    if (run.count == run.jobs.size() || run.spooled + member.size > BATCH_BYTES)
         run_batch(run);
     if (!run.spool)
         run.spool = std::make_unique_for_overwrite<unsigned char[]>(BATCH_BYTES);

@@ -147,6 +147,7 @@ struct FormCase {
     std::string make; // shell, in the tree's directory: makes ../a.tar
     std::string out;
     std::string faults = {};
+    std::optional<rlim_t> open_files = {}; // a limit that makes batches of two files
     friend void PrintTo(const FormCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -159,12 +160,13 @@ TEST_P(ArchiveForms, InstallWholeOrNotAtAll) {
     ASSERT_EQ(shell("cd " + box.updates() + " && " + c.make), 0);
     RunOptions options;
     options.faults = c.faults;
+    options.open_files_limit = c.open_files;
     const RunResult result = box.run_program(VDU_TREE, {"../a.tar"}, options);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, c.out.find("failed ") == std::string::npos ? 0 : 1);
     // Each file is the tree's, or was never made: nothing half-written.
-    for (const char* name : {"a/words.ejd", "b/plain.dic", "c.txt"}) {
+    for (const char* name : {"a/words.ejd", "b/plain.dic", "c.txt", "d.dic"}) {
         const std::string installed = Sandbox::installed_path(name);
         const bool added = c.out.find(std::string("added ") + name) != std::string::npos;
         EXPECT_EQ(exists(installed), added) << name;
@@ -185,6 +187,12 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"Xz", "tar --sort=name -cJf ../a.tar a b c.txt", TREE_LINES + summary(3, 3, 0)},
         FormCase{"Zstd", "tar --sort=name --zstd -cf ../a.tar a b c.txt",
                  TREE_LINES + summary(3, 3, 0)},
+        // Two small members fill the first batch; the next two share the second.
+        FormCase{"SmallBatches", "cp b/plain.dic d.dic && tar -cf ../a.tar a c.txt b d.dic",
+                 "added a/words.ejd (3)\nadded c.txt (2)\nadded b/plain.dic (2)\nadded d.dic "
+                 "(2)\n" +
+                     summary(4, 4, 0),
+                 "", 16},
         FormCase{"Truncated", TAR + " && truncate -s 100000 ../a.tar",
                  "added a/words.ejd (3)\nfailed b/plain.dic: the archive is damaged: Truncated "
                  "tar archive\n" +
