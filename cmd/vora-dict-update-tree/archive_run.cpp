@@ -215,6 +215,7 @@ bool stream_member(ArchiveRun& run, const MemberPlan& plan, const Member& member
     }
     run.progress.read_to(run.archive.consumed());
     report_results(run, {&done, 1});
+    run_batch(run); // the members after it make a batch of their own
     return true;
 }
 
