@@ -228,16 +228,26 @@ TEST(ArchiveAndTree, GiveTheSameLinesAndTheSameDictionary) {
     for (const bool archive : {false, true}) {
         Sandbox box;
         put_tree(box);
-        box.put_update("huge.bin", pseudo_random_bytes(std::size_t{65} << 20, 9));
-        ASSERT_EQ(shell("cd " + box.updates() + " && tar --sort=name --zstd -cf ../a.tar *"), 0);
-        Sandbox::put_installed("b/plain.dic", dictionary("VERSION 1"));
-        for (std::vector<std::string> args : runs) {
+        std::string huge = pseudo_random_bytes(std::size_t{65} << 20, 9);
+        const auto pack = [&] {
+            box.put_update("huge.bin", huge);
+            return shell("cd " + box.updates() + " && tar --sort=name --zstd -cf ../a.tar *");
+        };
+        const auto run = [&](std::vector<std::string> args) {
             if (archive)
                 args.emplace_back("../a.tar");
             const RunResult result = box.run_program(VDU_TREE, args);
             EXPECT_EQ(result.err, "");
             lines[archive].push_back(result.out + std::to_string(result.status));
-        }
+        };
+        ASSERT_EQ(pack(), 0);
+        Sandbox::put_installed("b/plain.dic", dictionary("VERSION 1"));
+        for (const std::vector<std::string>& args : runs)
+            run(args);
+        // A large member that differs from its copy far into it.
+        huge[std::size_t{60} << 20] ^= 1;
+        ASSERT_EQ(pack(), 0);
+        run({});
         for (const std::string& file : installed_files())
             dictionary_after[archive] += file + "\n" + read_file(Sandbox::installed_path(file));
     }

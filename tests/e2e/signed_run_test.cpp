@@ -346,6 +346,21 @@ INSTANTIATE_TEST_SUITE_P(
                                     "failed base/gone.ejd: listed in the manifest but missing\n" +
                                     summary(2, 1, 0, 1),
                                 1, "|")),
+        // A member too large to be held is checked as it streams.
+        from_archive(signed_run(
+            "ArchiveLargeMemberMismatch",
+            [](const Sandbox& box) {
+                box.put_update("base/huge.dic", pseudo_random_bytes(std::size_t{65} << 20, 2));
+            },
+            [](const Sandbox& box) {
+                std::string huge = read_file(box.update_path("base/huge.dic"));
+                huge.back() ^= 1;
+                box.put_update("base/huge.dic", huge);
+            },
+            {},
+            "failed base/huge.dic: the update does not match its manifest\n" + UPDATED +
+                summary(2, 1, 0, 1),
+            1, "|")),
         from_archive(signed_run(
             "ArchiveExtraFile", nullptr,
             [](const Sandbox& box) { box.put_update("base/extra.ejd", "unlisted\n"); }, {},
