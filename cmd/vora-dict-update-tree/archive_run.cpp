@@ -12,6 +12,9 @@
 
 namespace {
 
+// How much of a member is read between two counts of the progress line.
+constexpr std::size_t PROGRESS_PIECE = std::size_t{1} << 20;
+
 // A member's bytes that are a manifest or signature, read whole; nullopt
 // for a member that is not a regular file or is too long to be one.
 std::optional<std::string> read_text_member(ArchiveReader& archive, const Member& member,
@@ -147,8 +150,15 @@ bool spool_member(ArchiveRun& run, const MemberPlan& plan, const Member& member)
         run.spool = std::make_unique_for_overwrite<unsigned char[]>(BATCH_BYTES);
     unsigned char* const start = run.spool.get() + run.spooled;
     const auto size = static_cast<std::size_t>(member.size);
-    const IoResult got = run.archive.read({start, size});
-    run.progress.read_to(run.archive.consumed());
+    // Read a piece at a time, for the progress line.
+    IoResult got;
+    for (std::size_t at = 0; at < size && got.error == 0 && got.count == at;) {
+        const std::size_t piece = std::min(size - at, PROGRESS_PIECE);
+        const IoResult read = run.archive.read({start + at, piece});
+        got = {at + read.count, read.error};
+        at += piece;
+        run.progress.read_to(run.archive.consumed());
+    }
     if (got.error != 0 || got.count != size) {
         end_at_damage(run, plan.path);
         return false;
