@@ -94,6 +94,10 @@ NextMember ArchiveReader::next(Member& member) {
     member.kind = kind_of(entry);
     member.size = archive_entry_size(entry);
     member.mode = archive_entry_perm(entry);
+    if (member.size < 0) {
+        error_ = "a member of negative size";
+        return NextMember::damaged;
+    }
     return NextMember::member;
 }
 
