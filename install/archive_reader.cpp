@@ -23,10 +23,6 @@ MemberKind kind_of(archive_entry* entry) {
     }
 }
 
-bool same_times(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 } // namespace
 
 ArchiveReader::~ArchiveReader() {
@@ -124,6 +120,5 @@ std::int64_t ArchiveReader::consumed() const {
 
 bool ArchiveReader::unchanged() const {
     struct stat now {};
-    return status_of(fd_, now) == 0 && same_file(now, status_) && now.st_size == status_.st_size &&
-           same_times(now.st_mtim, status_.st_mtim) && same_times(now.st_ctim, status_.st_ctim);
+    return status_of(fd_, now) == 0 && same_file_unchanged(now, status_);
 }

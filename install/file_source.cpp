@@ -4,10 +4,6 @@
 
 namespace {
 
-bool same_times(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 Failure cannot_open(int error, Problem problem = Problem::none) {
     return {Step::open_update, error, problem};
 }
@@ -61,7 +57,5 @@ bool FileSource::lease_broken() const {
 
 bool FileSource::unchanged() {
     struct stat now {};
-    return status_of(fd_.get(), now) == 0 && same_file(now, status_) &&
-           now.st_size == status_.st_size && same_times(now.st_mtim, status_.st_mtim) &&
-           same_times(now.st_ctim, status_.st_ctim);
+    return status_of(fd_.get(), now) == 0 && same_file_unchanged(now, status_);
 }

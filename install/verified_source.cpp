@@ -7,22 +7,12 @@ namespace {
 constexpr std::size_t CHUNK_SIZE = std::size_t{256} * 1024;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> hashed_chunk;
 
-bool same_times(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Whether a hashed ahead and b opened now are one file, as it was.
-bool same_file_as_then(const struct stat& a, const struct stat& b) {
-    return same_file(a, b) && a.st_size == b.st_size && same_times(a.st_mtim, b.st_mtim) &&
-           same_times(a.st_ctim, b.st_ctim);
-}
-
 } // namespace
 
 Failure VerifiedSource::verify() {
     verified_ = false;
     // Hashed ahead under a lease that still holds: the bytes are those hashed.
-    if (prehashed_ && same_file_as_then(prehashed_->status, update_.status()) &&
+    if (prehashed_ && same_file_unchanged(prehashed_->status, update_.status()) &&
         read_lease_held(prehashed_->leased.get())) {
         if (prehashed_->digest != expected_)
             return {Step::open_update, 0, Problem::hash_mismatch};

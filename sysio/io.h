@@ -87,3 +87,12 @@ bool has_acl(int fd, const char* acl);
 inline bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+// True when they describe the same file as it was: the same length and
+// modification and change times. A write changes the change time even when
+// the modification time is put back.
+inline bool same_file_unchanged(const struct stat& a, const struct stat& b) {
+    return same_file(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+           a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
