@@ -27,10 +27,14 @@ bool fits_the_destination(std::string_view path) {
 
 } // namespace
 
-MemberPlan MemberRules::classify(const Member& member) {
-    std::string path = member.path;
+std::string without_dot_slash(std::string path) {
     while (path.starts_with("./"))
         path.erase(0, 2);
+    return path;
+}
+
+MemberPlan MemberRules::classify(const Member& member) {
+    std::string path = without_dot_slash(member.path);
     const bool is_directory = member.kind == MemberKind::directory;
     if (is_directory) {
         while (path.ends_with('/'))

@@ -25,6 +25,9 @@ struct MemberPlan {
     const Sha256* digest = nullptr; // what the manifest lists for it
 };
 
+// A member's name without the leading "./" that many archivers write.
+std::string without_dot_slash(std::string path);
+
 class MemberRules {
   public:
     // manifest, when given, governs the members; both outlive this.

@@ -28,12 +28,6 @@ std::optional<std::string> read_text_member(ArchiveReader& archive, const Member
     return text;
 }
 
-std::string without_dot_slash(std::string path) {
-    while (path.starts_with("./"))
-        path.erase(0, 2);
-    return path;
-}
-
 // Where a run stands in an archive: the batch being gathered, whose members'
 // bytes lie one after the other in spool.
 struct ArchiveRun {
