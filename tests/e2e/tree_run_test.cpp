@@ -809,9 +809,7 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
             Sandbox::put_installed(name, dictionary(i % 2 == 0 ? "VERSION 3" : "VERSION 1"));
     }
     if (c.archive) {
-        ASSERT_EQ(std::system(("tar -cf " + box.scratch() + "/a.tar -C " + box.updates() + " .")
-                                  .c_str()), // NOLINT(cert-env33-c)
-                  0);
+        ASSERT_EQ(shell("tar -cf " + box.scratch() + "/a.tar -C " + box.updates() + " ."), 0);
     }
     const std::string tmux = "tmux -S " + box.scratch() + "/tmux ";
     // Interrupted, the lines go to a file: only the signal's handler can then
