@@ -32,6 +32,7 @@ enum class Tamper {
     unknown_key, // signed by another, not trusted
     wrong_key,   // a trusted key of that ID, another key's bytes
     open_keys,   // the trusted keys' directory writable by others
+    group_key,   // a trusted key writable by its group
     no_signature,
     no_manifest,
 };
@@ -88,6 +89,8 @@ TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
     }
     const bool done =
         (c.tamper != Tamper::open_keys || chmod(TRUSTED_KEYS, 0777) == 0) &&
+        (c.tamper != Tamper::group_key ||
+         chmod((std::string(TRUSTED_KEYS) + "/publisher.pub").c_str(), 0664) == 0) &&
         (c.tamper != Tamper::no_signature || unlink(signature.c_str()) == 0) &&
         (c.tamper != Tamper::no_manifest || unlink(box.update_path(".vora-manifest").c_str()) == 0);
     ASSERT_TRUE(done);
@@ -128,6 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                 ".vora-manifest.minisig: the signature by key KEY does not verify"),
         refusal("KeyDirectoryWritableByOthers", Tamper::open_keys,
                 "/etc/vora-dict-update/trusted-keys: writable by others than root"),
+        refusal("KeyWritableByItsGroup", Tamper::group_key,
+                "/etc/vora-dict-update/trusted-keys/publisher.pub: writable by others than root"),
         refusal("NoSignature", Tamper::no_signature,
                 ".vora-manifest.minisig: missing, and keys are trusted"),
         refusal("NoManifest", Tamper::no_manifest, ".vora-manifest: missing, and keys are trusted"),
@@ -212,7 +217,8 @@ TEST_P(SignedManifest, GovernsTheFiles) {
     // Installed whole, or the copy byte for byte as it was; a change during the
     // copy leaves the mark, for the next run.
     const std::string copy = read_file(Sandbox::installed_path("base/words.ejd"));
-    const bool installed = result.out.find(" base/words.ejd (") != std::string::npos;
+    const bool installed = result.out.find(" base/words.ejd (") != std::string::npos &&
+                           result.out.find("(dry run)") == std::string::npos;
     if (result.out.find("changed during") == std::string::npos) {
         EXPECT_TRUE(copy == (installed ? PLAIN : dictionary("VERSION 1")));
     }
@@ -259,6 +265,16 @@ void change_words(const Sandbox& box) {
     box.put_update("base/words.ejd", reference_encode(dictionary("VERSION 2", "Signed entries\n")));
 }
 
+// The manifest with one more line, signed again as it stands: the signature
+// is good, the manifest is not.
+void sign_with_line(const Sandbox& box, const std::string& line) {
+    write_file(box.update_path(".vora-manifest"),
+               read_file(box.update_path(".vora-manifest")) + line);
+    ASSERT_EQ(shell("minisign -S -s " + box.scratch() + "/publisher.sec -m " +
+                    box.update_path(".vora-manifest") + " >/dev/null"),
+              0);
+}
+
 ManifestCase from_archive(ManifestCase c) {
     c.archive = true;
     return c;
@@ -283,14 +299,30 @@ INSTANTIATE_TEST_SUITE_P(
                    UPDATED + summary(1, 1, 0, 0), 0, "|KEY 7\n"),
         refused("BadLine", "", "|",
                 ".vora-manifest: line 4: neither a comment nor a file's digest and path",
+                [](const Sandbox& box) { sign_with_line(box, "garbage\n"); }),
+        refused("UnsafePath", "", "|", ".vora-manifest: line 4: an unsafe path",
                 [](const Sandbox& box) {
-                    // Signed as it stands: the signature is good, the manifest is not.
-                    write_file(box.update_path(".vora-manifest"),
-                               read_file(box.update_path(".vora-manifest")) + "garbage\n");
-                    ASSERT_EQ(shell("minisign -S -s " + box.scratch() + "/publisher.sec -m " +
-                                    box.update_path(".vora-manifest") + " >/dev/null"),
-                              0);
+                    sign_with_line(box, std::string(64, '0') + "  base/../../escape.ejd\n");
                 }),
+        refused("PathListedTwice", "", "|", ".vora-manifest: a path listed twice: base/words.ejd",
+                [](const Sandbox& box) {
+                    const std::string text = read_file(box.update_path(".vora-manifest"));
+                    sign_with_line(box, text.substr(text.rfind('\n', text.size() - 2) + 1));
+                }),
+        signed_run("DryRunRecordsNoSerial", nullptr, nullptr, {"--dry-run"},
+                   UPDATED + "1 files: 0 added, 1 updated, 0 current, 0 failed, signed by key KEY, "
+                             "serial 7 (dry run)\n",
+                   0, "|"),
+        // Hashed ahead under a lease, then found not to match.
+        signed_run(
+            "LargeFileMismatch", nullptr,
+            [](const Sandbox& box) {
+                box.put_update("base/words.ejd", reference_encode(dictionary(
+                                                     "VERSION 2", std::string(2 << 20, 'x'))));
+            },
+            {},
+            "failed base/words.ejd: the update does not match its manifest\n" + summary(1, 0, 0, 1),
+            1, "|"),
         // No file failing, no serial recorded.
         signed_run("ListedFileMissing", put_gone, remove_gone, {},
                    "failed base/gone.ejd: listed in the manifest but missing\n" + UPDATED +

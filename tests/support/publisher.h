@@ -39,6 +39,8 @@ struct Publisher {
     // The administrator's step: the key among the trusted ones.
     void trust(const std::string& as = "publisher.pub") const {
         make_parents(std::string(TRUSTED_KEYS) + "/");
+        // Beside the keys, a file that is none: only *.pub files are keys.
+        write_file(std::string(TRUSTED_KEYS) + "/README", "the publishers' keys\n");
         write_file(std::string(TRUSTED_KEYS) + "/" + as, read_file(public_key));
     }
 };
