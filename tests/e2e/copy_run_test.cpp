@@ -295,7 +295,15 @@ TEST(Concurrency, TheNewerUpdateEndsUpWholeWhicheverStartsFirst) {
 enum class Lock { waits, gives_up, replaces, refuses, made };
 // How the lock stands: held by the test, held and replaced by another
 // while the run waits, a link to a lock held, or none on a read-only /run.
-enum class Setup { held, replaced_while_held, file_added_while_held, link, read_only_run, none };
+enum class Setup {
+    held,
+    replaced_while_held,
+    file_added_while_held,
+    link,
+    fifo,
+    read_only_run,
+    none
+};
 
 struct LockCase {
     const char* name;
@@ -358,6 +366,8 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     int held = -1;
     if (c.setup == Setup::read_only_run) {
         ASSERT_EQ(mount(nullptr, "/run", nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    } else if (c.setup == Setup::fifo) {
+        ASSERT_EQ(mkfifo(RUN_LOCK, 0600), 0);
     } else if (c.setup != Setup::none) {
         held = hold_lock_file(target, c.owner, c.mode);
         if (c.setup == Setup::link) {
@@ -461,6 +471,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LockCase{"LinkToRootsLock", Lock::refuses, Setup::link},
                       LockCase{"TreeRefusesALinkForALock", Lock::refuses, Setup::link, 0, 0600,
                                TREE, 1, "a symbolic link"},
+                      LockCase{"TreeRefusesAFifoForALock", Lock::refuses, Setup::fifo, 0, 0600,
+                               TREE, 1, "not a regular file"},
                       LockCase{"ReadOnlyRun", Lock::refuses, Setup::read_only_run},
                       LockCase{"TreeOnAReadOnlyRun", Lock::refuses, Setup::read_only_run, 0, 0600,
                                TREE, 1, "Read-only file system"},

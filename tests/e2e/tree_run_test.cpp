@@ -580,6 +580,11 @@ INSTANTIATE_TEST_SUITE_P(
             },
             one("failed new/words.ejd: not readable by others\n"), nullptr, ONE_NEW, {},
             with_umask(077)),
+        dry_then_real(
+            "PrivateUpdateIntoANewFileThatItsGroupMayRead",
+            [](const Sandbox& box) { chmod(box.update_path("new/words.ejd").c_str(), 0600); },
+            one("failed new/words.ejd: not readable by others\n"), nullptr, ONE_NEW, {},
+            with_umask(027)),
         dry_then_real("UnderAFileSizeLimit", nullptr, one(NEW_FAILED + "File too large\n"), nullptr,
                       {{"new/words.ejd", dictionary("VERSION 2", std::string(5000, 'w'))}}, {},
                       file_size_limit(4096)),
