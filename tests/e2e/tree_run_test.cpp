@@ -30,7 +30,7 @@ namespace {
 const std::string NEW = dictionary("VERSION 2", "new entries\n");
 // Every kind of byte that could break a line or drive the terminal (C0, DEL,
 // the C1 CSI as UTF-8), beside printable UTF-8 that stays as it is.
-const std::string ODD_NAME = "esc\\ape\x1b\n\x7f\r\xc2\x9b\xc3\xa9.txt";
+const std::string ODD_NAME = "esc\\ape\x1b\n\x7f\r\xc2\x9b\xc2\x9f\xc3\xa9.txt";
 const std::string NOT_UTF8 = "bad\xff.txt";
 
 // The tree: a new file, an older and an equal installed copy, a FIFO and a
@@ -67,7 +67,7 @@ const std::string LINES = "added a-b.ejd (2)\n"
                           "added bad\\xff.txt\n"
                           "added c/d/e/deep.ejd (2)\n"
                           "failed dirlink: a symbolic link\n"
-                          "added esc\\\\ape\\x1b\\n\\x7f\\r\\xc2\\x9b\xc3\xa9.txt\n"
+                          "added esc\\\\ape\\x1b\\n\\x7f\\r\\xc2\\x9b\\xc2\\x9f\xc3\xa9.txt\n"
                           "failed link.ejd: a symbolic link\n"
                           "added plain.txt\n"
                           "failed private.txt: not readable by others\n"
