@@ -638,6 +638,13 @@ INSTANTIATE_TEST_SUITE_P(
         run("OneComponentWalkUnder64Descriptors", TWO_HUNDRED, nullptr,
             with("openat2@*=ENOSYS", 64),
             lines_of(TWO_HUNDRED, "added", " (2)") + summary(200, 200, 0, 0), 0),
+        [] {
+            // A soft limit below the hard one is raised.
+            RunOptions options = with("", 5);
+            options.open_files_soft_only = true;
+            return run("LowSoftLimitIsRaised", TWO, nullptr, options,
+                       lines_of(TWO, "added", " (2)") + summary(2, 2, 0, 0), 0);
+        }(),
         run("TwelveDescriptorsAreEnough", many(3), nullptr, with("", 12),
             lines_of(many(3), "added", " (2)") + summary(3, 3, 0, 0), 0),
         // A directory swapped for a link to one outside the tree after the
@@ -670,6 +677,18 @@ INSTANTIATE_TEST_SUITE_P(
             "added a.ejd (2)\nfailed other/b.ejd: writing the dictionary failed: Input/output "
             "error\n" +
                 summary(2, 1, 0, 1),
+            1),
+        // A batch ends once it holds 64 MiB: the third file is the next batch's.
+        run("BatchesEndAt64MiB",
+            {},
+            [](const Sandbox& box) {
+                for (const char name : {'a', 'b', 'c'})
+                    box.put_update(std::string(1, name) + ".dic", std::string(40 << 20, name));
+            },
+            with("syncfs@4=EIO"),
+            "added a.dic\nadded b.dic\nfailed c.dic: writing the dictionary failed: "
+            "Input/output error\n" +
+                summary(3, 2, 0, 1),
             1),
         run("MarkFlushFails", TWO, nullptr, with("syncfs@1=EIO"), TWO_FAIL, 1),
         run("FirstSectorFlushFails", TWO, nullptr, with("syncfs@3=EIO"), TWO_FAIL, 1),

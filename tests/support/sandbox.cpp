@@ -181,7 +181,9 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             child_fail("redirect");
         if (options.open_files_limit) {
-            const rlimit limit{*options.open_files_limit, *options.open_files_limit};
+            rlimit limit{*options.open_files_limit, *options.open_files_limit};
+            if (options.open_files_soft_only && getrlimit(RLIMIT_NOFILE, &limit) == 0)
+                limit.rlim_cur = *options.open_files_limit;
             if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
                 child_fail("setrlimit");
         }

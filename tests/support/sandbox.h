@@ -34,6 +34,7 @@ struct RunOptions {
     mode_t umask = 022;
     std::optional<off_t> file_size_limit;   // RLIMIT_FSIZE
     std::optional<rlim_t> open_files_limit; // RLIMIT_NOFILE, soft and hard
+    bool open_files_soft_only = false;      // with open_files_limit: the hard limit stays
     bool ignore_sigxfsz = true;             // with file_size_limit: SIGXFSZ ignored
     std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
     std::optional<std::string> faults;     // rules for the fault injector, see fault_injector.cpp
