@@ -905,6 +905,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The rate falls below 10 MiB/s: a shorter line over a longer one.
         ProgressCase{"ShorterLineOnADumbTerminal", "dumb", false, Over::large_file,
                      "read@6=slow1500,read@*=slow20"},
+        ProgressCase{"ShorterLineOnATerminal", "xterm", false, Over::large_file,
+                     "read@6=slow1500,read@*=slow20"},
         ProgressCase{"OverAnArchive", "xterm", false, Over::large_file, "read@*=slow20", true},
         ProgressCase{"OverSmallFiles", "xterm", false, Over::small_files, "read@*=slow60"},
         ProgressCase{"OverCurrentAndFailedFiles", "dumb", false, Over::current_and_failed,
