@@ -309,6 +309,13 @@ INSTANTIATE_TEST_SUITE_P(
                     const std::string text = read_file(box.update_path(".vora-manifest"));
                     sign_with_line(box, text.substr(text.rfind('\n', text.size() - 2) + 1));
                 }),
+        // Listed below a dotted directory, which the walk leaves out: not missing.
+        signed_run(
+            "ListedBelowADottedDirectory", nullptr,
+            [](const Sandbox& box) {
+                sign_with_line(box, std::string(64, '0') + "  .git/config\n");
+            },
+            {}, UPDATED + summary(1, 1, 0, 0), 0, "|KEY 7\n"),
         signed_run("DryRunRecordsNoSerial", nullptr, nullptr, {"--dry-run"},
                    UPDATED + "1 files: 0 added, 1 updated, 0 current, 0 failed, signed by key KEY, "
                              "serial 7 (dry run)\n",
