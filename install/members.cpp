@@ -46,17 +46,11 @@ MemberPlan MemberRules::classify(const Member& member) {
         return failed(member.path, Problem::unsafe_name);
     // The walk's rules: a name starting with "." goes silently; an entry that
     // a pattern leaves out counts once, a directory for all below it.
-    for (std::size_t end = path.find('/');; end = path.find('/', end + 1)) {
-        const std::string prefix = path.substr(0, end);
-        const bool directory = end != std::string::npos || is_directory;
-        if (prefix.substr(prefix.rfind('/') + 1).starts_with('.'))
+    if (const std::optional<LeftOut> left = where_left_out(excluded_, path, is_directory)) {
+        if (left->dotted)
             return {MemberVerdict::skip, path};
-        if (excluded_entry(excluded_, prefix, directory)) {
-            counted_.insert(prefix);
-            return {MemberVerdict::exclude, path};
-        }
-        if (end == std::string::npos)
-            break;
+        counted_.insert(left->prefix);
+        return {MemberVerdict::exclude, path};
     }
     if (is_directory)
         return {MemberVerdict::skip, path};

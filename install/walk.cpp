@@ -98,21 +98,23 @@ void sort_by_path(std::vector<TreeFile>& files) {
 
 } // namespace
 
-bool excluded_entry(std::span<const std::string> patterns, std::string_view path, bool directory) {
-    const std::string whole(path);
-    return excluded(patterns, whole.substr(whole.rfind('/') + 1), whole, directory);
-}
-
-bool left_out(std::span<const std::string> patterns, std::string_view path) {
+std::optional<LeftOut> where_left_out(std::span<const std::string> patterns, std::string_view path,
+                                      bool directory) {
     for (std::size_t end = path.find('/');; end = path.find('/', end + 1)) {
         const std::string prefix(path.substr(0, end));
         const std::string name = prefix.substr(prefix.rfind('/') + 1);
-        const bool directory = end != std::string_view::npos;
-        if (name.starts_with('.') || excluded(patterns, name, prefix, directory))
-            return true;
-        if (!directory)
-            return false;
+        const bool above = end != std::string_view::npos;
+        if (name.starts_with('.'))
+            return LeftOut{true, prefix};
+        if (excluded(patterns, name, prefix, above || directory))
+            return LeftOut{false, prefix};
+        if (!above)
+            return std::nullopt;
     }
+}
+
+bool left_out(std::span<const std::string> patterns, std::string_view path) {
+    return where_left_out(patterns, path, false).has_value();
 }
 
 void apply_manifest(const Manifest& manifest, std::span<const std::string> excluded,

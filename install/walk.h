@@ -3,6 +3,7 @@
 
 #include "manifest.h"
 
+#include <optional>
 #include <span>
 #include <string>
 #include <sys/stat.h>
@@ -41,9 +42,16 @@ inline off_t bytes_to_install(const TreeFile& file) {
 std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
                                 std::size_t& excluded_entries);
 
-// Whether one of patterns matches the entry at path (a directory when
-// directory is set) by its name or its path.
-bool excluded_entry(std::span<const std::string> patterns, std::string_view path, bool directory);
+// Where the walk leaves the entry at path (a directory when directory is
+// set) out: the path of the first component that starts with "." (dotted)
+// or that one of patterns matches by its name or its path; nullopt when the
+// walk takes it.
+struct LeftOut {
+    bool dotted = false;
+    std::string prefix;
+};
+std::optional<LeftOut> where_left_out(std::span<const std::string> patterns, std::string_view path,
+                                      bool directory);
 
 // Whether the walk leaves path out: it, or a directory above it, starts
 // with "." or matches one of patterns.
