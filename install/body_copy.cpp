@@ -36,6 +36,13 @@ Failure body_failure(int error) {
     return {Step::body, error, Problem::none};
 }
 
+// Keeps back the first sector of plain, the count bytes at the update's start.
+void keep_first_sector(const unsigned char* plain, std::size_t count, Sector& first_sector,
+                       std::size_t& first_sector_size) {
+    first_sector_size = std::min(count, SECTOR_SIZE);
+    std::copy_n(plain, first_sector_size, first_sector.begin());
+}
+
 // The new first sector, from the update's first block, when the body
 // starts past it: the copy held the bytes before already.
 Failure first_sector_of(UpdateSource& update, bool decode, Sector& first_sector,
@@ -43,9 +50,8 @@ Failure first_sector_of(UpdateSource& update, bool decode, Sector& first_sector,
     const IoResult got = update.first_block(std::span(raw_chunk).first<BLOCK_SIZE>());
     if (got.error != 0)
         return body_failure(got.error);
-    const unsigned char* plain = chunk_to_write(got.count, decode);
-    first_sector_size = std::min(got.count, SECTOR_SIZE);
-    std::copy_n(plain, first_sector_size, first_sector.begin());
+    keep_first_sector(chunk_to_write(got.count, decode), got.count, first_sector,
+                      first_sector_size);
     return {};
 }
 
@@ -70,8 +76,7 @@ Failure copy_body(UpdateSource& update, int destination, off_t length_before, bo
         if (got.error != 0)
             return body_failure(got.error);
         const unsigned char* plain = chunk_to_write(got.count, decode);
-        first_sector_size = std::min(got.count, SECTOR_SIZE);
-        std::copy_n(plain, first_sector_size, first_sector.begin());
+        keep_first_sector(plain, got.count, first_sector, first_sector_size);
         if (got.count > SECTOR_SIZE) {
             if (const int error = write_all_at(
                     destination, {plain + SECTOR_SIZE, got.count - SECTOR_SIZE}, SECTOR_SIZE))
