@@ -217,7 +217,8 @@ TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
                                key_id);
         return tree;
     }
-    const std::string signed_text = texts.manifest.value_or("");
+    const std::string_view signed_text =
+        texts.manifest ? std::string_view(*texts.manifest) : std::string_view{};
     const Verdict verdict =
         verify(*key, *signature,
                {reinterpret_cast<const unsigned char*>(signed_text.data()), signed_text.size()});
