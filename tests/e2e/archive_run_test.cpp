@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "added a/words.ejd (3)\nfailed b/plain.dic: the update changed during the "
                  "install\nfailed c.txt: the update changed during the install\n" +
                      summary(3, 1, 2),
-                 "read@2=rewrite"}),
+                 "read:update@2=rewrite"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The same tree, unpacked and packed, gives the same lines and the same

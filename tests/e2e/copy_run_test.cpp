@@ -319,28 +319,74 @@ struct LockCase {
     friend void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 };
 
-// How many of pids hold a lock now, by the kernel's list (a waiter's line has "->").
-std::size_t holding(const std::vector<pid_t>& pids) {
+// The kernel's list of locks, a line a lock held or waited for ("->"):
+// whether the line is a waiter's, its process and the file's inode.
+struct LockLine {
+    bool waits = false;
+    pid_t pid = 0;
+    ino_t inode = 0;
+};
+
+std::vector<LockLine> kernel_locks() {
     std::istringstream locks(read_file("/proc/locks"));
-    std::size_t count = 0;
+    std::vector<LockLine> lines;
     for (std::string line; std::getline(locks, line);) {
-        std::istringstream fields(line);
-        std::string number;
-        std::string kind;
-        std::string advisory;
-        std::string mode;
-        pid_t pid = 0;
-        if (line.find("->") == std::string::npos &&
-            fields >> number >> kind >> advisory >> mode >> pid)
-            count += static_cast<std::size_t>(std::count(pids.begin(), pids.end(), pid));
+        LockLine lock;
+        lock.waits = line.find("->") != std::string::npos;
+        std::istringstream fields(lock.waits ? line.substr(line.find("->") + 2) : line);
+        std::string number, kind, advisory, mode, device;
+        if (!lock.waits)
+            fields >> number;
+        if (fields >> kind >> advisory >> mode >> lock.pid >> device) {
+            lock.inode = std::stoul(device.substr(device.rfind(':') + 1));
+            lines.push_back(lock);
+        }
     }
+    return lines;
+}
+
+// How many of pids hold a lock now.
+std::size_t holding(const std::vector<pid_t>& pids) {
+    std::size_t count = 0;
+    for (const LockLine& lock : kernel_locks())
+        if (!lock.waits)
+            count += static_cast<std::size_t>(std::count(pids.begin(), pids.end(), lock.pid));
     return count;
+}
+
+// The inode of the lock file that pid waits for, or 0.
+ino_t waited_for(pid_t pid) {
+    for (const LockLine& lock : kernel_locks())
+        if (lock.waits && lock.pid == pid)
+            return lock.inode;
+    return 0;
 }
 
 bool running(pid_t pid) {
     siginfo_t info{};
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
+}
+
+// Waits until the run has ended.
+void wait_for_end(pid_t pid) {
+    siginfo_t info{};
+    (void)waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+}
+
+// Waits until the run waits for the lock file at path, in the kernel's list
+// or as its line on standard error (in scratch) says, or has ended.
+void wait_for_lock(pid_t pid, const std::string& path, const std::string& scratch) {
+    struct stat lock {};
+    for (int tries = 0; tries < 30000 && running(pid); ++tries) {
+        if (stat(path.c_str(), &lock) == 0 && waited_for(pid) == lock.st_ino)
+            return;
+        if (exists(scratch + "/stderr") &&
+            read_file(scratch + "/stderr").find("waiting for another") != std::string::npos)
+            return;
+        sched_yield();
+        usleep(1000);
+    }
 }
 
 // A lock file at path with owner and mode, locked by the test.
@@ -386,14 +432,18 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
         pids.push_back(
             c.tree_args ? start_process(VDU_TREE, *c.tree_args, {}, box.updates(), out.path())
                         : start_process(tool(), {"words.ejd"}, slowed, box.updates(), out.path()));
-    usleep(300000);
-    for (const pid_t waiting : pids)
-        EXPECT_EQ(running(waiting), c.lock == Lock::waits);
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        if (c.lock == Lock::waits)
+            wait_for_lock(pids[i], RUN_LOCK, outputs[i].path());
+        else
+            wait_for_end(pids[i]);
+        EXPECT_EQ(running(pids[i]), c.lock == Lock::waits);
+    }
     if (c.setup == Setup::replaced_while_held) {
         const int replacing = hold_lock_file("/run/replacing", 0, 0600);
         ASSERT_EQ(rename("/run/replacing", RUN_LOCK), 0);
         close(held);
-        usleep(300000);
+        wait_for_lock(pids.front(), RUN_LOCK, outputs.front().path());
         EXPECT_TRUE(running(pids.front())) << "the run locked a file that was no longer the lock";
         held = replacing;
     }

@@ -44,17 +44,13 @@ struct FaultCase {
     friend void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 };
 
-// With an older copy installed, the calls come in this order: the close of
-// the update's O_PATH descriptor; the version gate's read of the installed
-// copy and its close; the close of the copy's O_PATH descriptor; the
-// reservation and the write of the mark; the first flush; the copy's read of
-// the first block and the write of all of it but its first sector, its reads
-// and writes of the blocks behind it (none past the length seen at open),
-// the cut to length; the second flush; the write of the first sector; the
-// third flush; the close of the update and of the copy. A new file has no
-// gate read and no O_PATH descriptor of its own, and after the third flush
-// its directory and the directory above (made too) are flushed through the
-// descriptors that found and made them, closed once the run is done.
+// Each rule names what the failing call touches (see fault_injector.cpp):
+// the installed file open for writing (the reservation and the mark, the
+// first flush, the body's writes and the cut to length, the second flush,
+// the first sector, the third flush, its close), the update (the copy's reads
+// of its blocks, none past the length seen at open, and its close), or the
+// dictionary (the version gate's read of the copy, the new file's directory
+// flushed), counted among the calls that touch the same.
 class FaultRun : public ::testing::TestWithParam<FaultCase> {};
 
 // A line late in the update that a header scan running past a lost first
@@ -126,91 +122,105 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, FaultRun,
     ::testing::Values(
         FaultCase{"NoFault", true, SMALL, "", Run::Succeeds, Left::NewCopy, Rerun::Current},
-        FaultCase{"GateReadFailsSoTheUpdateIsInstalled", true, SMALL, "read@1=EIO", Run::Succeeds,
-                  Left::NewCopy, Rerun::Current},
-        FaultCase{"FirstCopyReadFails", true, SMALL, "read@2=EIO", Run::Fails, Left::Partial},
-        FaultCase{"TailReadFails", true, LARGE, "read@3=EIO", Run::Fails, Left::Partial},
-        FaultCase{"NoReadPastTheLengthSeenAtOpen", true, LARGE, "read@5=EIO", Run::Succeeds,
-                  Left::NewCopy, Rerun::Current},
-        FaultCase{"UpdateRewrittenInPlaceDuringTheCopy", true, LARGE, "read@3=rewrite", Run::Fails,
+        FaultCase{"GateReadFailsSoTheUpdateIsInstalled", true, SMALL, "read:dictionary@1=EIO",
+                  Run::Succeeds, Left::NewCopy, Rerun::Current},
+        FaultCase{"FirstCopyReadFails", true, SMALL, "read:update@1=EIO", Run::Fails,
                   Left::Partial},
+        FaultCase{"TailReadFails", true, LARGE, "read:update@2=EIO", Run::Fails, Left::Partial},
+        FaultCase{"NoReadPastTheLengthSeenAtOpen", true, LARGE, "read:update@4=EIO", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"UpdateRewrittenInPlaceDuringTheCopy", true, LARGE, "read:update@2=rewrite",
+                  Run::Fails, Left::Partial},
         // Nothing is read past the length seen at open: the dictionary's disk
         // cannot be filled, nor the run kept going, by an update that grows.
-        FaultCase{"UpdateGrowsDuringTheCopy", true, LARGE, "read@3=grow", Run::Fails,
+        FaultCase{"UpdateGrowsDuringTheCopy", true, LARGE, "read:update@2=grow", Run::Fails,
                   Left::NoLongerThanTheUpdate},
-        FaultCase{"UpdateGrowsBeforeItsFirstRead", true, SMALL, "read@2=grow", Run::Fails,
+        FaultCase{"UpdateGrowsBeforeItsFirstRead", true, SMALL, "read:update@1=grow", Run::Fails,
                   Left::NoLongerThanTheUpdate},
-        FaultCase{"ReadInterrupted", true, SMALL, "read@2=EINTR", Run::Succeeds, Left::NewCopy,
-                  Rerun::Current},
-        FaultCase{"ReadsComeBackShort", true, LARGE, "read@2=short,read@3=short,read@5=short",
-                  Run::Succeeds, Left::NewCopy, Rerun::Current},
-        FaultCase{"MarkWriteFails", true, SMALL, "write@1=EIO", Run::Fails, Left::OldCopy},
-        FaultCase{"LaterWriteFails", true, LARGE, "write@2=EIO", Run::Fails, Left::Partial},
-        FaultCase{"WriteFullDisk", true, LARGE, "write@3=ENOSPC", Run::Fails, Left::Partial},
-        FaultCase{"FirstSectorWriteFails", true, SMALL, "write@3=EIO", Run::Fails, Left::Partial},
-        FaultCase{"WritePlacesNothing", true, SMALL, "write@1=zero", Run::Fails, Left::OldCopy},
-        FaultCase{"WritesComeBackShort", true, LARGE, "write@1=short,write@2=short,write@4=short",
-                  Run::Succeeds, Left::NewCopy, Rerun::Current},
-        FaultCase{"WriteInterrupted", true, SMALL, "write@1=EINTR", Run::Succeeds, Left::NewCopy,
-                  Rerun::Current},
-        // Only the growth past the copy's length is reserved.
-        FaultCase{"ReservationFindsNoSpace", true, LARGE, "fallocate@1=ENOSPC", Run::Fails,
+        FaultCase{"ReadInterrupted", true, SMALL, "read:update@1=EINTR", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"ReadsComeBackShort", true, LARGE,
+                  "read:update@1=short,read:update@2=short,read:update@4=short", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"MarkWriteFails", true, SMALL, "write:installed@1=EIO", Run::Fails,
                   Left::OldCopy},
-        FaultCase{"ReservationFails", true, LARGE, "fallocate@1=EIO", Run::Fails, Left::OldCopy},
-        FaultCase{"ReservationInterrupted", true, LARGE, "fallocate@1=EINTR", Run::Succeeds,
-                  Left::NewCopy, Rerun::Current},
-        FaultCase{"ReservationUnsupported", true, LARGE, "fallocate@1=EOPNOTSUPP", Run::Succeeds,
-                  Left::NewCopy, Rerun::Current},
-        FaultCase{"MarkFlushFails", true, SMALL, "fdatasync@1=EIO", Run::Fails, Left::Partial},
-        FaultCase{"BodyFlushFails", true, SMALL, "fdatasync@2=EIO", Run::Fails, Left::Partial},
-        FaultCase{"FirstSectorFlushFails", true, SMALL, "fdatasync@3=EIO", Run::Fails,
+        FaultCase{"LaterWriteFails", true, LARGE, "write:installed@2=EIO", Run::Fails,
                   Left::Partial},
-        FaultCase{"CloseOfTheUpdateFails", true, SMALL, "close@4=EIO", Run::Succeeds, Left::NewCopy,
-                  Rerun::Current},
+        FaultCase{"WriteFullDisk", true, LARGE, "write:installed@3=ENOSPC", Run::Fails,
+                  Left::Partial},
+        FaultCase{"FirstSectorWriteFails", true, SMALL, "write:installed@3=EIO", Run::Fails,
+                  Left::Partial},
+        FaultCase{"WritePlacesNothing", true, SMALL, "write:installed@1=zero", Run::Fails,
+                  Left::OldCopy},
+        FaultCase{"WritesComeBackShort", true, LARGE,
+                  "write:installed@1=short,write:installed@2=short,write:installed@4=short",
+                  Run::Succeeds, Left::NewCopy, Rerun::Current},
+        FaultCase{"WriteInterrupted", true, SMALL, "write:installed@1=EINTR", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
+        // Only the growth past the copy's length is reserved.
+        FaultCase{"ReservationFindsNoSpace", true, LARGE, "fallocate:installed@1=ENOSPC",
+                  Run::Fails, Left::OldCopy},
+        FaultCase{"ReservationFails", true, LARGE, "fallocate:installed@1=EIO", Run::Fails,
+                  Left::OldCopy},
+        FaultCase{"ReservationInterrupted", true, LARGE, "fallocate:installed@1=EINTR",
+                  Run::Succeeds, Left::NewCopy, Rerun::Current},
+        FaultCase{"ReservationUnsupported", true, LARGE, "fallocate:installed@1=EOPNOTSUPP",
+                  Run::Succeeds, Left::NewCopy, Rerun::Current},
+        FaultCase{"MarkFlushFails", true, SMALL, "fdatasync:installed@1=EIO", Run::Fails,
+                  Left::Partial},
+        FaultCase{"BodyFlushFails", true, SMALL, "fdatasync:installed@2=EIO", Run::Fails,
+                  Left::Partial},
+        FaultCase{"FirstSectorFlushFails", true, SMALL, "fdatasync:installed@3=EIO", Run::Fails,
+                  Left::Partial},
+        FaultCase{"CloseOfTheUpdateFails", true, SMALL, "close:update@1=EIO", Run::Succeeds,
+                  Left::NewCopy, Rerun::Current},
         // Every flush succeeded, so the copy is whole and the rerun finds it current.
-        FaultCase{"CloseOfTheCopyFails", true, SMALL, "close@5=EIO", Run::Fails, Left::NewCopy,
-                  Rerun::Current},
-        FaultCase{"KilledWritingTheTail", true, LARGE, "write@2=kill", Run::Killed, Left::Partial},
-        FaultCase{"KilledBeforeTheFirstFlush", true, LARGE, "fdatasync@1=kill", Run::Killed,
+        FaultCase{"CloseOfTheCopyFails", true, SMALL, "close:installed@1=EIO", Run::Fails,
+                  Left::NewCopy, Rerun::Current},
+        FaultCase{"KilledWritingTheTail", true, LARGE, "write:installed@2=kill", Run::Killed,
                   Left::Partial},
-        FaultCase{"KilledReadingTheFirstBlock", true, SMALL, "read@2=kill", Run::Killed,
+        FaultCase{"KilledBeforeTheFirstFlush", true, LARGE, "fdatasync:installed@1=kill",
+                  Run::Killed, Left::Partial},
+        FaultCase{"KilledReadingTheFirstBlock", true, SMALL, "read:update@1=kill", Run::Killed,
                   Left::Partial},
-        FaultCase{"KilledBeforeTheSecondFlush", true, SMALL, "fdatasync@2=kill", Run::Killed,
-                  Left::Partial},
+        FaultCase{"KilledBeforeTheSecondFlush", true, SMALL, "fdatasync:installed@2=kill",
+                  Run::Killed, Left::Partial},
         // The page cache holds the whole new copy; only a crash of the machine
         // could lose it, and then the mark or the old header stays on disk.
-        FaultCase{"KilledBeforeTheLastFlush", true, SMALL, "fdatasync@3=kill", Run::Killed,
-                  Left::NewCopy, Rerun::Current},
+        FaultCase{"KilledBeforeTheLastFlush", true, SMALL, "fdatasync:installed@3=kill",
+                  Run::Killed, Left::NewCopy, Rerun::Current},
         // A write cut short by a kill, in each step: the mark, the body, the
         // first sector (a write within one page is never cut, so it places
         // nothing or all).
-        FaultCase{"MarkCutShortThenKilled", true, SMALL, "write@1=cut100", Run::Killed,
+        FaultCase{"MarkCutShortThenKilled", true, SMALL, "write:installed@1=cut100", Run::Killed,
                   Left::Partial},
-        FaultCase{"BodyCutShortThenKilled", true, LARGE, "write@3=cut4096", Run::Killed,
+        FaultCase{"BodyCutShortThenKilled", true, LARGE, "write:installed@3=cut4096", Run::Killed,
                   Left::Partial},
-        FaultCase{"FirstSectorCutShortThenKilled", true, SMALL, "write@3=cut0", Run::Killed,
-                  Left::Partial},
-        FaultCase{"TerminatedBeforeTheRewrite", true, SMALL, "read@1=term", Run::Terminated,
-                  Left::OldCopy},
-        FaultCase{"TerminatedDuringTheRewrite", true, LARGE, "write@2=term",
+        FaultCase{"FirstSectorCutShortThenKilled", true, SMALL, "write:installed@3=cut0",
+                  Run::Killed, Left::Partial},
+        FaultCase{"TerminatedBeforeTheRewrite", true, SMALL, "read:dictionary@1=term",
+                  Run::Terminated, Left::OldCopy},
+        FaultCase{"TerminatedDuringTheRewrite", true, LARGE, "write:installed@2=term",
                   Run::SucceedsThenTerminated, Left::NewCopy, Rerun::Current},
-        FaultCase{"NewFileBodyFindsNoSpace", false, SMALL, "write@2=ENOSPC", Run::Fails,
+        FaultCase{"NewFileBodyFindsNoSpace", false, SMALL, "write:installed@2=ENOSPC", Run::Fails,
                   Left::NoFile},
-        FaultCase{"NewFileReservationFindsNoSpace", false, HUGE, "fallocate@1=ENOSPC", Run::Fails,
+        FaultCase{"NewFileReservationFindsNoSpace", false, HUGE, "fallocate:installed@1=ENOSPC",
+                  Run::Fails, Left::NoFile},
+        FaultCase{"NewFileReadFails", false, SMALL, "read:update@1=EIO", Run::Fails, Left::NoFile},
+        FaultCase{"NewFileWriteFails", false, LARGE, "write:installed@2=EIO", Run::Fails,
                   Left::NoFile},
-        FaultCase{"NewFileReadFails", false, SMALL, "read@1=EIO", Run::Fails, Left::NoFile},
-        FaultCase{"NewFileWriteFails", false, LARGE, "write@2=EIO", Run::Fails, Left::NoFile},
-        FaultCase{"NewFileSecondFlushFails", false, SMALL, "fdatasync@2=EIO", Run::Fails,
+        FaultCase{"NewFileSecondFlushFails", false, SMALL, "fdatasync:installed@2=EIO", Run::Fails,
                   Left::NoFile},
-        FaultCase{"NewFileDirectoryFlushFails", false, SMALL, "fsync@1=EIO", Run::Fails,
+        FaultCase{"NewFileDirectoryFlushFails", false, SMALL, "fsync:dictionary@1=EIO", Run::Fails,
                   Left::NoFile},
-        FaultCase{"NewFileCloseFails", false, SMALL, "close@3=EIO", Run::Fails, Left::NoFile},
-        FaultCase{"NewFileKilledWritingTheTail", false, LARGE, "write@2=kill", Run::Killed,
-                  Left::Partial},
+        FaultCase{"NewFileCloseFails", false, SMALL, "close:installed@1=EIO", Run::Fails,
+                  Left::NoFile},
+        FaultCase{"NewFileKilledWritingTheTail", false, LARGE, "write:installed@2=kill",
+                  Run::Killed, Left::Partial},
         // Killed before its first sector was written: the mark keeps the
         // header scan out of the tail, where a changelog line names a version.
-        FaultCase{"NewFileFirstSectorCutShortThenKilled", false, SMALL, "write@3=cut0", Run::Killed,
-                  Left::Partial}),
+        FaultCase{"NewFileFirstSectorCutShortThenKilled", false, SMALL, "write:installed@3=cut0",
+                  Run::Killed, Left::Partial}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A power cut keeps any subset of the writes since a file's last flush, each
@@ -359,7 +369,7 @@ INSTANTIATE_TEST_SUITE_P(
         PowerCutCase{"SignedArchive", HEADERLESS, "dic/words.ejd", SMALL, true, "", true, true},
         // The last flush fails: the mark put back is flushed too.
         PowerCutCase{"LateFailurePutsTheMarkBackOnDisk", HEADERLESS, "dic/words.dic", SMALL, false,
-                     "fdatasync@3=EIO"}),
+                     "fdatasync:installed@3=EIO"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {
@@ -560,8 +570,8 @@ TEST_P(SpecialFile, IsNeverOpened) {
     const OpenWatch watch(watched);
     RunOptions options;
     if (c.kind == Special::SwappedForALinkToCharDevice) {
-        // The lock's open, then the update's: the file located stays the one opened.
-        options.faults = "open@2=swap";
+        // The update's open: the file located stays the one opened.
+        options.faults = "open:update@1=swap";
         options.environment.push_back("VDU_SWAP=dic/words.ejd=>" + device);
         expect_success(box.run({"dic/words.ejd"}, options), added("words.ejd"));
         EXPECT_FALSE(watch.opened());

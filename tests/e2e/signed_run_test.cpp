@@ -355,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
                            "failed base/words.ejd: the update changed during the install\n" +
                                summary(1, 0, 0, 1),
                            1, "|");
-            c.options.faults = "read@2=rewrite";
+            c.options.faults = "read:*/updates/base/words.ejd@1=rewrite";
             return c;
         }(),
         // A writer that comes while a large update is copied under a read lease.
@@ -371,7 +371,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "failed base/words.ejd: the update changed during the install\n" +
                     summary(1, 0, 0, 1),
                 1, "|");
-            c.options.faults = "read@3=rewrite";
+            c.options.faults = "read:*/updates/base/words.ejd@2=rewrite";
             return c;
         }(),
         // In an archive, each member is checked as it is read; the files

@@ -649,15 +649,16 @@ INSTANTIATE_TEST_SUITE_P(
             lines_of(many(3), "added", " (2)") + summary(3, 3, 0, 0), 0),
         // A directory swapped for a link to one outside the tree after the
         // walk: the update is reached beneath the tree's top without
-        // following a link, with openat2 or one component at a time. (The
-        // first openat2 looks for the tree's manifest, the next two list it.)
-        swapped("DirectorySwappedForALink", "openat2@4=swap"),
-        swapped("DirectorySwappedForALinkWithoutOpenat2", "openat2@*=ENOSYS,openat2@4=swap"),
-        swapped("DirectorySwappedForALinkDuringTheWalk", "openat2@3=swap", "d"),
-        swapped("FileSwappedForALinkWithoutOpenat2", "openat2@*=ENOSYS,openat2@4=swap",
+        // following a link, with openat2 or one component at a time.
+        swapped("DirectorySwappedForALink", "openat2:*/updates/d/shadow.txt@1=swap"),
+        swapped("DirectorySwappedForALinkWithoutOpenat2",
+                "openat2@*=ENOSYS,openat2:*/updates/d/shadow.txt@1=swap"),
+        swapped("DirectorySwappedForALinkDuringTheWalk", "openat2:*/updates/d@1=swap", "d"),
+        swapped("FileSwappedForALinkWithoutOpenat2",
+                "openat2@*=ENOSYS,openat2:*/updates/d/shadow.txt@1=swap",
                 "d/shadow.txt", "d/shadow.txt=>../../secret/shadow.txt"),
         // Without /proc the file is opened by its path once more, and swapped before.
-        swapped("FileSwappedForALinkWithoutProc", "openat2@5=swap", "d/shadow.txt",
+        swapped("FileSwappedForALinkWithoutProc", "openat2:update@1=swap", "d/shadow.txt",
                 "d/shadow.txt=>../../secret/shadow.txt", true),
         [] {
             // Its open descriptors are then counted one by one.
@@ -673,7 +674,7 @@ INSTANTIATE_TEST_SUITE_P(
                 make_parents(Sandbox::installed_path("other/"));
                 mount_scratch(Sandbox::installed_path("other").c_str(), "mode=0755");
             },
-            with("syncfs@2=EIO"),
+            with("syncfs:installed@2=EIO"),
             "added a.ejd (2)\nfailed other/b.ejd: writing the dictionary failed: Input/output "
             "error\n" +
                 summary(2, 1, 0, 1),
@@ -685,32 +686,32 @@ INSTANTIATE_TEST_SUITE_P(
                 for (const char name : {'a', 'b', 'c'})
                     box.put_update(std::string(1, name) + ".dic", std::string(40 << 20, name));
             },
-            with("syncfs@4=EIO"),
+            with("syncfs:installed@4=EIO"),
             "added a.dic\nadded b.dic\nfailed c.dic: writing the dictionary failed: "
             "Input/output error\n" +
                 summary(3, 2, 0, 1),
             1),
-        run("MarkFlushFails", TWO, nullptr, with("syncfs@1=EIO"), TWO_FAIL, 1),
-        run("FirstSectorFlushFails", TWO, nullptr, with("syncfs@3=EIO"), TWO_FAIL, 1),
-        run("UpdateRewrittenInPlace", BIG, nullptr, with("read@2=rewrite"),
+        run("MarkFlushFails", TWO, nullptr, with("syncfs:installed@1=EIO"), TWO_FAIL, 1),
+        run("FirstSectorFlushFails", TWO, nullptr, with("syncfs:installed@3=EIO"), TWO_FAIL, 1),
+        run("UpdateRewrittenInPlace", BIG, nullptr, with("read:update@2=rewrite"),
             "failed big.ejd: the update changed during the install\n" + summary(1, 0, 0, 1), 1),
         // Over a copy, the mark that a failure leaves is a change.
-        run("UpdateRewrittenOverACopy", BIG, put_old_big, with("read@2=rewrite"),
+        run("UpdateRewrittenOverACopy", BIG, put_old_big, with("read:update@1=rewrite"),
             failed_over_a_copy(
                 R"("the update changed during the install","error_code":"update_changed")"),
             1, {"--json", "-q"}),
-        run("FlushFailsOverACopy", BIG, put_old_big, with("syncfs@2=EIO"),
+        run("FlushFailsOverACopy", BIG, put_old_big, with("syncfs:installed@2=EIO"),
             failed_over_a_copy(
                 R"("writing the dictionary failed: Input/output error","error_code":"EIO")"),
             1, {"--json", "-q"}),
         // A stopping signal waits for the batch's lines, then ends the run:
         // during its writes, or while its files are being opened and made.
-        run("TerminatedDuringTheBatch", TWO, nullptr, with("write@3=term"),
+        run("TerminatedDuringTheBatch", TWO, nullptr, with("write:installed@3=term"),
             lines_of(TWO, "added", " (2)"), -SIGTERM),
-        run("TerminatedWhileTheBatchIsOpened", TWO_HUNDRED, nullptr, with("openat@300=term"),
+        run("TerminatedWhileTheBatchIsOpened", TWO_HUNDRED, nullptr, with("openat:installed@100=term"),
             lines_of(TWO_HUNDRED, "added", " (2)"), -SIGTERM),
         // A failed new file is removed again: no change.
-        run("NewFileThatFailsIsNoChange", BIG, nullptr, with("write@2=EIO"),
+        run("NewFileThatFailsIsNoChange", BIG, nullptr, with("write:installed@2=EIO"),
             R"({"type":"file","path":"big.ejd","result":"failed","installed":false,)"
             R"("installed_version":null,"update_version":"2","changed":false,"error":)"
             R"("writing the dictionary failed: Input/output error","error_code":"EIO"})"
@@ -815,12 +816,20 @@ struct ProgressCase {
     friend void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
 };
 
+// One drawing of the line as the terminal received it: a carriage return,
+// then, unless the terminal is dumb, the escape sequence that clears it.
+struct Drawn {
+    std::string text;     // as drawn, padding included
+    bool cleared = false; // began with ESC [ K
+};
+
 class ProgressLine : public ::testing::TestWithParam<ProgressCase> {};
 
-// The tree runs in a tmux pane, read slowly: the line moves with the bytes
-// copied and the files done (equal files: the percentage keeps up with the
-// files), is drawn whole over a longer one, takes no escape sequence where
-// the terminal is dumb, and is gone from the screen at the end, a Ctrl-C's too.
+// The tree runs in a tmux pane whose every byte the test reads through a
+// FIFO until the pane closes: the line moves with the bytes copied and the
+// files done (equal files: the percentage keeps up with the files), is
+// drawn whole over a longer one, takes no escape sequence where the
+// terminal is dumb, and is erased at the end, a Ctrl-C's too.
 TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
     const ProgressCase& c = GetParam();
     Sandbox box;
@@ -835,52 +844,71 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
     if (c.archive) {
         ASSERT_EQ(shell("tar -cf " + box.scratch() + "/a.tar -C " + box.updates() + " ."), 0);
     }
+    const std::string raw_fifo = box.scratch() + "/raw", start_fifo = box.scratch() + "/start";
+    ASSERT_EQ(mkfifo(raw_fifo.c_str(), 0600) | mkfifo(start_fifo.c_str(), 0600), 0);
     const std::string tmux = "tmux -S " + box.scratch() + "/tmux ";
-    // Interrupted, the lines go to a file: only the signal's handler can then
-    // erase the line (a Ctrl-C waits for the batch's lines).
+    // The run starts once the test reads the pane. Interrupted, the lines go
+    // to a file: only the signal's handler can then erase the line (a Ctrl-C
+    // waits for the batch's lines).
     const std::string command =
-        std::string("sleep 0.5; ") + (c.over == Over::current_and_failed ? "ulimit -f 4; " : "") +
-        "cd " + box.updates() + " && exec env TERM=" + c.term + " LD_PRELOAD=" + fault_injector() +
-        " ASAN_OPTIONS=verify_asan_link_order=0 VDU_FAULTS=" + c.faults + " " + VDU_TREE +
-        (c.archive ? " " + box.scratch() + "/a.tar" : "") +
+        "read -r go <" + start_fifo + "; " +
+        (c.over == Over::current_and_failed ? "ulimit -f 4; " : "") + "cd " + box.updates() +
+        " && exec env TERM=" + c.term + " LD_PRELOAD=" + fault_injector() +
+        " ASAN_OPTIONS=verify_asan_link_order=0 VDU_FAULTS=" + c.faults + " " + VDU_TREE + " " +
+        (c.archive ? box.scratch() + "/a.tar" : ".") +
         (c.interrupted ? " >" + box.scratch() + "/out" : "");
     ASSERT_EQ(output_of(tmux + "new-session -d -s run -x 150 -y 10 '" + command + "' && " + tmux +
-                        "set-option -t run remain-on-exit on && " + tmux +
-                        "pipe-pane -t run 'cat >" + box.scratch() + "/raw' && echo started"),
+                        "pipe-pane -t run 'exec cat >" + raw_fifo + "' && echo started"),
               "started\n");
+    FILE* raw = std::fopen(raw_fifo.c_str(), "rb");
+    ASSERT_NE(raw, nullptr);
+    write_file(start_fifo, "go\n");
+    std::string stream;
+    std::vector<Drawn> drawn;
     std::set<std::string> shown;
-    std::string screen;
-    for (int i = 0; i < 600 && output_of(tmux + "display -p -t run '#{pane_dead}'") != "1\n"; ++i) {
-        screen = output_of(tmux + "capture-pane -p -t run");
-        const std::size_t at = screen.find(" files, ");
-        if (at != std::string::npos) {
-            const std::size_t start = screen.rfind('\n', at) + 1; // npos + 1 is 0
-            const std::string line = screen.substr(start, screen.find('\n', at) - start);
-            shown.insert(screen.substr(at, screen.find('%', at) - at));
-            // The whole line, drawn over any longer one (a Ctrl-C's echo may stand behind it).
-            static const std::regex FORM(
-                R"(^(\d+)/?(\d*) files, (\d+)%, [\d.]+/[\d.]+ MiB, [\d.]+ MiB/s( *)$)");
-            static const std::regex ECHOED(R"(^(\d+)/?(\d*) files, (\d+)%)");
-            std::smatch parts;
-            ASSERT_TRUE(c.interrupted ? std::regex_search(line, parts, ECHOED)
-                                      : std::regex_match(line, parts, FORM))
-                << line;
-            ASSERT_EQ(parts[2].length() == 0, c.archive) << line; // an archive's files are unknown
-            const std::size_t done = std::stoul(parts[1]);
-            const std::size_t files = c.archive ? 1 : std::stoul(parts[2]);
-            const std::size_t percent = std::stoul(parts[3]);
-            EXPECT_GE(percent, c.archive ? 0 : done * 100 / files) << line;
-            if (c.over != Over::large_file) {
-                EXPECT_LE(percent, (done + 1) * 100 / files) << line;
-            }
+    for (int ch = 0; (ch = std::fgetc(raw)) != EOF;) {
+        stream += static_cast<char>(ch);
+        // A drawing ends where the next carriage return or line feed starts.
+        if (ch != '\r' && ch != '\n')
+            continue;
+        const std::size_t begin = stream.rfind('\r', stream.size() - 2);
+        const std::string text = begin == std::string::npos || stream.size() < 2
+                                     ? ""
+                                     : stream.substr(begin + 1, stream.size() - begin - 2);
+        if (text.find(" files, ") == std::string::npos)
+            continue;
+        const bool cleared = text.starts_with("\x1b[K");
+        drawn.push_back({cleared ? text.substr(3) : text, cleared});
+        // The whole line (a Ctrl-C's echo may stand around it).
+        static const std::regex FORM(
+            R"((\d+)/?(\d*) files, (\d+)%, [\d.]+/[\d.]+ MiB, [\d.]+ MiB/s( *)(\^C)?$)");
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_search(drawn.back().text, parts, FORM)) << drawn.back().text;
+        shown.insert(parts[1].str() + "/" + parts[3].str());
+        ASSERT_EQ(parts[2].length() == 0, c.archive) << text; // an archive's files are unknown
+        const std::size_t done = std::stoul(parts[1]);
+        const std::size_t files = c.archive ? 1 : std::stoul(parts[2]);
+        const std::size_t percent = std::stoul(parts[3]);
+        EXPECT_GE(percent, c.archive ? 0 : done * 100 / files) << text;
+        if (c.over != Over::large_file) {
+            EXPECT_LE(percent, (done + 1) * 100 / files) << text;
         }
         if (c.interrupted && shown.size() == 2)
             output_of(tmux + "send-keys -t run C-c");
-        usleep(30000);
     }
-    screen = output_of(tmux + "capture-pane -p -S - -t run"); // with what scrolled away
-    output_of(tmux + "kill-server");
-    EXPECT_GE(shown.size(), 2U);
+    std::fclose(raw);
+    EXPECT_GE(shown.size(), c.interrupted ? 2U : 5U) << "the line stood still during the run";
+    // Each drawing covers the one before (not the terminal's echo of a
+    // Ctrl-C): cleared first, or padded to its width.
+    const auto width = [](const std::string& text) {
+        return text.size() - (text.ends_with("^C") ? 2 : 0);
+    };
+    for (std::size_t i = 0; i < drawn.size(); ++i) {
+        EXPECT_EQ(drawn[i].cleared, std::string(c.term) != "dumb") << drawn[i].text;
+        if (i > 0 && !drawn[i].cleared) {
+            EXPECT_GE(width(drawn[i].text), width(drawn[i - 1].text)) << drawn[i].text;
+        }
+    }
     // Ctrl-C ends the run once the batch's line is out, before the summary.
     const char* last = c.over == Over::large_file    ? "added big.dic"
                        : c.over == Over::small_files ? "40 files: 40 added"
@@ -888,12 +916,18 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
     if (c.interrupted) {
         EXPECT_EQ(read_file(box.scratch() + "/out"), "added big.dic\n");
     } else {
-        EXPECT_GE(shown.size(), 5U) << "the line stood still during the run";
-        EXPECT_NE(screen.find(last), std::string::npos) << screen;
+        EXPECT_NE(stream.find(last), std::string::npos) << stream;
     }
-    EXPECT_EQ(screen.find(" files, "), std::string::npos) << screen;
-    const std::string raw = read_file(box.scratch() + "/raw");
-    EXPECT_EQ(raw.find('\x1b') != std::string::npos, std::string(c.term) != "dumb");
+    // Erased after its last drawing, before anything else is printed.
+    ASSERT_FALSE(drawn.empty());
+    const std::size_t after = stream.rfind(drawn.back().text);
+    const std::string rest = stream.substr(after + drawn.back().text.size());
+    const std::string erased = std::string(c.term) == "dumb"
+                                   ? "\r" + std::string(drawn.back().text.size(), ' ') + "\r"
+                                   : std::string("\r\x1b[K");
+    EXPECT_TRUE(rest.starts_with(erased) || rest.starts_with("^C" + erased))
+        << testing::PrintToString(rest.substr(0, 40));
+    EXPECT_EQ(stream.find('\x1b') != std::string::npos, std::string(c.term) != "dumb");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,15 +1,31 @@
 // A test-only LD_PRELOAD shim that makes chosen calls of read, write,
-// fallocate, close, fdatasync, fsync, syncfs, ftruncate, open, openat or
-// openat2 misbehave, so that every failure path of the tool can be forced in a real
-// run.
+// fallocate, close, fdatasync, fsync, syncfs, ftruncate, open, openat,
+// openat2 or linkat misbehave, so that every failure path of the tool can be
+// forced in a real run.
 //
-// VDU_FAULTS holds rules separated by commas, each CALL@N=KIND: the Nth call
-// (counted from 1; * for every one) of CALL made directly by the program
-// behaves as KIND:
-//   EIO, ENOSPC, EINTR, EOPNOTSUPP, ENOSYS  fail with that errno, doing nothing
+// VDU_FAULTS holds rules separated by commas, each CALL[:TARGET]@N=KIND: the
+// Nth call (counted from 1; * for every one) of CALL made directly by the
+// program, among those that touch TARGET, behaves as KIND. TARGET names
+// what the call touches, by the descriptor it is given (or the path it
+// opens), so that a rule does not move when calls on other files come and
+// go; without one, every call of CALL counts:
+//   installed   the installed file open for writing only (below the dictionary
+//               root, O_WRONLY or an unnamed new file): not the version
+//               gate's look at it, which may ask for reading and writing
+//   dictionary  anything open below the dictionary root or the root itself,
+//               directories included, but for a mere O_PATH lookup
+//   update      a file of the run's input: a regular file that is neither
+//               below the dictionary root nor in the system's own
+//               directories, opened for reading (an update, an archive)
+//   lock        the run's lock file
+//   PATTERN     a path that matches the shell pattern (it holds a "/"), an
+//               O_PATH lookup included
+// KIND is one of
+//   EIO, ENOSPC, EINTR, EOPNOTSUPP, ENOSYS, EEXIST  fail with that errno, doing nothing
 //   short                           read or write only half of the bytes
 //   zero                            write: return 0, placing nothing
-//   kill, term                      SIGKILL or SIGTERM is sent to the process first
+//   kill, term, stop                SIGKILL, SIGTERM or SIGSTOP is sent to the
+//                                   process first
 //   cutK                            write: place at most K bytes, then SIGKILL
 //   rewrite                         read: first write the file's first byte back
 //                                   in place, as an editor saving it would, and
@@ -25,9 +41,10 @@
 // openat2 is the system call, made through syscall(). Calls that the C
 // library makes internally (stdio's own reads) are not seen.
 //
-// With VDU_TRACE set to a file, every write to a regular file, ftruncate and
-// flush is also recorded there (see TraceRecord), for replaying what a power
-// cut could keep.
+// With VDU_FAULT_LOG set to a file, every call seen is listed there with
+// what it touches, for writing rules. With VDU_TRACE set to a file, every
+// write to a regular file, ftruncate and flush is also recorded there (see
+// TraceRecord), for replaying what a power cut could keep.
 #include "trace_record.h"
 
 #include <algorithm>
@@ -36,10 +53,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fnmatch.h>
+#include <linux/openat2.h>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -60,22 +81,21 @@ enum Call {
     FTRUNCATE,
     OPEN,
     OPENAT,
-    OPENAT2
+    OPENAT2,
+    LINKAT
 };
-constexpr std::size_t CALLS = OPENAT2 + 1;
+constexpr std::size_t CALLS = LINKAT + 1;
 constexpr std::array<const char*, CALLS> CALL_NAMES{"read",      "write",  "fallocate", "close",
                                                     "fdatasync", "fsync",  "syncfs",    "ftruncate",
-                                                    "open",      "openat", "openat2"};
+                                                    "open",      "openat", "openat2",   "linkat"};
 
-enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, CUT, REWRITE, GROW, SLOW };
+enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, STOP, CUT, REWRITE, GROW, SLOW, SWAP };
 
 struct Fault {
     Kind kind = NONE;
-    int error = 0;  // with FAIL, KILL and TERM
+    int error = 0;  // with FAIL, KILL, TERM and STOP
     long bytes = 0; // with CUT; milliseconds with SLOW
 };
-
-std::array<std::atomic<long>, CALLS> calls{};
 
 template <typename Function>
 Function real(const char* name) {
@@ -85,6 +105,193 @@ Function real(const char* name) {
 int real_open(const char* path, int flags, mode_t mode = 0) {
     static const auto function = real<int (*)(const char*, int, ...)>("open");
     return function(path, flags, mode);
+}
+
+// What a call touches: the path a descriptor was opened by, and its flags.
+struct Touched {
+    std::string path;
+    int flags = 0;
+    bool known = false;
+};
+
+constexpr std::string_view DICTIONARY = "/usr/local/share/vora/Dictionary";
+
+bool below(std::string_view path, std::string_view directory) {
+    return path.starts_with(directory) &&
+           (path.size() == directory.size() || path[directory.size()] == '/');
+}
+
+bool writable(int flags) {
+    return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+bool write_only(int flags) {
+    return (flags & O_ACCMODE) == O_WRONLY || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+bool is_directory(int flags) {
+    return (flags & O_DIRECTORY) != 0 && (flags & O_TMPFILE) != O_TMPFILE;
+}
+
+bool in_the_system(std::string_view path) {
+    for (const std::string_view system : {"/usr", "/etc", "/var/lib", "/run", "/proc", "/dev",
+                                          "/sys", "/lib", "/lib64", "/bin", "/sbin"})
+        if (below(path, system))
+            return true;
+    return false;
+}
+
+// Whether what a call touches is what a rule's target names.
+bool matches(const std::string& target, const Touched& touched) {
+    if (target.empty())
+        return true;
+    if (!touched.known)
+        return false;
+    if (target.find('/') != std::string::npos)
+        return fnmatch(target.c_str(), touched.path.c_str(), 0) == 0;
+    if ((touched.flags & O_PATH) != 0)
+        return false;
+    const std::string_view path = touched.path;
+    if (target == "installed")
+        return below(path, DICTIONARY) && path != DICTIONARY && write_only(touched.flags) &&
+               !is_directory(touched.flags);
+    if (target == "dictionary")
+        return below(path, DICTIONARY);
+    if (target == "update")
+        return !below(path, DICTIONARY) && !in_the_system(path) && !writable(touched.flags) &&
+               !is_directory(touched.flags);
+    return target == "lock" && path.starts_with("/run/vora-dict-update.lock");
+}
+
+struct Rule {
+    Call call;
+    std::string target;
+    long number; // 0: every one
+    Fault fault;
+    std::atomic<long> seen{0};
+};
+
+constexpr std::size_t MOST_RULES = 16;
+std::array<Rule, MOST_RULES> rules_table;
+std::size_t rule_count = 0;
+std::array<std::atomic<long>, CALLS> calls{};
+
+// The fault that a rule's KIND names.
+Fault parse_kind(std::string_view kind) {
+    using Error = std::pair<std::string_view, int>;
+    static constexpr std::array<Error, 6> ERRORS{
+        Error{"EIO", EIO},       Error{"ENOSPC", ENOSPC},         Error{"EINTR", EINTR},
+        Error{"ENOSYS", ENOSYS}, Error{"EOPNOTSUPP", EOPNOTSUPP}, Error{"EEXIST", EEXIST}};
+    for (const auto& [name, error] : ERRORS)
+        if (kind == name)
+            return {FAIL, error};
+    if (kind == "short")
+        return {SHORT, 0};
+    if (kind == "zero")
+        return {ZERO, 0};
+    if (kind == "kill")
+        return {KILL, SIGKILL};
+    if (kind == "term")
+        return {TERM, SIGTERM};
+    if (kind == "stop")
+        return {STOP, SIGSTOP};
+    if (kind == "rewrite")
+        return {REWRITE, 0};
+    if (kind == "grow")
+        return {GROW, 0};
+    if (kind == "swap")
+        return {SWAP, 0};
+    if (kind.starts_with("cut"))
+        return {CUT, SIGKILL, std::strtol(kind.data() + 3, nullptr, 10)};
+    if (kind.starts_with("slow"))
+        return {SLOW, 0, std::strtol(kind.data() + 4, nullptr, 10)};
+    return {};
+}
+
+// One rule, CALL[:TARGET]@N=KIND; false when it is not one.
+bool parse_rule(std::string_view text, Rule& rule) {
+    const std::size_t at = text.find('@');
+    const std::size_t equals = text.find('=', at);
+    if (at == std::string_view::npos || equals == std::string_view::npos)
+        return false;
+    const std::string_view head = text.substr(0, at);
+    const std::string_view name = head.substr(0, head.find(':'));
+    const auto found = std::find(CALL_NAMES.begin(), CALL_NAMES.end(), name);
+    if (found == CALL_NAMES.end())
+        return false;
+    rule.call = static_cast<Call>(found - CALL_NAMES.begin());
+    rule.target = name.size() < head.size() ? std::string(head.substr(name.size() + 1)) : "";
+    const std::string number(text.substr(at + 1, equals - at - 1));
+    rule.number = number == "*" ? 0 : std::strtol(number.c_str(), nullptr, 10);
+    rule.fault = parse_kind(text.substr(equals + 1));
+    return true;
+}
+
+// The rules of VDU_FAULTS, read once.
+bool read_rules() {
+    const char* text = std::getenv("VDU_FAULTS");
+    for (std::string_view rest = text != nullptr ? text : ""; !rest.empty();) {
+        const std::size_t comma = std::min(rest.find(','), rest.size());
+        if (rule_count < MOST_RULES && parse_rule(rest.substr(0, comma), rules_table[rule_count]))
+            ++rule_count;
+        rest.remove_prefix(std::min(comma + 1, rest.size()));
+    }
+    return true;
+}
+
+void ensure_rules() {
+    static const bool read = read_rules();
+    (void)read;
+}
+
+// The descriptors the program opened, by the path it opened them with.
+constexpr int MOST_FDS = 4096;
+std::array<Touched, MOST_FDS> opened;
+std::mutex opened_mutex;
+
+Touched touched_by(int fd) {
+    if (fd < 0 || fd >= MOST_FDS)
+        return {};
+    const std::lock_guard lock(opened_mutex);
+    return opened[static_cast<std::size_t>(fd)];
+}
+
+// The path that path names below the directory open as dir, as far as the
+// program's own opens tell: /proc/self/fd/N is the file open as N.
+std::string path_at(int dir, const char* path) {
+    if (path == nullptr)
+        return "";
+    const std::string_view text = path;
+    if (text.starts_with("/proc/self/fd/")) {
+        const Touched file = touched_by(std::atoi(path + 14));
+        return file.known ? file.path : std::string(text);
+    }
+    if (text.starts_with('/'))
+        return std::string(text);
+    std::string base;
+    if (dir == AT_FDCWD) {
+        std::array<char, 4096> cwd{};
+        base = getcwd(cwd.data(), cwd.size()) != nullptr ? cwd.data() : "";
+    } else {
+        base = touched_by(dir).path;
+    }
+    if (text.empty() || text == ".")
+        return base;
+    return base + "/" + std::string(text);
+}
+
+void remember(int fd, std::string path, int flags) {
+    if (fd < 0 || fd >= MOST_FDS)
+        return;
+    const std::lock_guard lock(opened_mutex);
+    opened[static_cast<std::size_t>(fd)] = {std::move(path), flags, true};
+}
+
+void forget(int fd) {
+    if (fd < 0 || fd >= MOST_FDS)
+        return;
+    const std::lock_guard lock(opened_mutex);
+    opened[static_cast<std::size_t>(fd)] = {};
 }
 
 // The path that swap_path replaced, put back at exit.
@@ -102,68 +309,44 @@ void swap_path() {
     (void)!symlink(arrow + 2, swapped_path.c_str());
 }
 
-// The fault that a rule's KIND names.
-Fault parse_kind(std::string_view kind) {
-    using Error = std::pair<std::string_view, int>;
-    static constexpr std::array<Error, 5> ERRORS{Error{"EIO", EIO}, Error{"ENOSPC", ENOSPC},
-                                                 Error{"EINTR", EINTR}, Error{"ENOSYS", ENOSYS},
-                                                 Error{"EOPNOTSUPP", EOPNOTSUPP}};
-    for (const auto& [name, error] : ERRORS)
-        if (kind == name)
-            return {FAIL, error};
-    if (kind == "short")
-        return {SHORT, 0};
-    if (kind == "zero")
-        return {ZERO, 0};
-    if (kind == "kill")
-        return {KILL, SIGKILL};
-    if (kind == "term")
-        return {TERM, SIGTERM};
-    if (kind == "rewrite")
-        return {REWRITE, 0};
-    if (kind == "grow")
-        return {GROW, 0};
-    if (kind.starts_with("cut"))
-        return {CUT, SIGKILL, std::strtol(kind.data() + 3, nullptr, 10)};
-    if (kind.starts_with("slow"))
-        return {SLOW, 0, std::strtol(kind.data() + 4, nullptr, 10)};
-    return {};
+// Lists the call in the log that VDU_FAULT_LOG names, if any.
+void log_call(Call call, long count, const Touched& touched) {
+    static const char* const path = std::getenv("VDU_FAULT_LOG");
+    static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    if (path == nullptr)
+        return;
+    static const int out = real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    std::string line = std::string(CALL_NAMES[call]) + "@" + std::to_string(count);
+    for (const char* target : {"installed", "dictionary", "update", "lock"})
+        if (matches(target, touched))
+            line.append(" ").append(target);
+    line.append(" ").append(touched.known ? touched.path : "?") += '\n';
+    (void)!real_write(out, line.data(), line.size());
 }
 
-// Finds the rule for call number `count` of `call`, reading VDU_FAULTS
-// afresh: the first that matches, after any swap that matches.
-Fault fault_for(Call call, long count) {
-    const char* rules = std::getenv("VDU_FAULTS");
-    if (rules == nullptr)
-        return {};
-    const std::size_t name_len = std::strlen(CALL_NAMES[call]);
+// The fault for this call of call, which touches touched: the first rule
+// that matches, after any swap that matches. Every rule whose call and
+// target match counts the call. A signal rule sends its signal here.
+Fault next_fault(Call call, const Touched& touched = {}) {
+    ensure_rules();
+    const long count = ++calls[call];
+    log_call(call, count, touched);
     Fault found;
-    for (const char* rule = rules; *rule != '\0';) {
-        const char* end = std::strchr(rule, ',');
-        if (end == nullptr)
-            end = rule + std::strlen(rule);
-        if (std::strncmp(rule, CALL_NAMES[call], name_len) == 0 && rule[name_len] == '@') {
-            const char* number = rule + name_len + 1;
-            char* after = const_cast<char*>(number);
-            const long n = *number == '*' ? count : std::strtol(number, &after, 10);
-            const char* equals = *number == '*' ? number + 1 : after;
-            const std::string_view kind(equals + 1, static_cast<std::size_t>(end - equals - 1));
-            if (n == count && *equals == '=' && kind == "swap")
-                swap_path();
-            else if (n == count && *equals == '=' && found.kind == NONE)
-                found = parse_kind(kind);
-        }
-        rule = *end == ',' ? end + 1 : end;
+    for (std::size_t i = 0; i < rule_count; ++i) {
+        Rule& rule = rules_table[i];
+        if (rule.call != call || !matches(rule.target, touched))
+            continue;
+        const long seen = ++rule.seen;
+        if (rule.number != 0 && rule.number != seen)
+            continue;
+        if (rule.fault.kind == SWAP)
+            swap_path();
+        else if (found.kind == NONE)
+            found = rule.fault;
     }
+    if (found.kind == KILL || found.kind == TERM || found.kind == STOP)
+        (void)kill(getpid(), found.error);
     return found;
-}
-
-// The rule for this call; a signal rule sends its signal here.
-Fault next_fault(Call call) {
-    const Fault fault = fault_for(call, ++calls[call]);
-    if (fault.kind == KILL || fault.kind == TERM)
-        (void)kill(getpid(), fault.error);
-    return fault;
 }
 
 // Appends one record to the trace named by VDU_TRACE, if any: a write
@@ -244,7 +427,7 @@ bool fails(const Fault& fault) {
 ssize_t faulty_write(int fd, const void* buf, size_t n, off_t offset) {
     static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
     static const auto real_pwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    const Fault fault = next_fault(WRITE);
+    const Fault fault = next_fault(WRITE, touched_by(fd));
     if (fails(fault))
         return -1;
     if (fault.kind == ZERO)
@@ -267,11 +450,34 @@ ssize_t faulty_write(int fd, const void* buf, size_t n, off_t offset) {
 // fdatasync, fsync or syncfs through real_flush; one that succeeds is
 // recorded after it, syncfs as a flush of every file.
 int faulty_flush(Call call, int (*real_flush)(int), int fd) {
-    const int rc = fails(next_fault(call)) ? -1 : real_flush(fd);
+    const int rc = fails(next_fault(call, touched_by(fd))) ? -1 : real_flush(fd);
     if (rc == 0)
         trace(call == SYNCFS ? 'S' : 'F', fd, 0, nullptr, 0);
     return rc;
 }
+
+// An open of path below dir with flags, counted as call: the descriptor is
+// remembered by that path.
+template <typename Open>
+int faulty_open(Call call, int dir, const char* path, int flags, Open open_it) {
+    std::string where = path_at(dir, path);
+    if ((flags & O_TMPFILE) == O_TMPFILE)
+        where += "/(unnamed)";
+    if (fails(next_fault(call, {where, flags, true})))
+        return -1;
+    const int fd = open_it();
+    remember(fd, std::move(where), flags);
+    return fd;
+}
+
+// The mode argument of an open that may create a file.
+#define OPEN_MODE(flags, last, mode)                                                               \
+    if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {                                                  \
+        va_list args;                                                                              \
+        va_start(args, last);                                                                      \
+        (mode) = va_arg(args, mode_t); /* NOLINT(clang-analyzer-valist.Uninitialized) */           \
+        va_end(args);                                                                              \
+    }
 
 } // namespace
 
@@ -279,7 +485,7 @@ extern "C" {
 
 ssize_t read(int fd, void* buf, size_t nbytes) {
     static const auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
-    const Fault fault = next_fault(READ);
+    const Fault fault = next_fault(READ, touched_by(fd));
     if (fails(fault))
         return -1;
     if (fault.kind == REWRITE)
@@ -303,12 +509,13 @@ ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
 
 int fallocate(int fd, int mode, off_t offset, off_t len) {
     static const auto real_fallocate = real<int (*)(int, int, off_t, off_t)>("fallocate");
-    return fails(next_fault(FALLOCATE)) ? -1 : real_fallocate(fd, mode, offset, len);
+    return fails(next_fault(FALLOCATE, touched_by(fd))) ? -1
+                                                        : real_fallocate(fd, mode, offset, len);
 }
 
 int ftruncate(int fd, off_t length) {
     static const auto real_ftruncate = real<int (*)(int, off_t)>("ftruncate");
-    if (fails(next_fault(FTRUNCATE)))
+    if (fails(next_fault(FTRUNCATE, touched_by(fd))))
         return -1;
     const int rc = real_ftruncate(fd, length);
     if (rc == 0)
@@ -334,41 +541,40 @@ int syncfs(int fd) {
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int open(const char* path, int flags, ...) {
     mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list args;
-        va_start(args, flags);
-        // A false finding, reported only when clang-tidy checks several files in one run.
-        mode = va_arg(args, mode_t); // NOLINT(clang-analyzer-valist.Uninitialized)
-        va_end(args);
-    }
-    return fails(next_fault(OPEN)) ? -1 : real_open(path, flags, mode);
+    OPEN_MODE(flags, flags, mode)
+    return faulty_open(OPEN, AT_FDCWD, path, flags, [&] { return real_open(path, flags, mode); });
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int openat(int dir, const char* path, int flags, ...) {
     static const auto real_openat = real<int (*)(int, const char*, int, ...)>("openat");
     mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list args;
-        va_start(args, flags);
-        // A false finding, reported only when clang-tidy checks several files in one run.
-        mode = va_arg(args, mode_t); // NOLINT(clang-analyzer-valist.Uninitialized)
-        va_end(args);
-    }
-    return fails(next_fault(OPENAT)) ? -1 : real_openat(dir, path, flags, mode);
+    OPEN_MODE(flags, flags, mode)
+    return faulty_open(OPENAT, dir, path, flags,
+                       [&] { return real_openat(dir, path, flags, mode); });
 }
 
 // What a fortified build calls for an openat whose flags are not constant.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 int __openat_2(int dir, const char* path, int flags) {
     static const auto real_openat = real<int (*)(int, const char*, int, ...)>("openat");
-    return fails(next_fault(OPENAT)) ? -1 : real_openat(dir, path, flags);
+    return faulty_open(OPENAT, dir, path, flags, [&] { return real_openat(dir, path, flags); });
 }
 
 // What a fortified build calls for an open whose flags are not constant.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 int __open_2(const char* path, int flags) {
-    return fails(next_fault(OPEN)) ? -1 : real_open(path, flags);
+    return faulty_open(OPEN, AT_FDCWD, path, flags, [&] { return real_open(path, flags); });
+}
+
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+    static const auto real_linkat =
+        real<int (*)(int, const char*, int, const char*, int)>("linkat");
+    const Touched file = touched_by(from_dir);
+    const Touched target{path_at(to_dir, to), file.known ? file.flags : 0, true};
+    if (fails(next_fault(LINKAT, target)))
+        return -1;
+    return real_linkat(from_dir, from, to_dir, to, flags);
 }
 
 // openat2 has no wrapper in the C library: the program calls syscall().
@@ -382,15 +588,22 @@ long syscall(long number, ...) {
         // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): as above
         a = va_arg(args, long);
     va_end(args);
-    if (number == SYS_openat2 && fails(next_fault(OPENAT2)))
-        return -1;
-    return real_syscall(number, arg[0], arg[1], arg[2], arg[3], arg[4], arg[5]);
+    const auto forward = [&] {
+        return static_cast<int>(
+            real_syscall(number, arg[0], arg[1], arg[2], arg[3], arg[4], arg[5]));
+    };
+    if (number != SYS_openat2)
+        return real_syscall(number, arg[0], arg[1], arg[2], arg[3], arg[4], arg[5]);
+    const auto* how = reinterpret_cast<const open_how*>(arg[2]);
+    return faulty_open(OPENAT2, static_cast<int>(arg[0]), reinterpret_cast<const char*>(arg[1]),
+                       static_cast<int>(how->flags), forward);
 }
 
 // A failing close still closes, as the system's does.
 int close(int fd) {
     static const auto real_close = real<int (*)(int)>("close");
-    const Fault fault = next_fault(CLOSE);
+    const Fault fault = next_fault(CLOSE, touched_by(fd));
+    forget(fd);
     const int rc = real_close(fd);
     return fails(fault) ? -1 : rc;
 }

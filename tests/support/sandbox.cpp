@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -11,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,12 +60,17 @@ void mount_scratch(const char* path, const std::string& options) {
 }
 
 // An overlay over dir whose writes go to a scratch tmpfs at changes: the
-// machine's own files show through, and none of them is ever changed.
-void overlay_over(const char* dir, const std::string& changes) {
+// machine's own files show through, but for hidden, which the overlay
+// hides behind a whiteout (absent until the test makes it), and none of them
+// is ever changed.
+void overlay_over(const char* dir, const std::string& changes, const char* hidden) {
     mkdir(changes.c_str(), 0755);
     mount_scratch(changes.c_str(), "mode=0755");
     mkdir((changes + "/upper").c_str(), 0755);
     mkdir((changes + "/work").c_str(), 0755);
+    if (mknod((changes + "/upper/" + hidden).c_str(), S_IFCHR, makedev(0, 0)) != 0)
+        throw std::runtime_error(std::string("hiding ") + dir + "/" + hidden +
+                                 " failed: " + std::strerror(errno));
     const std::string options = std::string("lowerdir=") + dir + ",upperdir=" + changes +
                                 "/upper,workdir=" + changes + "/work";
     if (mount("vdu-test", dir, "overlay", 0, options.c_str()) != 0)
@@ -77,9 +84,10 @@ Sandbox::Sandbox(const std::string& tmpfs_options, bool make_root) {
     if (!is_scratch_tmpfs(SHARE))
         throw std::runtime_error("the scratch tmpfs is not in place");
     mount_scratch("/run", "mode=0755");
-    // Trusted keys and recorded serials, as the test puts them.
-    overlay_over(TRUST_ROOT, scratch_ / "etc");
-    overlay_over(STATE_ROOT, scratch_ / "var-lib");
+    // Trusted keys and recorded serials, as the test puts them: the
+    // machine's own are hidden, whatever it holds.
+    overlay_over(TRUST_ROOT, scratch_ / "etc", "vora-dict-update");
+    overlay_over(STATE_ROOT, scratch_ / "var-lib", "vora-dict-update");
     chmod(SHARE, 0755);
     if (make_root) {
         make_parents(std::string(DICTIONARY) + "/");
@@ -159,6 +167,9 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
         env_text.push_back("VDU_FAULTS=" + *options.faults);
         // A sanitized build would otherwise object to a library loaded before its runtime.
         env_text.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        // Where a test's author lists the calls a run makes, to write its rules.
+        if (const char* log = std::getenv("VDU_FAULT_LOG"))
+            env_text.push_back(std::string("VDU_FAULT_LOG=") + log);
     }
     std::vector<char*> envp;
     envp.reserve(env_text.size() + 1);

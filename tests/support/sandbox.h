@@ -5,8 +5,10 @@
 // /usr/local/share/vora/Dictionary lies on a scratch file system that only
 // this process and its children see, another over /run for the tool's
 // lock file, and overlays over /etc and /var/lib whose changes go to
-// scratch file systems, for trusted keys and recorded serials. The
-// machine's own tree, lock, keys and serials are never touched.
+// scratch file systems, for trusted keys and recorded serials, with the
+// machine's own /etc/vora-dict-update and /var/lib/vora-dict-update hidden:
+// each test sees them absent until it puts them there. The machine's own
+// tree, lock, keys and serials are never touched nor seen.
 #pragma once
 
 #include "test_files.h"
