@@ -9,20 +9,16 @@
 
 namespace {
 
-constexpr std::size_t CHUNK_BLOCKS = 32;
-constexpr std::size_t CHUNK_SIZE = CHUNK_BLOCKS * BLOCK_SIZE;
-
 alignas(64) std::array<unsigned char, CHUNK_SIZE> raw_chunk;
 alignas(64) std::array<unsigned char, CHUNK_SIZE> decoded_chunk;
-alignas(64) std::array<unsigned char, CHUNK_SIZE> copy_chunk;    // the installed copy's, compared
-alignas(64) std::array<unsigned char, CHUNK_SIZE> other_decoded; // another update's, compared
+alignas(64) std::array<unsigned char, CHUNK_SIZE> copy_chunk; // the installed copy's, compared
 
-// The size bytes of raw_chunk as the install writes them: decoded block by
-// block when decode is true.
-const unsigned char* chunk_to_write(std::size_t size, bool decode) {
-    if (!decode)
-        return raw_chunk.data();
-    decode_blocks({raw_chunk.data(), size}, decoded_chunk.data());
+// The bytes of raw as the install writes them: decoded block by block for an
+// encoded update (raw starts at a block boundary of its file).
+const unsigned char* as_written(std::span<const unsigned char> raw, Decoding decoding) {
+    if (decoding == Decoding::plain)
+        return raw.data();
+    decode_blocks(raw, decoded_chunk.data());
     return decoded_chunk.data();
 }
 
@@ -37,112 +33,92 @@ Failure body_failure(int error) {
 }
 
 // Keeps back the first sector of plain, the count bytes at the update's start.
-void keep_first_sector(const unsigned char* plain, std::size_t count, Sector& first_sector,
-                       std::size_t& first_sector_size) {
-    first_sector_size = std::min(count, SECTOR_SIZE);
-    std::copy_n(plain, first_sector_size, first_sector.begin());
+void keep_first_sector(const unsigned char* plain, std::size_t count, FirstSector& first) {
+    first.size = std::min(count, SECTOR_SIZE);
+    std::copy_n(plain, first.size, first.bytes.begin());
 }
 
 // The new first sector, from the update's first block, when the body
 // starts past it: the copy held the bytes before already.
-Failure first_sector_of(UpdateSource& update, bool decode, Sector& first_sector,
-                        std::size_t& first_sector_size) {
+Failure first_sector_of(UpdateSource& update, Decoding decoding, FirstSector& first) {
     const IoResult got = update.first_block(std::span(raw_chunk).first<BLOCK_SIZE>());
     if (got.error != 0)
         return body_failure(got.error);
-    keep_first_sector(chunk_to_write(got.count, decode), got.count, first_sector,
-                      first_sector_size);
+    keep_first_sector(as_written({raw_chunk.data(), got.count}, decoding), got.count, first);
+    return {};
+}
+
+// The first chunk, whose first sector is kept back; the rest of it is
+// written at once. The bytes it read, in copied.
+Failure copy_first_chunk(UpdateSource& update, const BodyWrite& into, FirstSector& first,
+                         off_t& copied) {
+    const IoResult got = update.read({raw_chunk.data(), read_size(update.length(), 0)});
+    if (got.error != 0)
+        return body_failure(got.error);
+    const unsigned char* plain = as_written({raw_chunk.data(), got.count}, into.decoding);
+    keep_first_sector(plain, got.count, first);
+    if (got.count > SECTOR_SIZE) {
+        if (const int error = write_all_at(
+                into.file, {plain + SECTOR_SIZE, got.count - SECTOR_SIZE}, SECTOR_SIZE))
+            return body_failure(error);
+    }
+    copied = static_cast<off_t>(got.count);
     return {};
 }
 
 } // namespace
 
-Failure copy_body(UpdateSource& update, int destination, off_t length_before, bool decode,
-                  Sector& first_sector, std::size_t& first_sector_size,
+Failure copy_body(UpdateSource& update, const BodyWrite& into, FirstSector& first,
                   const CopyProgress& progress) {
     const off_t length = update.length();
-    off_t copied = update.in_place();
-    std::size_t wanted = 0;
-    IoResult got;
-    if (copied > 0) {
-        if (const Failure failed = first_sector_of(update, decode, first_sector, first_sector_size);
-            failed.failed())
-            return failed;
-    } else {
-        // The first chunk, whose first sector is kept back; the rest of it is
-        // written at once.
-        wanted = read_size(length, 0);
-        got = update.read({raw_chunk.data(), wanted});
-        if (got.error != 0)
-            return body_failure(got.error);
-        const unsigned char* plain = chunk_to_write(got.count, decode);
-        keep_first_sector(plain, got.count, first_sector, first_sector_size);
-        if (got.count > SECTOR_SIZE) {
-            if (const int error = write_all_at(
-                    destination, {plain + SECTOR_SIZE, got.count - SECTOR_SIZE}, SECTOR_SIZE))
-                return body_failure(error);
-        }
-        copied = static_cast<off_t>(got.count);
-        if (progress)
-            progress(copied);
-    }
+    off_t copied = into.in_place;
+    const Failure started = copied > 0 ? first_sector_of(update, into.decoding, first)
+                                       : copy_first_chunk(update, into, first, copied);
+    if (started.failed())
+        return started;
+    if (into.in_place == 0 && progress)
+        progress(copied);
     // The rest with positioned writes, its writeback started span by span.
-    off_t started = copied; // where the writeback not yet started begins
-    while (got.count == wanted && copied < length) {
-        wanted = read_size(length, copied);
-        got = update.read({raw_chunk.data(), wanted});
+    bool whole_chunks =
+        copied == static_cast<off_t>(std::min<off_t>(length, CHUNK_SIZE)) || into.in_place > 0;
+    for (off_t started_at = copied; whole_chunks && copied < length;) {
+        const std::size_t wanted = read_size(length, copied);
+        const IoResult got = update.read({raw_chunk.data(), wanted});
         if (got.error != 0)
             return body_failure(got.error);
-        const unsigned char* plain = chunk_to_write(got.count, decode);
-        if (const int error = write_all_at(destination, {plain, got.count}, copied))
+        const unsigned char* plain = as_written({raw_chunk.data(), got.count}, into.decoding);
+        if (const int error = write_all_at(into.file, {plain, got.count}, copied))
             return body_failure(error);
         copied += static_cast<off_t>(got.count);
+        whole_chunks = got.count == wanted;
         if (progress)
             progress(static_cast<off_t>(got.count));
-        if (copied - started >= WRITEBACK_SPAN) {
-            start_writeback(destination, started, copied - started);
-            started = copied;
+        if (copied - started_at >= WRITEBACK_SPAN) {
+            start_writeback(into.file, started_at, copied - started_at);
+            started_at = copied;
         }
     }
     // The writes have made a shorter file as long as the update already.
-    if (length_before > copied) {
-        if (const int error = cut_to(destination, copied))
+    if (into.length_before > copied) {
+        if (const int error = cut_to(into.file, copied))
             return body_failure(error);
     }
     return {};
 }
 
-bool same_contents(UpdateSource& update, int copy_fd, bool decode) {
+bool chunk_in_copy(std::span<const unsigned char> raw, Decoding decoding, int copy, off_t at) {
+    const IoResult got = pread_full(copy, {copy_chunk.data(), raw.size()}, at);
+    return got.error == 0 && got.count == raw.size() &&
+           std::memcmp(as_written(raw, decoding), copy_chunk.data(), raw.size()) == 0;
+}
+
+bool same_as_copy(RereadableSource& update, int copy, Decoding decoding) {
     const off_t length = update.length();
     for (off_t at = 0; at < length;) {
         const std::size_t size = read_size(length, at);
-        const IoResult update_read = update.read_at({raw_chunk.data(), size}, at);
-        const IoResult copy_read = pread_full(copy_fd, {copy_chunk.data(), size}, at);
-        if (update_read.error != 0 || update_read.count != size || copy_read.error != 0 ||
-            copy_read.count != size ||
-            std::memcmp(chunk_to_write(size, decode), copy_chunk.data(), size) != 0)
-            return false;
-        at += static_cast<off_t>(size);
-    }
-    return true;
-}
-
-bool same_output(UpdateSource& a, bool decode_a, UpdateSource& b, bool decode_b) {
-    const off_t length = a.length();
-    if (b.length() != length)
-        return false;
-    for (off_t at = 0; at < length;) {
-        const std::size_t size = read_size(length, at);
-        const IoResult read_a = a.read_at({raw_chunk.data(), size}, at);
-        const IoResult read_b = b.read_at({copy_chunk.data(), size}, at);
-        if (read_a.error != 0 || read_a.count != size || read_b.error != 0 || read_b.count != size)
-            return false;
-        const unsigned char* bytes_b = copy_chunk.data();
-        if (decode_b) {
-            decode_blocks({copy_chunk.data(), size}, other_decoded.data());
-            bytes_b = other_decoded.data();
-        }
-        if (std::memcmp(chunk_to_write(size, decode_a), bytes_b, size) != 0)
+        const IoResult got = update.read_at({raw_chunk.data(), size}, at);
+        if (got.error != 0 || got.count != size ||
+            !chunk_in_copy({raw_chunk.data(), size}, decoding, copy, at))
             return false;
         at += static_cast<off_t>(size);
     }

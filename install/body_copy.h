@@ -15,30 +15,42 @@
 // Told the count of bytes each time a chunk has been copied.
 using CopyProgress = std::function<void(off_t)>;
 
+// The unit of the copy and of the comparison: whole blocks.
+inline constexpr std::size_t CHUNK_SIZE = std::size_t{32} * BLOCK_SIZE;
+
 // Writeback of the installed file is started every WRITEBACK_SPAN bytes,
 // so that the disk works while the copy goes on and a flush after it waits
 // for the last span only.
 inline constexpr off_t WRITEBACK_SPAN = off_t{8} << 20;
 
-// Copies the update's body into the installed file open as destination,
-// length_before bytes long: every byte of its plain content up to the
-// length it had when it was opened, decoding every block of the file's
-// BLOCK_SIZE grid when decode is true, but the first sector, which goes to
-// first_sector (its size to first_sector_size), then cuts the file to the
-// length copied. An update whose first in_place() bytes the copy holds
-// already is written from there on, its first sector taken from its first
-// block. The destination's first sector is left as it is. The
-// failure names the read, write or cut that failed.
-Failure copy_body(UpdateSource& update, int destination, off_t length_before, bool decode,
-                  Sector& first_sector, std::size_t& first_sector_size,
+// The new header's sector, kept back from the body until the commit.
+struct FirstSector {
+    Sector bytes{};
+    std::size_t size = 0;
+};
+
+// Where a body goes: the installed file open for writing, as long as it
+// was before, how the update's bytes become its bytes, and how many of
+// them, from the start, the file was found to hold already.
+struct BodyWrite {
+    int file;
+    off_t length_before;
+    Decoding decoding;
+    off_t in_place;
+};
+
+// Copies the update's body into the file: every byte of its plain content
+// up to the length it had when it was opened, from in_place on, but the
+// first sector, which goes to first; then cuts the file to the length
+// copied. The file's first sector is left as it is. The failure names the
+// read, write or cut that failed.
+Failure copy_body(UpdateSource& update, const BodyWrite& into, FirstSector& first,
                   const CopyProgress& progress = {});
 
-// True when the copy open as copy_fd holds exactly the bytes that an
-// install of the update would write (decoded when decode is true), read
-// from both with positioned reads; a read that fails or comes short
-// answers false.
-bool same_contents(UpdateSource& update, int copy_fd, bool decode);
+// Whether raw, the update's bytes from offset at, decoded as decoding says,
+// are the copy's (open as copy) at the same offset; a read that fails or
+// comes short answers false.
+bool chunk_in_copy(std::span<const unsigned char> raw, Decoding decoding, int copy, off_t at);
 
-// True when installing a and installing b would write the same bytes, each
-// decoded as its flag says.
-bool same_output(UpdateSource& a, bool decode_a, UpdateSource& b, bool decode_b);
+// Whether the copy holds exactly what installing update would write.
+bool same_as_copy(RereadableSource& update, int copy, Decoding decoding);

@@ -10,20 +10,17 @@ Failure cannot_open(int error, Problem problem = Problem::none) {
 
 } // namespace
 
-Failure FileSource::open(int dir, const char* path, Links links, const struct stat* walked) {
-    if (walked != nullptr && S_ISLNK(walked->st_mode))
+Failure FileSource::open(int dir, const char* path, Walk rules) {
+    Resolved located = resolve({dir, path, rules, O_PATH});
+    if (located.link())
         return cannot_open(ELOOP, Problem::symbolic_link);
-    if (walked != nullptr && !S_ISREG(walked->st_mode))
-        return cannot_open(0, Problem::not_regular);
-    const Resolved located = resolve(dir, path, links, O_PATH);
-    if (located.link)
-        return cannot_open(ELOOP, Problem::symbolic_link);
-    if (!located.fd.valid())
-        return cannot_open(located.error);
+    if (!located.ok())
+        return cannot_open(located.error());
     // A regular file put in the walked one's place since is opened as it is:
     // it lies in the tree all the same. Without /proc it is opened by its
     // path again, which may meet a link swapped in meanwhile.
-    Opened opened = open_regular(located.fd.get(), {dir, path, links}, O_RDONLY);
+    const UniqueFd file = located.take();
+    Opened opened = open_regular(file.get(), {dir, path, rules, O_RDONLY});
     if (opened.link)
         return cannot_open(ELOOP, Problem::symbolic_link);
     if (opened.not_regular)
@@ -51,8 +48,8 @@ bool FileSource::lease() {
     return take_read_lease(fd_.get());
 }
 
-bool FileSource::lease_broken() const {
-    return !read_lease_held(fd_.get());
+bool FileSource::lease_held() const {
+    return read_lease_held(fd_.get());
 }
 
 bool FileSource::unchanged() {

@@ -1,6 +1,6 @@
 // An update that is a file: in an update tree, reached from the tree's top
 // without following a link or leaving it; for the single tool, the path as
-// its caller typed it, links followed.
+// its caller typed it.
 #pragma once
 
 #include "failure.h"
@@ -8,16 +8,14 @@
 #include "resolve.h"
 #include "source.h"
 
-class FileSource final : public UpdateSource {
+class FileSource final : public RereadableSource {
   public:
     FileSource() = default;
 
-    // Opens the update at path below dir, following links as links says,
-    // only when it is a regular file: opening a device node can make the
-    // device act, and a FIFO could hold the run. walked, when given, is what
-    // a walk of the tree found at path without following a link: nothing
-    // is read through a link, nor anything but a regular file opened.
-    Failure open(int dir, const char* path, Links links, const struct stat* walked = nullptr);
+    // Opens the update at path below dir, under the walk's rules, only when
+    // it is a regular file: opening a device node can make the device act,
+    // and a FIFO could hold the run.
+    Failure open(int dir, const char* path, Walk rules);
 
     [[nodiscard]] const struct stat& status() const override { return status_; }
     IoResult first_block(std::span<unsigned char, BLOCK_SIZE> block) override;
@@ -26,9 +24,12 @@ class FileSource final : public UpdateSource {
     // A change of its length or times means that what was read may mix two versions.
     [[nodiscard]] bool unchanged() override;
 
-    void close() override { fd_.reset(); }
-    bool lease() override;
-    [[nodiscard]] bool lease_broken() const override;
+    // Asks that no one may write to it until it is closed (a read lease):
+    // true when granted. Someone who opens it for writing later breaks it.
+    bool lease();
+    [[nodiscard]] bool lease_held() const;
+    // Gives up the descriptor, which holds the lease, to the caller.
+    UniqueFd release() { return std::move(fd_); }
 
   private:
     UniqueFd fd_;

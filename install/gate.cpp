@@ -24,18 +24,10 @@ VersionValue installed_version(int fd, std::span<char, VERSION_TEXT_SIZE> text_o
     }
 }
 
-VersionValue update_version(UpdateSource& update, bool encoded,
+VersionValue update_version(UpdateSource& update, Decoding encoded,
                             std::span<char, VERSION_TEXT_SIZE> text_out) {
     std::array<unsigned char, BLOCK_SIZE> first{};
     const IoResult got = update.first_block(first);
     const ssize_t n = got.error != 0 ? -1 : static_cast<ssize_t>(got.count);
-    return search_update_block(first.data(), n, encoded, text_out);
-}
-
-bool installed_is_current(UpdateSource& update, bool encoded, int installed_fd,
-                          VersionTexts& texts) {
-    texts.installed_text[0] = '\0';
-    const VersionValue installed =
-        installed_fd >= 0 ? installed_version(installed_fd, texts.installed_text) : 0;
-    return is_current(installed, update_version(update, encoded, texts.update_text));
+    return search_update_block(first.data(), n, encoded == Decoding::ejd, text_out);
 }

@@ -2,42 +2,51 @@
 // file it writes, and how far it has come.
 #pragma once
 
-#include "dry_run.h"
-#include "mark.h"
+#include "body_copy.h"
 #include "outcome.h"
 #include "source.h"
 #include "target.h"
 
-#include <cstddef>
+#include <memory>
 #include <optional>
 
 enum class JobState {
-    looked_up, // the update is open and the installed file looked up; nothing decided yet
-    writing,   // planned: the installed file is open for writing, the steps are to come
-    ended,     // its result is final, and nothing of it is open
+    planned, // the installed file is open for writing, the steps are to come
+    ended,   // its result is final, and nothing of it is open
 };
 
-struct InstallJob {
-    UpdateSource* update = nullptr; // owned by the caller, closed when the job ends
+// What an earlier file of a dry run would have left in an installed file.
+struct DryWrite {
+    VersionText version;
+    off_t length = 0;
+    Decoding decoding = Decoding::plain;
+    std::optional<Sha256> digest; // of the update's bytes
+    bool created = false;         // the real run would have made the file
+};
+
+struct Job {
     Target target;
-    JobState state = JobState::ended;
+    std::unique_ptr<UpdateSource> update;
     InstallResult result;
-    bool decode = false;     // the installed file's name says that its update is encoded
+    JobState state = JobState::ended;
+    Decoding decoding = Decoding::plain;
+    off_t in_place = 0;      // update bytes, from the start, that the copy holds already
+    FirstSector first;       // the new header, written by the commit
     bool committing = false; // the write of the new first sector began
-    Sector first_sector{};   // the new header's sector, written last
-    std::size_t first_sector_size = 0;
-    // In a dry run: where the installed file is or would be made, and what
-    // an earlier file of the run would have written there, which the plan
-    // then takes instead of the copy (with that file's update, to compare).
-    std::optional<DryPlace> dry_place;
+    UniqueFd gate;           // the copy, open for reading while the install decides
+    // In a dry run: where the file is or would be made, and what an earlier
+    // file of the run would have left there.
+    std::optional<PlaceOnDisk> place;
     std::optional<DryWrite> assumed;
-    UpdateSource* assumed_update = nullptr;
 
-    // Writing, and nothing has gone wrong so far.
+    // Planned, and nothing has gone wrong so far.
     [[nodiscard]] bool active() const {
-        return state == JobState::writing && !result.failure.failed();
+        return state == JobState::planned && !result.failure.failed();
     }
-    // The installed file's identity, once known.
-    [[nodiscard]] bool identified() const { return target.existed || state == JobState::writing; }
-    [[nodiscard]] dev_t device() const { return target.status.st_dev; }
 };
+
+// Ends a job, whatever state it is in (the one way a job ends), with
+// outcome or failure: a file that a failed job created is removed; an
+// existing copy whose new header may be on its way gets the mark back.
+void end_job(Job& job, Outcome outcome);
+void end_job(Job& job, const Failure& failure);

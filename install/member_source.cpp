@@ -1,5 +1,7 @@
 #include "member_source.h"
 
+#include "body_copy.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -28,6 +30,13 @@ IoResult SpooledSource::read_at(std::span<unsigned char> bytes, off_t offset) {
     return {count, 0};
 }
 
+StreamSource::StreamSource(ArchiveReader& archive, const Member& member, const Sha256* expected)
+    : archive_(archive), status_(member_status(member.size, member.mode)), expected_(expected) {
+    const IoResult got = hold(BLOCK_SIZE);
+    first_size_ = got.count;
+    std::copy_n(held_.begin(), first_size_, first_.begin());
+}
+
 IoResult StreamSource::hold(std::size_t size) {
     const std::size_t had = held_.size();
     const auto wanted = static_cast<std::size_t>(
@@ -47,11 +56,11 @@ IoResult StreamSource::hold(std::size_t size) {
     return {held_.size(), 0};
 }
 
-IoResult StreamSource::start() {
-    const IoResult got = hold(BLOCK_SIZE);
-    first_size_ = got.count;
-    std::copy_n(held_.begin(), first_size_, first_.begin());
-    return got;
+void StreamSource::drop_before(off_t offset) {
+    const auto dropped = static_cast<std::size_t>(
+        std::clamp<off_t>(offset - held_start_, 0, static_cast<off_t>(held_.size())));
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(dropped));
+    held_start_ += static_cast<off_t>(dropped);
 }
 
 IoResult StreamSource::first_block(std::span<unsigned char, BLOCK_SIZE> block) {
@@ -59,51 +68,57 @@ IoResult StreamSource::first_block(std::span<unsigned char, BLOCK_SIZE> block) {
     return {first_size_, 0};
 }
 
-IoResult StreamSource::read_at(std::span<unsigned char> bytes, off_t offset) {
-    const off_t skipped = offset - held_start_;
-    if (skipped < 0 || skipped > static_cast<off_t>(held_.size()))
-        return {0, ESPIPE};
-    // What lies before offset was compared, and is in place.
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(skipped));
-    held_start_ = offset;
-    const IoResult got = hold(bytes.size());
-    const std::size_t count = std::min(bytes.size(), held_.size());
-    std::copy_n(held_.begin(), count, bytes.begin());
-    return {count, got.error};
-}
-
 IoResult StreamSource::read(std::span<unsigned char> bytes) {
     const IoResult got = hold(bytes.size());
     const std::size_t count = std::min(bytes.size(), held_.size());
     std::copy_n(held_.begin(), count, bytes.begin());
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
-    held_start_ += static_cast<off_t>(count);
+    drop_before(held_start_ + static_cast<off_t>(count));
     return {count, got.error};
 }
 
-bool StreamSource::matches() {
-    if (taken_ < length() || damaged_)
-        return false;
-    if (expected_ == nullptr)
-        return true;
-    if (!digest_right_) {
-        Sha256 digest{};
-        digest_right_ = hashed_.finish(digest) && digest == *expected_;
+Comparison StreamSource::compare_with(int copy, Decoding decoding) {
+    for (off_t at = 0; at < length();) {
+        // What lies before at was compared, and is in place.
+        drop_before(at);
+        const auto size = static_cast<std::size_t>(std::min<off_t>(length() - at, CHUNK_SIZE));
+        const IoResult got = hold(size);
+        if (got.error != 0 || got.count < size ||
+            !chunk_in_copy({held_.data(), size}, decoding, copy, at))
+            return {false, held_start_};
+        at += static_cast<off_t>(size);
     }
-    return *digest_right_;
+    return {true, held_start_};
+}
+
+bool StreamSource::matches() {
+    const std::optional<Sha256> all = digest();
+    return all && (expected_ == nullptr || *all == *expected_);
+}
+
+std::optional<Sha256> StreamSource::digest() {
+    if (taken_ < length() || damaged_)
+        return std::nullopt;
+    if (!digest_) {
+        Sha256 digest{};
+        if (hashed_.finish(digest))
+            digest_ = digest;
+    }
+    return digest_;
 }
 
 bool StreamSource::unchanged() {
-    return held_start_ == length() && archive_.unchanged() && matches();
+    return held_start_ + static_cast<off_t>(held_.size()) == length() && held_.empty() &&
+           archive_.unchanged() && matches();
 }
 
-bool StreamSource::drain() {
-    constexpr std::size_t CHUNK = std::size_t{256} * 1024;
+StreamEnd StreamSource::finish() {
     while (taken_ < length() && !damaged_) {
         held_.clear();
-        if (hold(CHUNK).error != 0)
+        if (hold(CHUNK_SIZE).error != 0)
             break;
     }
     held_.clear();
-    return !damaged_;
+    if (damaged_)
+        return StreamEnd::damaged;
+    return matches() ? StreamEnd::whole : StreamEnd::mismatch;
 }

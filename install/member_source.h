@@ -17,7 +17,7 @@ struct stat member_status(off_t size, mode_t mode);
 
 // A member whose bytes were copied into the run's own memory before its
 // install began: no one else can change them.
-class SpooledSource final : public UpdateSource {
+class SpooledSource final : public RereadableSource {
   public:
     // bytes outlive this.
     SpooledSource(std::span<const unsigned char> bytes, mode_t mode)
@@ -28,7 +28,6 @@ class SpooledSource final : public UpdateSource {
     IoResult read(std::span<unsigned char> bytes) override;
     IoResult read_at(std::span<unsigned char> bytes, off_t offset) override;
     [[nodiscard]] bool unchanged() override { return true; }
-    void close() override {}
 
   private:
     std::span<const unsigned char> bytes_;
@@ -36,42 +35,40 @@ class SpooledSource final : public UpdateSource {
     struct stat status_;
 };
 
+// How a streamed member ended: read whole (and matching its manifest's
+// digest, when one is listed), damaged, or not the bytes listed.
+enum class StreamEnd { whole, damaged, mismatch };
+
 // A member too large to be held: read from the archive once, hashed on the
-// way when its manifest lists it. Its first block is kept for the version
-// gate. A comparison with the installed copy reads it forward (read_at at
-// rising offsets), keeping the last chunk read: the bytes before that
-// chunk, the same as the copy's, need not be written, and the body step
-// reads on from the chunk.
+// way. Its first block is kept for the version gate. A comparison with the
+// installed copy reads it forward, keeping the chunk that differs: the
+// bytes before it, the same as the copy's, need not be written, and the
+// body step reads on from that chunk.
 class StreamSource final : public UpdateSource {
   public:
     // archive is at the member's bytes; expected, when given, outlives this.
-    StreamSource(ArchiveReader& archive, const Member& member, const Sha256* expected)
-        : archive_(archive), status_(member_status(member.size, member.mode)), expected_(expected) {
-    }
-
-    // Reads the first block; an error where the archive is damaged.
-    IoResult start();
+    // The first block is read at once: damaged() tells whether it could be.
+    StreamSource(ArchiveReader& archive, const Member& member, const Sha256* expected);
 
     [[nodiscard]] const struct stat& status() const override { return status_; }
     IoResult first_block(std::span<unsigned char, BLOCK_SIZE> block) override;
     IoResult read(std::span<unsigned char> bytes) override;
-    // Only at the offset of the chunk last read or further: ESPIPE otherwise.
-    IoResult read_at(std::span<unsigned char> bytes, off_t offset) override;
-    [[nodiscard]] off_t in_place() const override { return held_start_; }
     // All of it read, the archive as it was opened, and the digest right.
     [[nodiscard]] bool unchanged() override;
-    void close() override {}
+    Comparison compare_with(int copy, Decoding decoding) override;
+    std::optional<Sha256> digest() override;
 
-    // Reads what the install left of it, so that the archive moves on to the
-    // next member: false where the archive is damaged.
-    bool drain();
-    // All of it read, and its digest the one expected (when one is).
-    [[nodiscard]] bool matches();
     [[nodiscard]] bool damaged() const { return damaged_; }
+    // Reads what the install left of it, so that the archive moves on to
+    // the next member, and says how it ended.
+    StreamEnd finish();
 
   private:
     // Takes more from the archive until held_ holds size bytes from held_start_.
     IoResult hold(std::size_t size);
+    // Forgets the held bytes before offset.
+    void drop_before(off_t offset);
+    [[nodiscard]] bool matches();
 
     ArchiveReader& archive_;
     struct stat status_;
@@ -83,5 +80,5 @@ class StreamSource final : public UpdateSource {
     off_t taken_ = 0;                 // bytes taken from the archive
     bool damaged_ = false;
     Sha256Stream hashed_;
-    std::optional<bool> digest_right_; // once all is taken
+    std::optional<Sha256> digest_; // once all is taken
 };

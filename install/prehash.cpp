@@ -1,7 +1,6 @@
 #include "prehash.h"
 
-#include "io.h"
-#include "resolve.h"
+#include "file_source.h"
 
 #include <algorithm>
 #include <array>
@@ -10,30 +9,18 @@
 
 namespace {
 
-constexpr std::size_t CHUNK_SIZE = std::size_t{256} * 1024;
-
 // Opens path below top without following a link, leases it and hashes it.
-std::optional<Prehashed> hash_under_lease(int top, const std::string& path,
-                                          std::array<unsigned char, CHUNK_SIZE>& chunk) {
-    const Resolved located = resolve(top, path, Links::none, O_PATH);
-    if (!located.fd.valid())
+std::optional<Prehashed> hash_under_lease(int top, const std::string& path) {
+    FileSource file;
+    if (file.open(top, path.c_str(), Walk::beneath | Walk::no_links).failed() || !file.lease())
         return std::nullopt;
-    Opened opened = open_regular(located.fd.get(), {top, path.c_str(), Links::none}, O_RDONLY);
-    if (!opened.fd.valid() || !take_read_lease(opened.fd.get()))
+    const Digested hashed = digest_of(file);
+    if (!hashed.digest)
         return std::nullopt;
-    Sha256Stream stream;
-    for (off_t at = 0; at < opened.status.st_size;) {
-        const IoResult got = pread_some(opened.fd.get(), chunk, at);
-        if (got.error != 0 || got.count == 0)
-            return std::nullopt;
-        stream.add({chunk.data(), got.count});
-        at += static_cast<off_t>(got.count);
-    }
     Prehashed result;
-    if (!stream.finish(result.digest))
-        return std::nullopt;
-    result.leased = std::move(opened.fd);
-    result.status = opened.status;
+    result.digest = *hashed.digest;
+    result.status = file.status();
+    result.leased = file.release();
     return result;
 }
 
@@ -81,7 +68,6 @@ void Prehasher::work() {
     sigset_t all;
     sigfillset(&all);
     (void)pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    static std::array<unsigned char, CHUNK_SIZE> chunk;
     std::unique_lock lock(mutex_);
     const auto next = [this] {
         const auto window =
@@ -98,7 +84,7 @@ void Prehasher::work() {
         entry->started = true;
         const std::string path = entry->path;
         lock.unlock();
-        std::optional<Prehashed> result = hash_under_lease(top_, path, chunk);
+        std::optional<Prehashed> result = hash_under_lease(top_, path);
         lock.lock();
         // Unless the install passed it over meanwhile.
         const auto waiting = std::find_if(queue_.begin(), queue_.end(),

@@ -3,18 +3,20 @@
 // may have put in place. One value names the whole behaviour.
 #pragma once
 
+#include "target.h"
+
 #include <sys/resource.h>
 
 enum class Profile { single_file, tree };
 
 struct ProfileRules {
-    // Every missing directory on the way is made, like mkdir -p; else only
+    // Every missing directory on the way is made, like mkdir -p; or only
     // the file's own.
-    bool all_levels;
+    Levels levels;
     // The version gate opens the installed copy read-only, so that a current
-    // copy is current wherever it lies; else it takes only a copy that it
+    // copy is current wherever it lies; or it takes only a copy that it
     // could rewrite.
-    bool gate_reads_only;
+    GateAccess gate;
     // An update that others may not read fails rather than being installed
     // where anyone but root may read it.
     bool keep_private;
@@ -25,8 +27,8 @@ struct ProfileRules {
 
 constexpr ProfileRules rules_of(Profile profile) {
     if (profile == Profile::tree)
-        return {true, true, true, true};
-    return {false, false, true, false};
+        return {Levels::all, GateAccess::read_only, true, true};
+    return {Levels::own_directory, GateAccess::read_write, true, false};
 }
 
 // The soft RLIMIT_FSIZE, or RLIM_INFINITY when there is none or it is unknown.

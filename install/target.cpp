@@ -1,10 +1,10 @@
 #include "target.h"
 
 #include "io.h"
-#include "resolve.h"
 
 #include <algorithm>
 #include <fcntl.h>
+#include <functional>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -18,17 +18,14 @@ bool is_link_at(int dir, const char* name) {
 
 } // namespace
 
-int Directories::open(const std::string& path, int& error) {
-    if (const auto found = open_.find(path); found != open_.end()) {
-        error = 0;
-        return found->second.get();
-    }
-    Resolved found = resolve(AT_FDCWD, path, Links::any, O_RDONLY | O_DIRECTORY);
-    error = found.error;
+DirectoryState Directories::open(const std::string& path) {
+    if (const auto found = open_.find(path); found != open_.end())
+        return DirectoryOpen{found->second.get()};
+    Resolved found = resolve({AT_FDCWD, path, Walk::system, O_RDONLY | O_DIRECTORY});
     // A directory that is missing now may be made by an earlier file.
-    if (!found.fd.valid())
-        return -1;
-    return open_.emplace(path, std::move(found.fd)).first->second.get();
+    if (!found.ok())
+        return DirectoryMissing{found.error()};
+    return DirectoryOpen{keep(path, found.take())};
 }
 
 int Directories::keep(const std::string& path, UniqueFd directory) {
@@ -53,111 +50,136 @@ bool leaves_the_root(std::string_view relative) {
     return false;
 }
 
-bool form_destination(std::string_view relative, Target& target) {
-    if (DICTIONARY_ROOT.size() + 1 + relative.size() >= target.destination.size())
+bool Destination::form(std::string_view relative) {
+    if (DICTIONARY_ROOT.size() + 1 + relative.size() >= path_.size())
         return false;
-    char* end =
-        std::copy(DICTIONARY_ROOT.begin(), DICTIONARY_ROOT.end(), target.destination.data());
+    char* end = std::copy(DICTIONARY_ROOT.begin(), DICTIONARY_ROOT.end(), path_.data());
     *end++ = '/';
     end = std::copy(relative.begin(), relative.end(), end);
     *end = '\0';
-    const std::string_view destination(target.destination.data(),
-                                       static_cast<std::size_t>(end - target.destination.data()));
-    target.leaf = destination.rfind('/') + 1;
+    const std::string_view whole(path_.data(), static_cast<std::size_t>(end - path_.data()));
+    leaf_ = whole.rfind('/') + 1;
     return true;
 }
 
 void look_up_target(Directories& directories, Target& target) {
-    target.directory = directories.open(target.directory_path(), target.directory_error);
-    if (target.directory < 0)
+    const Destination& destination = target.destination;
+    target.directory = directories.open(destination.directory_path());
+    const DirectoryOpen* directory = target.open_directory();
+    target.file = NoCopy{};
+    if (directory == nullptr)
         return;
-    Resolved located = resolve(target.directory, target.name(), Links::any, O_PATH);
-    if (!located.fd.valid()) {
-        target.dangling = located.error == ENOENT && is_link_at(target.directory, target.name());
+    Resolved located = resolve({directory->fd, destination.name(), Walk::system, O_PATH});
+    if (!located.ok()) {
+        target.file =
+            NoCopy{located.error() == ENOENT && is_link_at(directory->fd, destination.name())};
         return;
     }
-    target.located = std::move(located.fd);
-    target.existed = status_of(target.located.get(), target.status) == 0;
+    CopyFound found{located.take(), {}};
+    if (status_of(found.located.get(), found.status) == 0)
+        target.file = std::move(found);
 }
 
-UniqueFd open_for_gate(const Target& target, bool read_only) {
-    Opened opened =
-        open_regular(target.located.get(), {target.directory, target.name(), Links::any},
-                     read_only ? O_RDONLY : O_RDWR, &target.status);
-    return std::move(opened.fd);
+UniqueFd open_for_gate(const Target& target, GateAccess access) {
+    const CopyFound* found = target.found();
+    const DirectoryOpen* directory = target.open_directory();
+    if (found == nullptr || directory == nullptr)
+        return {};
+    const int flags = access == GateAccess::read_only ? O_RDONLY : O_RDWR;
+    return open_regular(found->located.get(),
+                        {directory->fd, target.destination.name(), Walk::system, flags})
+        .fd;
 }
 
-Existing missing_directories(const Target& target, bool all_levels) {
-    Existing existing;
-    if (target.directory >= 0 || target.directory_error != ENOENT) {
-        existing.error = target.directory_error;
-        return existing;
-    }
-    existing = deepest_existing(target.directory_path());
-    // Without all_levels only the file's own directory is made: a missing
+Resolved missing_directories(const Target& target, Levels levels) {
+    if (const auto* missing = std::get_if<DirectoryMissing>(&target.directory);
+        missing == nullptr || missing->error != ENOENT)
+        return ResolveError{missing != nullptr ? missing->error : 0, false, {}};
+    const std::string path = target.destination.directory_path();
+    Resolved reached = resolve({AT_FDCWD, path, Walk::stop_at_missing, O_RDONLY | O_DIRECTORY});
+    // With own_directory only the file's own directory is made: a missing
     // level above it is what a mkdir of that directory would meet.
-    if (existing.error == 0 && !all_levels && existing.missing.find('/') != std::string::npos) {
-        existing.directory.reset();
-        existing.error = ENOENT;
-    }
-    return existing;
+    if (reached.ok() && levels == Levels::own_directory &&
+        reached.reached().missing.find('/') != std::string::npos)
+        return ResolveError{ENOENT, false, {}};
+    return reached;
 }
 
-int make_target_directories(Directories& directories, Target& target, bool all_levels) {
-    if (target.directory >= 0)
+int make_target_directories(Directories& directories, Target& target, Levels levels) {
+    if (target.open_directory() != nullptr)
         return 0;
-    Existing existing = missing_directories(target, all_levels);
-    if (existing.error != 0)
-        return existing.error;
-    Made made = make_levels(std::move(existing.directory), existing.missing, NEW_DIRECTORY_MODE);
-    if (made.error != 0)
-        return made.error;
-    target.made_parent = made.made_in.valid();
-    target.made_in = std::move(made.made_in);
-    target.directory = directories.keep(target.directory_path(), std::move(made.directory));
+    Resolved existing = missing_directories(target, levels);
+    if (!existing.ok())
+        return existing.error();
+    const std::string missing = existing.reached().missing;
+    UniqueFd deepest = existing.take();
+    Resolved made = resolve(
+        {deepest.get(), missing, Walk::make_missing, O_RDONLY | O_DIRECTORY, NEW_DIRECTORY_MODE});
+    if (!made.ok())
+        return made.error();
+    target.made_in = std::move(made.reached().made_in);
+    target.directory =
+        DirectoryOpen{directories.keep(target.destination.directory_path(), made.take())};
     return 0;
 }
 
-Failure open_target(Target& target) {
+namespace {
+
+Failure open_failure(int error, Problem problem = Problem::none) {
+    return {Step::open_target, error, problem};
+}
+
+// A new file, made with O_EXCL: only a file that this open made is ours.
+Failure create_target(Target& target, int directory) {
     constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    const auto failed = [](int error, Problem problem = Problem::none) {
-        return Failure{Step::open_target, error, problem};
-    };
-    if (!target.existed) {
-        target.file = UniqueFd(
-            openat(target.directory, target.name(), flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
-        if (target.file.valid()) {
-            target.created = true;
-            if (const int error = status_of(target.file.get(), target.status)) {
-                remove_created(target);
-                return failed(error);
-            }
-            return {};
-        }
-        if (errno != EEXIST)
-            return failed(last_error());
-        // Made by another process meanwhile.
-        target.existed = true;
-        target.located = UniqueFd(openat(target.directory, target.name(), O_PATH | O_CLOEXEC));
-        if (!target.located.valid())
-            return failed(last_error());
+    OpenForWriting made;
+    made.file = UniqueFd(
+        openat(directory, target.destination.name(), flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
+    if (!made.file.valid())
+        return open_failure(last_error());
+    made.created = true;
+    const int error = status_of(made.file.get(), made.status);
+    target.file = std::move(made);
+    if (error != 0) {
+        remove_created(target);
+        return open_failure(error);
     }
-    // What the lookup found of a copy that existed then.
-    const struct stat seen = target.status;
-    Opened opened = open_regular(target.located.get(),
-                                 {target.directory, target.name(), Links::any}, O_WRONLY, &seen);
-    target.located.reset();
+    return {};
+}
+
+} // namespace
+
+Failure open_target(Target& target) {
+    const DirectoryOpen* directory = target.open_directory();
+    if (directory == nullptr)
+        return open_failure(ENOENT);
+    if (target.found() == nullptr) {
+        const Failure created = create_target(target, directory->fd);
+        if (!created.failed() || created.error != EEXIST)
+            return created;
+        // Made by another process meanwhile.
+        Resolved located =
+            resolve({directory->fd, target.destination.name(), Walk::system, O_PATH});
+        if (!located.ok())
+            return open_failure(located.error());
+        target.file = CopyFound{located.take(), {}};
+    }
+    const CopyFound& found = *target.found();
+    Opened opened = open_regular(
+        found.located.get(), {directory->fd, target.destination.name(), Walk::system, O_WRONLY});
     if (opened.not_regular)
-        return failed(0, Problem::not_regular);
+        return open_failure(0, Problem::not_regular);
     if (!opened.fd.valid())
-        return failed(opened.error);
-    target.file = std::move(opened.fd);
-    target.status = opened.status;
+        return open_failure(opened.error);
+    target.file = OpenForWriting{std::move(opened.fd), opened.status, false};
     return {};
 }
 
 int write_error(const Target& target, int fd) {
-    if (const int error = access_error(target.directory, target.name(), W_OK))
+    const DirectoryOpen* directory = target.open_directory();
+    if (directory == nullptr)
+        return ENOENT;
+    if (const int error = access_error(directory->fd, target.destination.name(), W_OK))
         return error;
     int flags = 0;
     if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
@@ -167,16 +189,65 @@ int write_error(const Target& target, int fd) {
 }
 
 void remove_created(Target& target) {
-    target.file.reset();
-    if (target.created)
-        (void)unlinkat(target.directory, target.name(), 0);
-    target.created = false;
+    OpenForWriting* writing = target.writing();
+    if (writing == nullptr || !writing->created)
+        return;
+    writing->file.reset();
+    writing->created = false;
+    if (const DirectoryOpen* directory = target.open_directory())
+        (void)unlinkat(directory->fd, target.destination.name(), 0);
 }
 
 int flush_new_entries(const Target& target) {
-    if (!target.created)
+    const OpenForWriting* writing = target.writing();
+    const DirectoryOpen* directory = target.open_directory();
+    if (writing == nullptr || !writing->created || directory == nullptr)
         return 0;
-    if (const int error = flush_file(target.directory))
+    if (const int error = flush_file(directory->fd))
         return error;
     return target.made_in.valid() ? flush_file(target.made_in.get()) : 0;
+}
+
+std::size_t PlaceHash::operator()(const Place& place) const {
+    return std::hash<std::string>()(place.below) ^ (std::hash<ino_t>()(place.inode) * 31) ^
+           (std::hash<dev_t>()(place.device) * 131);
+}
+
+namespace {
+
+std::string joined(const std::string& directory, const char* name) {
+    return directory.empty() ? std::string(name) : directory + "/" + name;
+}
+
+} // namespace
+
+namespace {
+
+PlaceOnDisk on(int fd, Place place) {
+    PlaceOnDisk found{std::move(place), std::nullopt};
+    struct statfs fs {};
+    if (file_system_of(fd, fs) == 0)
+        found.file_system = fs;
+    return found;
+}
+
+} // namespace
+
+PlaceOnDisk place_of(const Target& target) {
+    const char* name = target.destination.name();
+    struct stat status {};
+    if (const CopyFound* found = target.found())
+        return on(found->located.get(), {found->status.st_dev, found->status.st_ino, ""});
+    if (const DirectoryOpen* directory = target.open_directory();
+        directory != nullptr && status_of(directory->fd, status) == 0)
+        return on(directory->fd, {status.st_dev, status.st_ino, name});
+    Resolved existing = resolve({AT_FDCWD, target.destination.directory_path(),
+                                 Walk::stop_at_missing, O_RDONLY | O_DIRECTORY});
+    if (existing.ok()) {
+        const std::string missing = existing.reached().missing;
+        const UniqueFd nearest = existing.take();
+        if (status_of(nearest.get(), status) == 0)
+            return on(nearest.get(), {status.st_dev, status.st_ino, joined(missing, name)});
+    }
+    return {{0, 0, target.destination.path()}, std::nullopt};
 }

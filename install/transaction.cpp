@@ -6,12 +6,12 @@
 //                as a header without a version;
 //   body         every other byte: the first block past its first sector,
 //                the blocks behind it, the cut to the update's length;
-//   first sector the new header, by one write of one sector.
+//   first sector the new header, by one write of one sector: the commit.
 //
 // Storage writes a sector whole or not at all, so whatever a kill or a power
 // cut leaves, the copy is the old file, the new file, or a file that shows
 // the mark and is therefore installed whole by the next run.
-#include "install.h"
+#include "disk.h"
 
 #include "io.h"
 #include "process.h"
@@ -23,76 +23,74 @@
 
 namespace {
 
-enum class InstallStep { mark, body, first_sector };
-constexpr InstallStep STEPS[] = {InstallStep::mark, InstallStep::body, InstallStep::first_sector};
-
 // Records what failed a job; the job stops taking part in the steps.
-void fail(InstallJob& job, Step step, int error, Problem problem = Problem::none) {
+void fail(Job& job, Step step, int error, Problem problem = Problem::none) {
     job.result.failure = {step, error, problem};
 }
 
-void write_the_mark(InstallJob& job) {
-    const Target& target = job.target;
+int file_of(const Job& job) {
+    return job.target.writing()->file.get();
+}
+
+const struct stat& status_of_file(const Job& job) {
+    return job.target.writing()->status;
+}
+
+bool created(const Job& job) {
+    return job.target.writing()->created;
+}
+
+void write_the_mark(Job& job) {
     // A file that this run made holds nothing that a lack of space could
     // destroy (it is removed when its install fails), but one whose
     // writeback starts midway is allocated in one piece this way.
-    if (!target.created || job.update->length() > WRITEBACK_SPAN) {
+    if (!created(job) || job.update->length() > WRITEBACK_SPAN) {
         if (const int error =
-                reserve_space(target.file.get(), target.status.st_size, job.update->length()))
+                reserve_space(file_of(job), status_of_file(job).st_size, job.update->length()))
             return fail(job, Step::mark, error);
     }
     job.result.changed = true;
-    if (const int error = write_all_at(target.file.get(), MARK, 0))
+    if (const int error = write_all_at(file_of(job), MARK, 0))
         fail(job, Step::mark, error);
 }
 
-void copy_the_body(InstallJob& job, const CopyProgress& copied) {
+void copy_the_body(Job& job, const CopyProgress& copied) {
     // The mark has made the copy at least one sector long.
-    const off_t length = std::max<off_t>(job.target.status.st_size, SECTOR_SIZE);
-    const Failure copy = copy_body(*job.update, job.target.file.get(), length, job.decode,
-                                   job.first_sector, job.first_sector_size, copied);
+    const off_t length = std::max<off_t>(status_of_file(job).st_size, SECTOR_SIZE);
+    const Failure copy = copy_body(*job.update, {file_of(job), length, job.decoding, job.in_place},
+                                   job.first, copied);
     if (copy.failed())
         job.result.failure = copy;
     else if (!job.update->unchanged())
         fail(job, Step::body, 0, Problem::update_changed);
 }
 
-void write_the_first_sector(InstallJob& job) {
+void write_the_first_sector(Job& job) {
     job.committing = true;
-    if (const int error = write_all_at(job.target.file.get(),
-                                       {job.first_sector.data(), job.first_sector_size}, 0))
+    if (const int error = write_all_at(file_of(job), {job.first.bytes.data(), job.first.size}, 0))
         fail(job, Step::first_sector, error);
-}
-
-void run_step(InstallStep step, InstallJob& job, const CopyProgress& copied) {
-    switch (step) {
-    case InstallStep::mark:
-        return write_the_mark(job);
-    case InstallStep::body:
-        return copy_the_body(job, copied);
-    case InstallStep::first_sector:
-        return write_the_first_sector(job);
-    }
 }
 
 // Calls visit once for each file system that active jobs write to, with
 // those jobs in their order.
 template <typename Visit>
-void for_each_file_system(std::span<InstallJob> jobs, Visit visit) {
-    std::vector<InstallJob*> there;
+void for_each_file_system(std::span<Job> jobs, Visit visit) {
+    std::vector<Job*> there;
     for (std::size_t i = 0; i < jobs.size(); ++i) {
-        const dev_t device = jobs[i].device();
-        const auto on_this_device = [device](const InstallJob& job) {
-            return job.active() && job.device() == device;
+        if (!jobs[i].active())
+            continue;
+        const dev_t device = status_of_file(jobs[i]).st_dev;
+        const auto on_this_device = [device](const Job& job) {
+            return job.active() && status_of_file(job).st_dev == device;
         };
-        const std::span<InstallJob> before = jobs.first(i);
-        if (!on_this_device(jobs[i]) || std::any_of(before.begin(), before.end(), on_this_device))
+        const std::span<Job> before = jobs.first(i);
+        if (std::any_of(before.begin(), before.end(), on_this_device))
             continue;
         there.clear();
-        for (InstallJob& job : jobs.subspan(i))
+        for (Job& job : jobs.subspan(i))
             if (on_this_device(job))
                 there.push_back(&job);
-        visit(std::span<InstallJob* const>(there));
+        visit(std::span<Job* const>(there));
     }
 }
 
@@ -100,15 +98,15 @@ void for_each_file_system(std::span<InstallJob> jobs, Visit visit) {
 // that ran out of space midway would leave a copy with the mark, which no
 // dictionary user can read until the next run. The jobs on one file system
 // are summed in order.
-void check_space(std::span<InstallJob> jobs) {
-    for_each_file_system(jobs, [](std::span<InstallJob* const> jobs_there) {
+void check_space(std::span<Job> jobs) {
+    for_each_file_system(jobs, [](std::span<Job* const> jobs_there) {
         struct statfs fs {};
-        if (file_system_of(jobs_there.front()->target.file.get(), fs) != 0)
+        if (file_system_of(file_of(*jobs_there.front()), fs) != 0)
             return;
         off_t room = free_space(fs);
-        for (InstallJob* job : jobs_there) {
+        for (Job* job : jobs_there) {
             const off_t needed =
-                space_needed(job->update->length(), job->target.status.st_blocks, fs);
+                space_needed(job->update->length(), status_of_file(*job).st_blocks, fs);
             if (needed > room)
                 fail(*job, Step::space, ENOSPC);
             else
@@ -117,13 +115,17 @@ void check_space(std::span<InstallJob> jobs) {
     });
 }
 
-// One fdatasync a file, and after the last step the new directory entries.
-void flush_each_file(std::span<InstallJob> jobs, InstallStep step) {
-    for (InstallJob& job : jobs) {
+// Which step a flush follows: after the commit, new directory entries are
+// flushed too.
+enum class After { step, commit };
+
+// One fdatasync a file, and after the commit the new directory entries.
+void flush_each_file(std::span<Job> jobs, After after) {
+    for (Job& job : jobs) {
         if (!job.active())
             continue;
-        int error = flush_data(job.target.file.get());
-        if (error == 0 && step == InstallStep::first_sector)
+        int error = flush_data(file_of(job));
+        if (error == 0 && after == After::commit)
             error = flush_new_entries(job.target);
         if (error != 0)
             fail(job, Step::flush, error);
@@ -132,44 +134,61 @@ void flush_each_file(std::span<InstallJob> jobs, InstallStep step) {
 
 // One syncfs a file system, which also takes every directory entry made;
 // a failed flush fails every job on that file system.
-void flush_each_file_system(std::span<InstallJob> jobs) {
-    for_each_file_system(jobs, [](std::span<InstallJob* const> jobs_there) {
-        if (const int error = flush_file_system(jobs_there.front()->target.file.get()))
-            for (InstallJob* job : jobs_there)
+void flush_each_file_system(std::span<Job> jobs) {
+    for_each_file_system(jobs, [](std::span<Job* const> jobs_there) {
+        if (const int error = flush_file_system(file_of(*jobs_there.front())))
+            for (Job* job : jobs_there)
                 fail(*job, Step::flush, error);
     });
 }
 
+void flush(std::span<Job> jobs, FlushSchedule schedule, After after) {
+    if (schedule == FlushSchedule::each_file)
+        flush_each_file(jobs, after);
+    else
+        flush_each_file_system(jobs);
+}
+
+bool any_planned(std::span<Job> jobs) {
+    return std::any_of(jobs.begin(), jobs.end(),
+                       [](const Job& job) { return job.state == JobState::planned; });
+}
+
 } // namespace
 
-void run_steps(std::span<InstallJob> jobs, FlushSchedule schedule, const StepProgress& progress) {
-    if (std::none_of(jobs.begin(), jobs.end(),
-                     [](const InstallJob& job) { return job.state == JobState::writing; }))
+void DiskWorld::write(std::span<Job> jobs, FlushSchedule schedule, const StepProgress& progress) {
+    if (!any_planned(jobs))
         return;
     check_space(jobs);
     hold_signals();
-    for (const InstallStep step : STEPS) {
-        for (std::size_t i = 0; i < jobs.size(); ++i) {
-            if (!jobs[i].active())
-                continue;
-            CopyProgress copied;
-            if (progress.bytes)
-                copied = [&progress, i](off_t bytes) { progress.bytes(i, bytes); };
-            run_step(step, jobs[i], copied);
-            if (step == InstallStep::body && progress.body_copied)
-                progress.body_copied(i);
-        }
-        if (schedule == FlushSchedule::each_file)
-            flush_each_file(jobs, step);
-        else
-            flush_each_file_system(jobs);
+    for (Job& job : jobs)
+        if (job.active())
+            write_the_mark(job);
+    flush(jobs, schedule, After::step);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (!jobs[i].active())
+            continue;
+        CopyProgress copied;
+        if (progress.bytes)
+            copied = [&progress, i](off_t bytes) { progress.bytes(i, bytes); };
+        copy_the_body(jobs[i], copied);
+        if (progress.body_copied)
+            progress.body_copied(i);
     }
-    for (InstallJob& job : jobs) {
-        if (job.state != JobState::writing)
+    flush(jobs, schedule, After::step);
+}
+
+void DiskWorld::commit(std::span<Job> jobs, FlushSchedule schedule) {
+    for (Job& job : jobs)
+        if (job.active())
+            write_the_first_sector(job);
+    flush(jobs, schedule, After::commit);
+    for (Job& job : jobs) {
+        if (job.state != JobState::planned)
             continue;
         if (job.result.failure.failed())
             end_job(job, Outcome::failed);
         else
-            end_job(job, job.target.created ? Outcome::added : Outcome::updated);
+            end_job(job, created(job) ? Outcome::added : Outcome::updated);
     }
 }

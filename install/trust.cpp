@@ -62,18 +62,23 @@ Refusal take_key(int fd, const std::string& name, std::vector<PublicKey>& keys) 
     return {};
 }
 
+// Opens a file or directory of trust at path below dir, never through a
+// link at its end, nor waiting on a FIFO.
+Resolved open_trusted(int dir, const char* path, int flags) {
+    return resolve({dir, path, Walk::system, flags | O_NOFOLLOW | O_NONBLOCK});
+}
+
 Refusal load_directory(std::vector<PublicKey>& keys) {
     // The directory above holds it: whoever could write there could swap it.
     const std::string parent = TRUST_DIRECTORY;
-    UniqueFd above(
-        openat(AT_FDCWD, parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    UniqueFd dir(
-        openat(AT_FDCWD, TRUSTED_KEYS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir.valid() && errno == ENOENT)
+    UniqueFd above = open_trusted(AT_FDCWD, TRUST_DIRECTORY, O_RDONLY | O_DIRECTORY).take();
+    Resolved listed = open_trusted(AT_FDCWD, TRUSTED_KEYS_DIRECTORY, O_RDONLY | O_DIRECTORY);
+    if (listed.error() == ENOENT)
         return {}; // no key is trusted
-    if (!dir.valid())
+    if (!listed.ok())
         return refusal(Distrust::bad_keys,
-                       std::string(TRUSTED_KEYS_DIRECTORY) + ": " + std::strerror(last_error()));
+                       std::string(TRUSTED_KEYS_DIRECTORY) + ": " + std::strerror(listed.error()));
+    UniqueFd dir = listed.take();
     for (const auto& [fd, name] : {std::pair{above.get(), parent},
                                    std::pair{dir.get(), std::string(TRUSTED_KEYS_DIRECTORY)}})
         if (const std::string why = fd >= 0 ? open_to_others(fd) : ""; !why.empty())
@@ -89,10 +94,10 @@ Refusal load_directory(std::vector<PublicKey>& keys) {
     }
     Refusal refused;
     for (const std::string& name : names) {
-        UniqueFd key(openat(dirfd(listing), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        refused = key.valid()
-                      ? take_key(key.get(), std::string(TRUSTED_KEYS_DIRECTORY) + "/" + name, keys)
-                      : refusal(Distrust::bad_keys, name + ": " + std::strerror(last_error()));
+        Resolved key = open_trusted(dirfd(listing), name.c_str(), O_RDONLY);
+        refused = key.ok() ? take_key(key.reached().fd.get(),
+                                      std::string(TRUSTED_KEYS_DIRECTORY) + "/" + name, keys)
+                           : refusal(Distrust::bad_keys, name + ": " + std::strerror(key.error()));
         if (refused.refused())
             break;
     }
@@ -102,7 +107,7 @@ Refusal load_directory(std::vector<PublicKey>& keys) {
 
 std::map<std::string, std::uint64_t> read_serials() {
     std::map<std::string, std::uint64_t> serials;
-    UniqueFd fd(openat(AT_FDCWD, SERIALS_PATH, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd fd = open_trusted(AT_FDCWD, SERIALS_PATH, O_RDONLY).take();
     std::string text;
     if (!fd.valid() || !read_whole(fd.get(), text))
         return serials;
@@ -117,11 +122,13 @@ std::map<std::string, std::uint64_t> read_serials() {
 // Opens the tree's file name at its top, without following a link, and reads it.
 bool read_top_file(int top, std::string_view name, std::string& text, bool& present) {
     const std::string path(name);
-    const Resolved found = resolve(top, path, Links::none, O_PATH);
-    present = found.fd.valid() || found.error != ENOENT;
-    if (!found.fd.valid())
+    const PathWalk place{top, path, Walk::beneath | Walk::no_links, O_PATH};
+    Resolved found = resolve(place);
+    present = found.ok() || found.error() != ENOENT;
+    if (!found.ok())
         return false;
-    const Opened opened = open_regular(found.fd.get(), {top, path.c_str(), Links::none}, O_RDONLY);
+    const UniqueFd located = found.take();
+    const Opened opened = open_regular(located.get(), {top, path, place.rules, O_RDONLY});
     return opened.fd.valid() && read_whole(opened.fd.get(), text);
 }
 
@@ -146,10 +153,10 @@ TrustedKeys load_trusted_keys(std::span<const std::string> named) {
     for (const std::string& name : named) {
         if (trusted.refusal.refused())
             break;
-        UniqueFd key(openat(AT_FDCWD, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        Resolved key = open_trusted(AT_FDCWD, name.c_str(), O_RDONLY);
         trusted.refusal =
-            key.valid() ? take_key(key.get(), name, trusted.keys)
-                        : refusal(Distrust::bad_keys, name + ": " + std::strerror(last_error()));
+            key.ok() ? take_key(key.reached().fd.get(), name, trusted.keys)
+                     : refusal(Distrust::bad_keys, name + ": " + std::strerror(key.error()));
     }
     return trusted;
 }
@@ -277,10 +284,10 @@ int record_serial(const KeyId& key, std::uint64_t serial) {
         text.append(id).append(" ").append(std::to_string(number)) += '\n';
     if (mkdir(SERIALS_DIRECTORY, 0755) != 0 && errno != EEXIST)
         return last_error();
-    UniqueFd directory(
-        openat(AT_FDCWD, SERIALS_DIRECTORY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!directory.valid())
-        return last_error();
+    Resolved opened = open_trusted(AT_FDCWD, SERIALS_DIRECTORY, O_RDONLY | O_DIRECTORY);
+    if (!opened.ok())
+        return opened.error();
+    const UniqueFd directory = opened.take();
     return replace_file(directory.get(), "serials",
                         {reinterpret_cast<const unsigned char*>(text.data()), text.size()}, 0644);
 }

@@ -7,8 +7,8 @@
 #pragma once
 
 #include "digest.h"
+#include "file_source.h"
 #include "prehash.h"
-#include "source.h"
 
 #include <optional>
 
@@ -16,28 +16,29 @@
 // chunks costs less hashed again as it is copied.
 inline constexpr off_t LEASE_FROM = off_t{1} << 20;
 
-class VerifiedSource final : public UpdateSource {
+class VerifiedSource final : public RereadableSource {
   public:
-    // Verifies update against expected; both outlive this. prehashed: the
-    // digest that a Prehasher found, which counts only for the same file,
-    // unchanged, its lease unbroken.
-    VerifiedSource(UpdateSource& update, const Sha256& expected,
-                   std::optional<Prehashed> prehashed = std::nullopt)
-        : update_(update), expected_(expected), prehashed_(std::move(prehashed)) {}
+    // Checks the file that it opens against expected, which outlives this.
+    // prehashed: the digest that a Prehasher found, which counts only for
+    // the same file, unchanged, its lease unbroken.
+    explicit VerifiedSource(const Sha256& expected,
+                            std::optional<Prehashed> prehashed = std::nullopt)
+        : expected_(expected), prehashed_(std::move(prehashed)) {}
 
-    [[nodiscard]] const struct stat& status() const override { return update_.status(); }
+    // Opens the file as FileSource::open does.
+    Failure open(int dir, const char* path, Walk rules) { return file_.open(dir, path, rules); }
+    // Whether the bytes are the ones listed, before the install decides on them.
+    Failure verify();
+
+    [[nodiscard]] const struct stat& status() const override { return file_.status(); }
     IoResult first_block(std::span<unsigned char, BLOCK_SIZE> block) override;
     IoResult read(std::span<unsigned char> bytes) override;
     IoResult read_at(std::span<unsigned char> bytes, off_t offset) override;
     [[nodiscard]] bool unchanged() override;
-    void close() override {
-        update_.close();
-        prehashed_.reset();
-    }
-    Failure verify() override;
+    std::optional<Sha256> digest() override { return expected_; }
 
   private:
-    UpdateSource& update_;
+    FileSource file_;
     const Sha256& expected_;
     bool verified_ = false;
     std::optional<Prehashed> prehashed_;

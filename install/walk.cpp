@@ -36,7 +36,7 @@ bool excluded(std::span<const std::string> patterns, const std::string& name,
     });
 }
 
-struct Walk {
+struct TreeWalk {
     int top;
     std::span<const std::string> excluded;
     std::vector<TreeFile> files;
@@ -45,18 +45,20 @@ struct Walk {
 };
 
 // Lists one directory, relative path prefix ("" for the top), into the walk.
-void list_directory(Walk& walk, const std::string& prefix) {
+void list_directory(TreeWalk& walk, const std::string& prefix) {
     const std::string shown = prefix.empty() ? "." : prefix.substr(0, prefix.size() - 1);
-    Resolved listed = resolve(walk.top, shown, Links::none, O_RDONLY | O_DIRECTORY);
-    DIR* dir = listed.fd.valid() ? fdopendir(listed.fd.get()) : nullptr;
+    Resolved listed =
+        resolve({walk.top, shown, Walk::beneath | Walk::no_links, O_RDONLY | O_DIRECTORY});
+    UniqueFd held = listed.take();
+    DIR* dir = held.valid() ? fdopendir(held.get()) : nullptr;
     if (dir == nullptr) {
         // A directory replaced by a link since its parent was listed.
-        const int error = listed.fd.valid() ? last_error() : listed.error;
+        const int error = held.valid() ? last_error() : listed.error();
         walk.files.push_back(
-            {shown, listed.link ? TreeEntry::link : TreeEntry::unreadable, {}, error});
+            {shown, listed.link() ? TreeEntry::link : TreeEntry::unreadable, {}, error});
         return;
     }
-    const int fd = listed.fd.release(); // the listing's now
+    const int fd = held.release(); // the listing's now
     for (;;) {
         errno = 0;
         const dirent* entry = readdir(dir);
@@ -139,7 +141,7 @@ void apply_manifest(const Manifest& manifest, std::span<const std::string> exclu
 
 std::vector<TreeFile> list_tree(int top, std::span<const std::string> excluded,
                                 std::size_t& excluded_entries) {
-    Walk walk{top, excluded, {}, {""}, 0};
+    TreeWalk walk{top, excluded, {}, {""}, 0};
     while (!walk.directories.empty()) {
         const std::string prefix = std::move(walk.directories.back());
         walk.directories.pop_back();

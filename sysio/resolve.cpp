@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <optional>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,70 +13,16 @@ namespace {
 // As many links as the system itself follows in one path.
 constexpr int MAX_LINKS = 40;
 
-// A link met at name below dir: O_DIRECTORY meets a link before O_NOFOLLOW
-// does, and then fails with ENOTDIR.
-bool is_link_at(int dir, const char* name) {
-    struct stat status {};
-    return fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+ResolveError failed(int error, std::string where = {}) {
+    return {error, false, std::move(where)};
 }
 
-Resolved failed(int error, bool link = false, std::string where = {}) {
-    Resolved result;
-    result.error = error;
-    result.link = link;
-    result.where = std::move(where);
-    return result;
+ResolveError refused_link(int error, std::string where) {
+    return {error, true, std::move(where)};
 }
 
-// The components of path one at a time, each directory opened without
-// following a link, for kernels without openat2. "..", an absolute path and
-// a link anywhere are refused as openat2 would refuse them.
-Resolved open_by_components(int top, std::string_view path, int flags) {
-    UniqueFd held; // the directory reached, once below top
-    for (;;) {
-        const int dir = held.valid() ? held.get() : top;
-        const std::size_t slash = path.find('/');
-        const std::string name(path.substr(0, slash));
-        const bool last = slash == std::string_view::npos;
-        if (name == ".." || (dir == top && path.starts_with('/')))
-            return failed(EXDEV);
-        const char* entry = name.empty() ? "." : name.c_str();
-        UniqueFd next(
-            openat(dir, entry, (last ? flags : O_RDONLY | O_DIRECTORY) | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.valid()) {
-            const int error = last_error();
-            const bool link = error == ELOOP || (error == ENOTDIR && is_link_at(dir, entry));
-            return failed(link ? ELOOP : error, link);
-        }
-        if (last) {
-            // O_PATH with O_NOFOLLOW opens a link itself: a link all the same.
-            struct stat status {};
-            if ((flags & O_PATH) != 0 && fstat(next.get(), &status) == 0 && S_ISLNK(status.st_mode))
-                return failed(ELOOP, true);
-            Resolved found;
-            found.fd = std::move(next);
-            return found;
-        }
-        held = std::move(next);
-        path.remove_prefix(slash + 1);
-    }
-}
-
-Resolved beneath(int top, std::string_view path, int flags) {
-    open_how how{};
-    how.flags = static_cast<unsigned>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
-    const std::string terminated(path);
-    const auto fd = syscall(SYS_openat2, top, terminated.c_str(), &how, sizeof how);
-    if (fd >= 0) {
-        Resolved found;
-        found.fd = UniqueFd(static_cast<int>(fd));
-        return found;
-    }
-    const int error = last_error();
-    if (error != ENOSYS)
-        return failed(error, error == ELOOP);
-    return open_by_components(top, path, flags);
+UniqueFd open_path(int dir, const char* name) {
+    return UniqueFd(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
 }
 
 // The next component of rest, removed from it: "" when none is left.
@@ -95,191 +42,258 @@ bool has_components(const std::string& rest) {
     return rest.find_first_not_of('/') != std::string::npos;
 }
 
-// The walk of a path one component at a time from at, which expands each
-// link that it meets in place of its name, as the system would.
-struct Walk {
-    UniqueFd at;
-    std::string rest;
-    std::string reached; // the directories passed, for messages
+// A walk in progress: the directory reached and its owner, what is left of
+// the path, and the links expanded on the way.
+struct Walker {
+    const PathWalk& walk;
+    UniqueFd at;          // the directory reached, O_PATH
+    uid_t owner = 0;      // its owner
+    std::string rest;     // the components still to walk
+    std::string reached;  // the directories passed, for messages
+    std::size_t link_end; // rest is a link's target while longer than this
     int links = 0;
+    UniqueFd made_in;
 
-    explicit Walk(std::string_view path)
-        : at(open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC)), rest(path),
-          reached(path.starts_with('/') ? "/" : "") {}
+    explicit Walker(const PathWalk& path_walk)
+        : walk(path_walk), rest(path_walk.path), link_end(path_walk.path.size()) {}
 
+    [[nodiscard]] bool rule(Walk flag) const { return has(walk.rules, flag); }
     [[nodiscard]] std::string below(const std::string& name) const {
         return reached.empty() || reached.ends_with('/') ? reached + name : reached + "/" + name;
     }
-
-    // Puts the target of the link next, which lies at name; false with
-    // errno set when it cannot be read or there are too many.
-    bool expand(int link) {
-        std::array<char, 4096> target{};
-        const ssize_t size = readlinkat(link, "", target.data(), target.size() - 1);
-        if (size < 0)
-            return false;
-        if (++links > MAX_LINKS) {
-            errno = ELOOP;
-            return false;
-        }
-        const std::string_view text(target.data(), static_cast<std::size_t>(size));
-        if (text.starts_with('/')) {
-            at = UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            reached.assign(1, '/'); // not = "/", which GCC 12 warns of (PR 105329)
-        }
-        rest = std::string(text) + "/" + rest;
-        return true;
-    }
+    [[nodiscard]] std::string whole() const { return std::string(walk.path); }
 };
 
-// The tree's top: a link is followed only when root owns it, since a link
-// that another user owns could point the run at a directory of root's,
-// whose files would then be installed for all to read.
-Resolved resolve_root_owned(std::string_view path, int flags) {
-    Walk walk(path);
-    const std::string whole(path);
-    while (walk.at.valid() && has_components(walk.rest)) {
-        const std::string name = next_component(walk.rest);
-        if (name == ".")
-            continue;
-        UniqueFd next(openat(walk.at.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat status {};
-        if (!next.valid() || fstat(next.get(), &status) != 0)
-            return failed(last_error(), false, whole);
-        if (!S_ISLNK(status.st_mode)) {
-            walk.at = std::move(next);
-            walk.reached = walk.below(name);
-            continue;
+// Starts at the root for an absolute path, else at where the walk starts.
+std::optional<ResolveError> begin(Walker& w) {
+    const bool absolute = w.walk.path.starts_with('/');
+    if (absolute && w.rule(Walk::beneath))
+        return failed(EXDEV, w.whole());
+    w.at = UniqueFd(absolute ? open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                             : openat(w.walk.start, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    w.reached = absolute ? "/" : "";
+    struct stat status {};
+    if (!w.at.valid() || fstat(w.at.get(), &status) != 0)
+        return failed(last_error(), w.whole());
+    w.owner = status.st_uid;
+    return std::nullopt;
+}
+
+// A step from an entry of a user other than root to another owner's.
+bool unsafe_step(const Walker& w, uid_t to) {
+    return w.rule(Walk::safe_owners) && w.owner != 0 && to != w.owner;
+}
+
+// Follows the link open as link, found at name, where the policy allows.
+std::optional<ResolveError> follow(Walker& w, int link, const struct stat& status,
+                                   const std::string& name, bool last) {
+    const bool refused = w.rule(Walk::no_links) || (last && (w.walk.open_flags & O_NOFOLLOW)) ||
+                         (w.rule(Walk::root_links) && status.st_uid != 0);
+    if (refused || unsafe_step(w, status.st_uid))
+        return refused_link(ELOOP, w.below(name));
+    std::array<char, 4096> target{};
+    const ssize_t size = readlinkat(link, "", target.data(), target.size() - 1);
+    if (size < 0)
+        return failed(last_error(), w.whole());
+    if (++w.links > MAX_LINKS)
+        return failed(ELOOP, w.whole());
+    const std::string_view text(target.data(), static_cast<std::size_t>(size));
+    w.owner = status.st_uid;
+    if (text.starts_with('/')) {
+        if (w.rule(Walk::beneath))
+            return refused_link(EXDEV, w.below(name));
+        w.at = UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        w.reached.assign(1, '/'); // not = "/", which GCC 12 warns of (PR 105329)
+        if (unsafe_step(w, 0))
+            return refused_link(EPERM, w.below(name));
+    }
+    w.link_end = w.rest.size();
+    w.rest = std::string(text) + "/" + w.rest;
+    return std::nullopt;
+}
+
+// A missing level: made, where the policy says so and no link leads there.
+std::optional<ResolveError> make_level(Walker& w, const std::string& name, UniqueFd& entry) {
+    if (w.rest.size() > w.link_end)
+        return failed(ENOENT, w.whole()); // nothing is made through a link to nothing
+    if (mkdirat(w.at.get(), name.c_str(), w.walk.mode) != 0 && errno != EEXIST)
+        return failed(last_error(), w.whole());
+    w.made_in = UniqueFd(openat(w.at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    entry = open_path(w.at.get(), name.c_str());
+    if (!entry.valid())
+        return failed(last_error(), w.whole());
+    return std::nullopt;
+}
+
+enum class Next { walked, stopped };
+
+// Whether the walk's last component is to be opened as a file, by its name
+// from the directory above it.
+bool opens_a_file(const PathWalk& walk) {
+    return (walk.open_flags & (O_PATH | O_DIRECTORY)) == 0;
+}
+
+// Walks one component; stopped: the path goes on below a missing level.
+std::variant<Next, ResolveError> step(Walker& w, const std::string& name) {
+    const bool last = !has_components(w.rest);
+    if (name == ".")
+        return Next::walked;
+    if (name == ".." && w.rule(Walk::beneath))
+        return failed(EXDEV, w.whole());
+    UniqueFd entry = open_path(w.at.get(), name.c_str());
+    if (!entry.valid() && errno == ENOENT && w.rule(Walk::stop_at_missing)) {
+        if (w.rest.size() > w.link_end)
+            return failed(ENOENT, w.whole()); // nothing is made through a link to nothing
+        w.rest = name + "/" + w.rest;
+        return Next::stopped;
+    }
+    if (!entry.valid() && errno == ENOENT && w.rule(Walk::make_missing)) {
+        if (const std::optional<ResolveError> error = make_level(w, name, entry))
+            return *error;
+    }
+    struct stat status {};
+    if (!entry.valid() || fstat(entry.get(), &status) != 0)
+        return failed(last_error(), w.whole());
+    if (S_ISLNK(status.st_mode)) {
+        if (const std::optional<ResolveError> error = follow(w, entry.get(), status, name, last))
+            return *error;
+        return Next::walked;
+    }
+    if (unsafe_step(w, status.st_uid))
+        return refused_link(EPERM, w.below(name));
+    if (!last && !S_ISDIR(status.st_mode))
+        return failed(ENOTDIR, w.whole());
+    if (last && opens_a_file(w.walk)) {
+        // By its name, never through a link swapped in since.
+        entry =
+            UniqueFd(openat(w.at.get(), name.c_str(), w.walk.open_flags | O_NOFOLLOW | O_CLOEXEC));
+        if (!entry.valid())
+            return errno == ELOOP ? refused_link(ELOOP, w.below(name))
+                                  : failed(last_error(), w.whole());
+    }
+    w.at = std::move(entry);
+    w.owner = status.st_uid;
+    w.reached = w.below(name);
+    return Next::walked;
+}
+
+// Opens what the walk reached as it asks: its O_PATH, the directory, or the
+// file opened already.
+Resolved finish(Walker& w) {
+    Reached reached;
+    reached.made_in = std::move(w.made_in);
+    if ((w.walk.open_flags & O_DIRECTORY) == 0) {
+        reached.fd = std::move(w.at);
+        return reached;
+    }
+    reached.fd = UniqueFd(openat(w.at.get(), ".", (w.walk.open_flags & ~O_NOFOLLOW) | O_CLOEXEC));
+    if (!reached.fd.valid())
+        return failed(last_error(), w.whole());
+    return reached;
+}
+
+// The last component made by O_CREAT, below the directory reached.
+Resolved create_last(Walker& w, const std::string& name) {
+    Reached reached;
+    reached.made_in = std::move(w.made_in);
+    reached.fd =
+        UniqueFd(openat(w.at.get(), name.c_str(), w.walk.open_flags | O_CLOEXEC, w.walk.mode));
+    if (!reached.fd.valid())
+        return failed(last_error(), w.whole());
+    return reached;
+}
+
+Resolved walk_components(const PathWalk& walk) {
+    Walker w(walk);
+    if (const std::optional<ResolveError> error = begin(w))
+        return *error;
+    while (has_components(w.rest)) {
+        const std::string name = next_component(w.rest);
+        if ((walk.open_flags & O_CREAT) != 0 && !has_components(w.rest))
+            return create_last(w, name);
+        std::variant<Next, ResolveError> next = step(w, name);
+        if (auto* error = std::get_if<ResolveError>(&next))
+            return std::move(*error);
+        if (std::get<Next>(next) == Next::stopped) {
+            Resolved deepest = finish(w);
+            if (deepest.ok())
+                deepest.reached().missing = w.rest.substr(0, w.rest.find_last_not_of('/') + 1);
+            return deepest;
         }
-        if (status.st_uid != 0)
-            return failed(ELOOP, true, walk.below(name));
-        if (!walk.expand(next.get()))
-            return failed(last_error(), false, whole);
     }
-    if (!walk.at.valid())
-        return failed(last_error(), false, whole);
-    Resolved found;
-    // Located only, it may be a file (an archive); "." would take a directory.
-    if (flags == O_PATH && !whole.ends_with('/')) {
-        found.fd = std::move(walk.at);
-        return found;
+    return finish(w);
+}
+
+// The kernel's own resolution, where the rules are its: every link
+// followed, or none and never above the start.
+std::optional<Resolved> fast_path(const PathWalk& walk) {
+    const std::string terminated(walk.path);
+    if (walk.rules == Walk::system) {
+        UniqueFd fd(openat(walk.start, terminated.c_str(), walk.open_flags | O_CLOEXEC, walk.mode));
+        if (!fd.valid())
+            return Resolved(failed(last_error(), terminated));
+        return Resolved(Reached{std::move(fd), {}, {}});
     }
-    found.fd = UniqueFd(openat(walk.at.get(), ".", flags | O_CLOEXEC));
-    if (!found.fd.valid())
-        return failed(last_error(), false, whole);
-    return found;
+    if (walk.rules != (Walk::beneath | Walk::no_links) || (walk.open_flags & O_CREAT) != 0)
+        return std::nullopt;
+    open_how how{};
+    how.flags = static_cast<unsigned>(walk.open_flags | O_CLOEXEC);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+    const auto fd = syscall(SYS_openat2, walk.start, terminated.c_str(), &how, sizeof how);
+    if (fd >= 0)
+        return Resolved(Reached{UniqueFd(static_cast<int>(fd)), {}, {}});
+    const int error = last_error();
+    if (error == ENOSYS)
+        return std::nullopt;
+    if (error == ELOOP)
+        return Resolved(refused_link(ELOOP, terminated));
+    return Resolved(failed(error, terminated));
 }
 
 } // namespace
 
-Resolved resolve(int start, std::string_view path, Links links, int flags) {
-    switch (links) {
-    case Links::none:
-        return beneath(start, path, flags);
-    case Links::root_owned:
-        return resolve_root_owned(path, flags);
-    case Links::any:
-        break;
-    }
-    const std::string terminated(path);
-    Resolved found;
-    found.fd = UniqueFd(openat(start, terminated.c_str(), flags | O_CLOEXEC));
-    if (!found.fd.valid())
-        return failed(last_error());
-    return found;
+Resolved resolve(const PathWalk& walk) {
+    if (std::optional<Resolved> quick = fast_path(walk))
+        return std::move(*quick);
+    return walk_components(walk);
 }
 
-Existing deepest_existing(std::string_view path) {
-    Existing result;
-    std::string prefix(path);
-    for (;;) {
-        result.directory = UniqueFd(openat(AT_FDCWD, prefix.empty() ? "/" : prefix.c_str(),
-                                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (result.directory.valid())
-            break;
-        const std::size_t slash = prefix.rfind('/');
-        if (errno != ENOENT || slash == std::string::npos || prefix.empty()) {
-            result.error = last_error();
-            return result;
-        }
-        prefix.resize(slash);
-    }
-    result.missing = path.substr(prefix.size());
-    while (result.missing.starts_with('/'))
-        result.missing.erase(0, 1);
-    // The first missing name may be a link to nothing, through which
-    // nothing is ever made.
-    const std::string first = result.missing.substr(0, result.missing.find('/'));
-    struct stat status {};
-    if (!first.empty() &&
-        fstatat(result.directory.get(), first.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISDIR(status.st_mode)) {
-        result.directory.reset();
-        result.error = S_ISLNK(status.st_mode) ? ENOENT : ENOTDIR;
-    }
-    return result;
-}
-
-Made make_levels(UniqueFd directory, std::string_view missing, mode_t mode) {
-    Made result;
-    std::string rest(missing);
-    for (std::string name = next_component(rest); !name.empty(); name = next_component(rest)) {
-        const bool made = mkdirat(directory.get(), name.c_str(), mode) == 0;
-        if (!made && errno != EEXIST) {
-            result.error = last_error();
-            return result;
-        }
-        UniqueFd next(
-            openat(directory.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.valid()) {
-            result.error = last_error();
-            return result;
-        }
-        result.made_in = made ? std::move(directory) : UniqueFd();
-        directory = std::move(next);
-    }
-    result.directory = std::move(directory);
-    return result;
-}
-
-Opened open_regular(int located, const Place& place, int flags, const struct stat* seen) {
+Opened open_regular(int located, const PathWalk& place) {
     Opened result;
-    if (seen == nullptr && fstat(located, &result.status) != 0) {
+    if (fstat(located, &result.status) != 0) {
         result.error = last_error();
         return result;
     }
-    const struct stat found = seen != nullptr ? *seen : result.status;
+    const struct stat found = result.status;
     if (!S_ISREG(found.st_mode)) {
         result.not_regular = true;
         result.error = EINVAL;
         return result;
     }
-    flags |= O_NOCTTY | O_CLOEXEC;
+    const int flags = place.open_flags | O_NOCTTY | O_CLOEXEC;
     std::array<char, 32> proc_path{};
     (void)std::snprintf(proc_path.data(), proc_path.size(), "/proc/self/fd/%d", located);
-    // The magic link opens the very inode located, whatever its path holds
-    // now; a caller that knew it already needs no second look.
+    // The magic link opens the very inode located, whatever its path holds now.
     result.fd = UniqueFd(open(proc_path.data(), flags));
-    if (result.fd.valid() && seen != nullptr) {
-        result.status = found;
-        return result;
-    }
     if (!result.fd.valid() && errno != ENOENT) {
         result.error = last_error();
         return result;
     }
     // No /proc: the path once more, where a FIFO swapped in cannot hold the run.
     if (!result.fd.valid()) {
-        Resolved again = resolve(place.dir, place.path, place.links, flags | O_NONBLOCK);
-        if (!again.fd.valid()) {
-            result.error = again.error;
-            result.link = again.link;
+        PathWalk again = place;
+        again.open_flags = flags | O_NONBLOCK;
+        Resolved relocated = resolve(again);
+        result.fd = relocated.take();
+        if (!relocated.ok()) {
+            result.error = relocated.error();
+            result.link = relocated.link();
             return result;
         }
-        result.fd = std::move(again.fd);
     }
-    if (fstat(result.fd.get(), &result.status) == 0 && S_ISREG(result.status.st_mode) &&
-        result.status.st_dev == found.st_dev && result.status.st_ino == found.st_ino)
+    if (result.fd.valid() && fstat(result.fd.get(), &result.status) == 0 &&
+        S_ISREG(result.status.st_mode) && result.status.st_dev == found.st_dev &&
+        result.status.st_ino == found.st_ino)
         return result;
     result.fd.reset();
     result.not_regular = true;

@@ -1,12 +1,10 @@
-// The one way a path is turned into a descriptor, under a policy for the
-// symbolic links met on the way: none at all and never leaving where the
-// path starts (an update tree that someone else may change), only those
-// that root owns (the tree's own top, named on root's command line), or any,
-// as the system follows them (the dictionary, which is root's). Whatever is
-// found, nothing but a regular file is opened for reading or writing: a
-// file is first located with O_PATH, which runs no device driver and waits
-// for no FIFO, its type checked on that descriptor, and only then is the
-// same inode opened through /proc/self/fd.
+// The one way a path is turned into a descriptor: one walk over its
+// components under policy flags, with openat2 as its fast path where the
+// kernel has it and the flags allow. Whatever is found, nothing but a
+// regular file is opened for reading or writing: a file is first located
+// with O_PATH, which runs no device driver and waits for no FIFO, its type
+// checked on that descriptor, and only then is the same inode opened
+// through /proc/self/fd (open_regular).
 #pragma once
 
 #include "fd.h"
@@ -15,65 +13,84 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <variant>
 
-enum class Links {
-    none,       // a link anywhere on the way fails the lookup, which stays below its start
-    root_owned, // a link is followed only when root owns it
-    any,        // as the system follows them
+// The rules of a walk, combined with |. None: links are followed as the
+// system follows them.
+enum class Walk : unsigned {
+    system = 0,
+    beneath = 1U << 0,         // never above where the path starts: no "..", no absolute path
+    no_links = 1U << 1,        // a link anywhere fails
+    root_links = 1U << 2,      // a link is followed only when root owns it
+    safe_owners = 1U << 3,     // no step from an entry of a user other than root to another owner's
+    make_missing = 1U << 4,    // missing directories are made on the way (Reached::made_in)
+    stop_at_missing = 1U << 5, // a missing level ends the walk at the deepest directory found
 };
 
-struct Resolved {
+constexpr Walk operator|(Walk a, Walk b) {
+    return static_cast<Walk>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr bool has(Walk flags, Walk flag) {
+    return (static_cast<unsigned>(flags) & static_cast<unsigned>(flag)) != 0;
+}
+
+// Why a walk failed: the system's error, whether it was a link that the
+// policy does not follow (or an unsafe step, with safe_owners), and the
+// path as far as it was resolved.
+struct ResolveError {
+    int error = 0;
+    bool link = false;
+    std::string where;
+};
+
+// What a walk reached: the descriptor asked for; with stop_at_missing, the
+// deepest directory that exists and the levels below it that do not
+// (empty when none is missing); with make_missing, the directory in which
+// the last missing level was made (none when nothing was made).
+struct Reached {
     UniqueFd fd;
-    int error = 0;     // why it failed, or 0
-    bool link = false; // the failure is a link that the policy does not follow
-    std::string where; // with an error: the path as far as it was resolved
-};
-
-// Opens path below the directory start (AT_FDCWD: the current directory)
-// with flags (O_PATH to locate it, O_RDONLY | O_DIRECTORY to list it),
-// following links as links says. With Links::none this is openat2 with
-// RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH, or where the kernel lacks it, one
-// component at a time with O_NOFOLLOW; a link met there, whichever
-// component it is, is a link all the same. With Links::root_owned the path
-// names a directory, resolved from the current directory (or the root, for
-// an absolute path) whatever start is, and where tells which link or path
-// failed.
-Resolved resolve(int start, std::string_view path, Links links, int flags);
-
-// The deepest directory that exists on the way to the directory path
-// (absolute, links followed as the system follows them), opened for
-// reading, and the components below it that do not exist yet (empty when
-// the whole path exists). error: something other than a directory is in
-// the way (ENOTDIR), the first missing level is a link to nothing (ENOENT:
-// nothing is ever made through one), or a lookup failed.
-struct Existing {
-    UniqueFd directory;
     std::string missing;
-    int error = 0;
-};
-Existing deepest_existing(std::string_view path);
-
-// Makes the components of missing below directory one at a time with mode
-// (less the umask), opening each without following a link. made_in is the
-// directory in which the last component was made.
-struct Made {
-    UniqueFd directory;
     UniqueFd made_in;
-    int error = 0;
 };
-Made make_levels(UniqueFd directory, std::string_view missing, mode_t mode);
 
-// Opens the file that located refers to with flags, only when it is a
-// regular file, and gives its status. seen, when given, is what fstat found
-// of located already and becomes the status; otherwise it is fstat of the
-// file opened. Where /proc is not mounted the file is opened again by
-// place (path below dir, under links), non-blocking, and fstat confirms
-// that it is the file located.
-struct Place {
-    int dir;
-    const char* path;
-    Links links;
+// A descriptor, or why there is none.
+class Resolved {
+  public:
+    Resolved(Reached reached) : state_(std::move(reached)) {} // NOLINT(google-explicit-constructor)
+    Resolved(ResolveError error)
+        : state_(std::move(error)) {} // NOLINT(google-explicit-constructor)
+
+    [[nodiscard]] bool ok() const { return std::holds_alternative<Reached>(state_); }
+    [[nodiscard]] Reached& reached() { return std::get<Reached>(state_); }
+    [[nodiscard]] const ResolveError& failure() const { return std::get<ResolveError>(state_); }
+    // The error number: 0 when it resolved.
+    [[nodiscard]] int error() const { return ok() ? 0 : failure().error; }
+    [[nodiscard]] bool link() const { return !ok() && failure().link; }
+    // The descriptor, taken out.
+    UniqueFd take() { return ok() ? std::move(reached().fd) : UniqueFd(); }
+
+  private:
+    std::variant<Reached, ResolveError> state_;
 };
+
+// Where a walk starts, its path and rules, and how its last component is
+// opened (O_PATH to locate it, O_RDONLY | O_DIRECTORY to list it; O_CREAT
+// with mode makes it; O_NOFOLLOW fails a link there whatever the policy).
+struct PathWalk {
+    int start;             // a directory descriptor, or AT_FDCWD
+    std::string_view path; // relative to start, or absolute where the policy allows
+    Walk rules;
+    int open_flags;
+    mode_t mode = 0; // of a file made by O_CREAT, and of directories made on the way
+};
+
+Resolved resolve(const PathWalk& walk);
+
+// Opens the file that located refers to with place's open flags, only when
+// it is a regular file, and gives its status. Where /proc is not mounted
+// the file is opened again by place (the walk that located it, its last
+// component opened by name), non-blocking, and fstat confirms that it is
+// the file located.
 struct Opened {
     UniqueFd fd;
     struct stat status {};
@@ -81,4 +98,4 @@ struct Opened {
     bool not_regular = false; // a directory, device, FIFO or socket, or replaced by one
     bool link = false;        // opened again by its path, it had become a link
 };
-Opened open_regular(int located, const Place& place, int flags, const struct stat* seen = nullptr);
+Opened open_regular(int located, const PathWalk& place);

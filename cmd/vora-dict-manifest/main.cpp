@@ -11,7 +11,6 @@
 #include "program_version.h"
 #include "walk.h"
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -140,20 +139,16 @@ int parse_options(int argc, char** argv, Options& options) {
 // The SHA-256 of the file at path below top, as it lies in the tree.
 int digest_of(int top, const TreeFile& file, Sha256& digest) {
     FileSource update;
-    if (const Failure opened = update.open(top, file.path.c_str(), Links::none, &file.status);
+    if (const Failure opened = update.open(top, file.path.c_str(), Walk::beneath | Walk::no_links);
         opened.failed())
         return opened.error != 0 ? opened.error : EINVAL;
-    static std::array<unsigned char, std::size_t{256} * 1024> chunk;
-    Sha256Stream stream;
-    for (;;) {
-        const IoResult got = update.read(chunk);
-        if (got.error != 0)
-            return got.error;
-        stream.add({chunk.data(), got.count});
-        if (got.count < chunk.size())
-            break;
-    }
-    return stream.finish(digest) ? 0 : EIO;
+    const Digested hashed = ::digest_of(update);
+    if (hashed.error != 0)
+        return hashed.error;
+    if (!hashed.digest)
+        return EIO;
+    digest = *hashed.digest;
+    return 0;
 }
 
 } // namespace

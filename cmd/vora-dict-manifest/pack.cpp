@@ -36,7 +36,7 @@ bool report(const std::string& what, const std::string& why) {
 std::optional<std::string> read_tree_file(int top, std::string_view path, bool& failed) {
     FileSource file;
     const std::string name(path);
-    const Failure opened = file.open(top, name.c_str(), Links::none);
+    const Failure opened = file.open(top, name.c_str(), Walk::beneath | Walk::no_links);
     if (opened.failed()) {
         failed = opened.error != ENOENT;
         return std::nullopt;
@@ -108,7 +108,8 @@ class Writer {
 // Packs the file at path below top; with a digest, its bytes must have it.
 bool pack_file(Writer& writer, int top, const Packed& file) {
     FileSource update;
-    if (const Failure opened = update.open(top, file.path.c_str(), Links::none); opened.failed())
+    if (const Failure opened = update.open(top, file.path.c_str(), Walk::beneath | Walk::no_links);
+        opened.failed())
         return report(file.path,
                       opened.error != 0 ? std::strerror(opened.error) : failure_reason(opened));
     if (!writer.start(file.path, update.status()))

@@ -1,6 +1,5 @@
 #include "archive_run.h"
 
-#include "batch.h"
 #include "member_source.h"
 #include "members.h"
 #include "walk.h"
@@ -32,24 +31,22 @@ std::optional<std::string> read_text_member(ArchiveReader& archive, const Member
 // bytes lie one after the other in spool.
 struct ArchiveRun {
     ArchiveReader& archive;
+    World& world;
     const ArchiveRunSettings& settings;
     Progress& progress;
     const ReportMembers& report;
     MemberRules rules;
+    Batch batch;
     std::unique_ptr<unsigned char[]> spool;
-    off_t spooled = 0; // bytes of spool that the batch's members hold
-    std::vector<InstallJob> jobs;
-    std::vector<std::optional<SpooledSource>> sources;
-    std::vector<MemberResult> results;
-    std::size_t count = 0; // jobs of the batch
-    std::optional<Directories> directories;
+    off_t spooled = 0;              // bytes of spool that the batch's members hold
+    std::vector<std::string> paths; // of the batch's members
     ArchiveTotals totals;
 
-    ArchiveRun(ArchiveReader& reader, const ArchiveRunSettings& run_settings, Progress& shown,
-               const ReportMembers& reporter)
-        : archive(reader), settings(run_settings), progress(shown), report(reporter),
-          rules(run_settings.excluded, run_settings.manifest),
-          jobs(std::max<std::size_t>(run_settings.batch_files, 1)), sources(jobs.size()) {}
+    ArchiveRun(ArchiveReader& reader, World& run_world, const ArchiveRunSettings& run_settings,
+               Progress& shown, const ReportMembers& reporter)
+        : archive(reader), world(run_world), settings(run_settings), progress(shown),
+          report(reporter), rules(run_settings.excluded, run_settings.manifest),
+          batch(run_world, {std::max<std::size_t>(run_settings.batch_files, 1), 0}) {}
 };
 
 void report_results(ArchiveRun& run, std::span<const MemberResult> results) {
@@ -59,37 +56,33 @@ void report_results(ArchiveRun& run, std::span<const MemberResult> results) {
     run.report(results);
 }
 
+// Reports the results of a batch that ran, and starts the next one.
+void report_batch(ArchiveRun& run, Batch& batch) {
+    std::vector<MemberResult> results;
+    results.reserve(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i)
+        results.push_back({run.paths[i], batch.result(i)});
+    if (!results.empty())
+        report_results(run, results);
+    run.paths.clear();
+    batch.clear();
+}
+
 // Runs the steps of the batch gathered, reports it, and starts the next one.
 void run_batch(ArchiveRun& run) {
-    if (run.count > 0) {
-        const std::span<InstallJob> batch = std::span(run.jobs).first(run.count);
-        run_steps(batch, FlushSchedule::each_file_system);
-        for (std::size_t i = 0; i < run.count; ++i)
-            run.results[i].result = std::move(batch[i].result);
-        report_results(run, run.results);
-    }
-    run.results.clear();
-    for (std::optional<SpooledSource>& source : run.sources)
-        source.reset();
-    run.count = 0;
+    if (run.batch.size() > 0)
+        write_and_commit(run.batch, FlushSchedule::each_file_system);
+    report_batch(run, run.batch);
     run.spooled = 0;
-    run.directories.emplace();
-    if (run.settings.dry != nullptr)
-        run.settings.dry->next_batch();
 }
 
-// The batch's next job, for the member at path; a full batch is run first.
-InstallJob& next_job(ArchiveRun& run, const std::string& path) {
-    if (run.count == run.jobs.size())
-        run_batch(run);
-    run.results.push_back({path, {}});
-    InstallJob& job = run.jobs[run.count++];
-    job = InstallJob{};
-    return job;
-}
-
+// A failure of the member at path that needs no source.
 void fail_member(ArchiveRun& run, const std::string& path, Problem problem) {
-    end_job(next_job(run, path), Failure{Step::open_update, 0, problem});
+    if (run.batch.add_failed({Step::open_update, 0, problem}) == Added::full) {
+        run_batch(run);
+        (void)run.batch.add_failed({Step::open_update, 0, problem});
+    }
+    run.paths.push_back(path);
 }
 
 // A result of its own: the damage, or a listed file that the archive lacks.
@@ -108,43 +101,9 @@ void end_at_damage(ArchiveRun& run, const std::string& path) {
     report_results(run, {&damage, 1});
 }
 
-// Plans the install of the member whose bytes lie in the batch's spool:
-// false when its installed file is one that an earlier member of the batch
-// writes, which then has to start the next batch.
-bool plan_spooled(ArchiveRun& run, const MemberPlan& plan, std::span<const unsigned char> bytes,
-                  mode_t mode) {
-    InstallJob& job = next_job(run, plan.path);
-    const std::size_t slot = run.count - 1;
-    if (!start_job(job, plan.path))
-        return true;
-    look_up(job, run.sources[slot].emplace(bytes, mode), *run.directories);
-    DryRun* dry = run.settings.dry;
-    if (written_in_this_batch(job, std::span(run.jobs).first(slot), dry)) {
-        end_job(job, Outcome::failed);
-        --run.count;
-        run.results.pop_back();
-        return false;
-    }
-    // An earlier member's bytes are gone by the time a dry run plans this
-    // one: it compares with the version that member would have left only.
-    if (dry != nullptr)
-        job.assumed = dry->written_before(job);
-    plan_job(job, run.settings.install, *run.directories, dry);
-    return true;
-}
-
-// Copies a member into the batch's memory and plans its install; false
-// where the archive is damaged.
-bool spool_member(ArchiveRun& run, const MemberPlan& plan, const Member& member) {
-    // The batch is run first when it has no room left for the member: its
-    // bytes must not move once they are read.
-    if (run.count == run.jobs.size() || run.spooled + member.size > BATCH_BYTES)
-        run_batch(run);
-    if (!run.spool)
-        run.spool = std::make_unique_for_overwrite<unsigned char[]>(BATCH_BYTES);
-    unsigned char* const start = run.spool.get() + run.spooled;
-    const auto size = static_cast<std::size_t>(member.size);
-    // Read a piece at a time, for the progress line.
+// Reads the member's bytes into the spool at start, a piece at a time for
+// the progress line; false where the archive is damaged.
+bool read_into_spool(ArchiveRun& run, unsigned char* start, std::size_t size) {
     IoResult got;
     for (std::size_t at = 0; at < size && got.error == 0 && got.count == at;) {
         const std::size_t piece = std::min(size - at, PROGRESS_PIECE);
@@ -153,15 +112,43 @@ bool spool_member(ArchiveRun& run, const MemberPlan& plan, const Member& member)
         at += piece;
         run.progress.read_to(run.archive.consumed());
     }
-    if (got.error != 0 || got.count != size) {
+    return got.error == 0 && got.count == size;
+}
+
+// Adds a spooled member to the batch; one whose installed file the batch
+// writes already starts the next batch, its bytes moved to the spool's start.
+void add_spooled(ArchiveRun& run, const MemberPlan& plan, std::span<unsigned char> bytes,
+                 mode_t mode) {
+    std::unique_ptr<UpdateSource> source = std::make_unique<SpooledSource>(bytes, mode);
+    if (run.batch.add(plan.path, source) == Added::full) {
+        run_batch(run);
+        std::memmove(run.spool.get(), bytes.data(), bytes.size());
+        source = std::make_unique<SpooledSource>(
+            std::span<const unsigned char>(run.spool.get(), bytes.size()), mode);
+        run.spooled = static_cast<off_t>(bytes.size());
+        (void)run.batch.add(plan.path, source);
+    }
+    run.paths.push_back(plan.path);
+}
+
+// Copies a member into the batch's memory and adds its install; false where
+// the archive is damaged.
+bool spool_member(ArchiveRun& run, const MemberPlan& plan, const Member& member) {
+    // The batch is run first when it has no room left for the member: its
+    // bytes must not move once they are read.
+    if (!run.batch.has_room() || run.spooled + member.size > SPOOL_BYTES)
+        run_batch(run);
+    if (!run.spool)
+        run.spool = std::make_unique_for_overwrite<unsigned char[]>(SPOOL_BYTES);
+    unsigned char* const start = run.spool.get() + run.spooled;
+    const auto size = static_cast<std::size_t>(member.size);
+    if (!read_into_spool(run, start, size)) {
         end_at_damage(run, plan.path);
         return false;
     }
     if (plan.digest != nullptr) {
-        Sha256Stream hashed;
-        hashed.add({start, size});
-        Sha256 digest{};
-        if (!hashed.finish(digest) || digest != *plan.digest) {
+        SpooledSource held({start, size}, member.mode);
+        if (digest_of(held).digest != *plan.digest) {
             fail_member(run, plan.path, Problem::hash_mismatch);
             return true;
         }
@@ -172,55 +159,47 @@ bool spool_member(ArchiveRun& run, const MemberPlan& plan, const Member& member)
         return true;
     }
     run.spooled += member.size;
-    if (plan_spooled(run, plan, {start, size}, member.mode))
-        return true;
-    // The member starts the next batch, its bytes moved to the start.
-    run_batch(run);
-    std::memmove(run.spool.get(), start, size);
-    run.spooled = member.size;
-    (void)plan_spooled(run, plan, {run.spool.get(), size}, member.mode);
+    add_spooled(run, plan, {start, size}, member.mode);
     return true;
+}
+
+// The streamed member's result, once all of it was read: damage, or bytes
+// that are not the ones listed, fail it whatever the install made of it (a
+// copy written whole was checked before its header), keeping what it changed.
+void settle_stream(InstallResult& result, StreamEnd end, const std::string& damage) {
+    if (end == StreamEnd::whole)
+        return;
+    result.outcome = Outcome::failed;
+    result.failure = {Step::open_update, 0,
+                      end == StreamEnd::damaged ? Problem::damaged_archive
+                                                : Problem::hash_mismatch};
+    result.detail = end == StreamEnd::damaged ? damage : "";
 }
 
 // Installs a member too large for a batch on its own, read as it is
 // copied; false where the archive is damaged.
 bool stream_member(ArchiveRun& run, const MemberPlan& plan, const Member& member) {
     run_batch(run);
-    MemberResult done{plan.path, {}};
-    InstallJob job;
-    StreamSource stream(run.archive, member, plan.digest);
-    if (start_job(job, plan.path)) {
-        if (stream.start().error != 0) {
-            end_job(job, Outcome::failed);
-            end_at_damage(run, plan.path);
-            return false;
-        }
-        look_up(job, stream, *run.directories);
-        DryRun* dry = run.settings.dry;
-        if (dry != nullptr)
-            job.assumed = dry->written_before(job);
-        plan_job(job, run.settings.install, *run.directories, dry);
-        run_steps(
-            {&job, 1}, FlushSchedule::each_file,
-            {[&run](std::size_t, off_t) { run.progress.read_to(run.archive.consumed()); }, {}});
-    }
-    done.result = std::move(job.result);
-    // What the install did not read is read now, for the next member, and
-    // checked: a member that does not match its manifest fails, whatever the
-    // install made of it (a copy written whole was checked before its header).
-    if (!stream.drain()) {
+    auto stream = std::make_unique<StreamSource>(run.archive, member, plan.digest);
+    StreamSource& reading = *stream;
+    if (reading.damaged()) {
         end_at_damage(run, plan.path);
         return false;
     }
-    if (plan.digest != nullptr && !stream.matches()) {
-        const bool changed = done.result.changed;
-        done = failed_result(plan.path, Problem::hash_mismatch);
-        done.result.changed = changed;
-    }
+    Batch one(run.world, {1, 0});
+    std::unique_ptr<UpdateSource> source = std::move(stream);
+    (void)one.add(plan.path, source);
+    write_and_commit(
+        one, FlushSchedule::each_file,
+        {[&run](std::size_t, off_t) { run.progress.read_to(run.archive.consumed()); }, {}});
+    MemberResult done{plan.path, one.result(0)};
+    // What the install did not read is read now, for the next member, and checked.
+    const StreamEnd end = reading.finish();
+    settle_stream(done.result, end, run.archive.error());
     run.progress.read_to(run.archive.consumed());
     report_results(run, {&done, 1});
-    run_batch(run); // the members after it make a batch of their own
-    return true;
+    run.batch.clear(); // the members after it make a batch of their own
+    return end != StreamEnd::damaged;
 }
 
 // Handles one member; false when the run ends there.
@@ -236,8 +215,28 @@ bool take_member(ArchiveRun& run, const Member& member) {
     case MemberVerdict::install:
         break;
     }
-    return member.size > BATCH_BYTES ? stream_member(run, plan, member)
+    return member.size > SPOOL_BYTES ? stream_member(run, plan, member)
                                      : spool_member(run, plan, member);
+}
+
+// Each listed file that the archive lacks, unless the run leaves it out.
+void report_missing(ArchiveRun& run) {
+    if (run.settings.manifest == nullptr)
+        return;
+    std::vector<MemberResult> missing;
+    for (const ManifestEntry& entry : run.settings.manifest->entries)
+        if (!run.rules.seen(entry.path) && !left_out(run.settings.excluded, entry.path))
+            missing.push_back(failed_result(entry.path, Problem::missing));
+    if (!missing.empty())
+        report_results(run, missing);
+}
+
+// The next member: the one read ahead, if any, or the archive's next.
+NextMember next_member(ArchiveSource& source, Member& member) {
+    if (!source.next)
+        return source.archive.next(member);
+    member = std::move(*std::exchange(source.next, std::nullopt));
+    return NextMember::member;
 }
 
 } // namespace
@@ -265,40 +264,22 @@ ManifestTexts read_manifest_members(ArchiveReader& archive, std::optional<Member
     return texts;
 }
 
-ArchiveTotals install_archive(ArchiveReader& archive, std::optional<Member> next,
+ArchiveTotals install_archive(ArchiveSource source, World& world,
                               const ArchiveRunSettings& settings, Progress& progress,
                               const ReportMembers& report) {
-    ArchiveRun run(archive, settings, progress, report);
-    run.directories.emplace();
-    if (settings.dry != nullptr)
-        settings.dry->next_batch();
+    ArchiveRun run(source.archive, world, settings, progress, report);
     for (;;) {
         Member member;
-        const NextMember read = next ? NextMember::member : archive.next(member);
-        if (next)
-            member = std::move(*std::exchange(next, std::nullopt));
-        if (read == NextMember::damaged) {
+        const NextMember read = next_member(source, member);
+        if (read == NextMember::damaged)
             end_at_damage(run, settings.archive_name);
+        if (read != NextMember::member || !take_member(run, member)) {
             run.totals.excluded = run.rules.excluded();
-            return run.totals;
-        }
-        if (read == NextMember::end)
-            break;
-        if (!take_member(run, member)) {
-            run.totals.excluded = run.rules.excluded();
+            if (read == NextMember::end) {
+                run_batch(run);
+                report_missing(run);
+            }
             return run.totals;
         }
     }
-    run_batch(run);
-    run.totals.excluded = run.rules.excluded();
-    // Each listed file that the archive lacks, unless the run leaves it out.
-    if (settings.manifest != nullptr) {
-        std::vector<MemberResult> missing;
-        for (const ManifestEntry& entry : settings.manifest->entries)
-            if (!run.rules.seen(entry.path) && !left_out(settings.excluded, entry.path))
-                missing.push_back(failed_result(entry.path, Problem::missing));
-        if (!missing.empty())
-            report_results(run, missing);
-    }
-    return run.totals;
 }

@@ -2,11 +2,11 @@
 // each installed as the same file of the unpacked tree would be, in
 // batches whose members' bytes are all held in the run's own memory before
 // the batch's first write. A member too large for a batch streams through
-// the install alone.
+// the install alone, a batch of one.
 #pragma once
 
 #include "archive_reader.h"
-#include "install.h"
+#include "batch.h"
 #include "progress.h"
 #include "trust.h"
 
@@ -22,21 +22,22 @@
 ManifestTexts read_manifest_members(ArchiveReader& archive, std::optional<Member>& first,
                                     bool& damaged);
 
-struct MemberResult {
-    std::string path;
-    InstallResult result;
-};
+// The members' bytes held at most, a batch's: a larger member streams.
+inline constexpr off_t SPOOL_BYTES = off_t{64} << 20;
 
 struct ArchiveRunSettings {
-    InstallSettings install;
     std::span<const std::string> excluded;
     const Manifest* manifest = nullptr; // governs the members, when given
     std::size_t batch_files = 1;        // most members a batch
     std::string archive_name;           // for damage that no member's name can tell
-    DryRun* dry = nullptr;              // a dry run's account
 };
 
-// Told of the results of a batch, in order, once they are final.
+// Told of results, in order, once they are final: a batch's, with its
+// members' paths, or one of its own (damage, a listed file missing).
+struct MemberResult {
+    std::string path;
+    InstallResult result;
+};
 using ReportMembers = std::function<void(std::span<const MemberResult>)>;
 
 struct ArchiveTotals {
@@ -45,8 +46,12 @@ struct ArchiveTotals {
 };
 
 // Installs the members from next on (nullopt: from the archive's next
-// header), then fails each file that the manifest lists and the archive
-// lacks. Damage ends the run with one failed result for it.
-ArchiveTotals install_archive(ArchiveReader& archive, std::optional<Member> next,
+// header) in world, then fails each file that the manifest lists and the
+// archive lacks. Damage ends the run with one failed result for it.
+struct ArchiveSource {
+    ArchiveReader& archive;
+    std::optional<Member> next;
+};
+ArchiveTotals install_archive(ArchiveSource source, World& world,
                               const ArchiveRunSettings& settings, Progress& progress,
                               const ReportMembers& report);

@@ -3,217 +3,30 @@
 // vora-dict-update would install it, one line a file (English or JSON) and
 // a summary.
 #include "archive_run.h"
-#include "batch.h"
+#include "disk.h"
+#include "dry_run.h"
+#include "options.h"
 #include "process.h"
-#include "program_version.h"
 #include "progress.h"
 #include "report.h"
 #include "resolve.h"
 #include "run_lock.h"
+#include "tree_run.h"
 #include "trust.h"
+#include "verified_source.h"
 #include "walk.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <getopt.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
 namespace {
-
-constexpr char PROGRAM[] = "vora-dict-update-tree";
-
-constexpr char USAGE[] =
-    "Usage: vora-dict-update-tree [OPTION]... [DIR | ARCHIVE]\n"
-    "Install every file below DIR (default: the current directory) at the same\n"
-    "relative path below /usr/local/share/vora/Dictionary, as vora-dict-update\n"
-    "would, skipping entries whose names start with \".\". One line a file, then\n"
-    "a summary. ARCHIVE, a tar archive (plain, gzip, xz or zstd), installs its\n"
-    "members as the files of the tree it unpacks to, without unpacking it.\n"
-    "\n"
-    "  -n, --dry-run          print what would be done, and change nothing\n"
-    "  -f, --force            install every file whatever the versions (to roll back)\n"
-    "  -q, --quiet            print only the failed files and the summary\n"
-    "      --json             print JSON Lines: an object a file, then a summary object\n"
-    "      --exclude=PATTERN  leave out files and directories whose name or relative\n"
-    "                         path matches PATTERN (shell wildcards); repeatable\n"
-    "      --wait=SECONDS     give up when another install holds the lock that long\n"
-    "                         (default: wait until it ends)\n"
-    "      --key=FILE         trust the minisign public key in FILE too; repeatable\n"
-    "      --allow-rollback   install a signed tree whose serial is lower than the\n"
-    "                         one recorded for its key\n"
-    "      --allow-expired    install a signed tree past its manifest's expiry\n"
-    "  -h, --help             print this help\n"
-    "      --version          print the version\n"
-    "\n"
-    "Exit status: 0 when no file failed, 1 when any did, 2 when the run is refused.\n";
-
-enum LongOnly {
-    JSON_OPTION = 256,
-    EXCLUDE_OPTION,
-    WAIT_OPTION,
-    KEY_OPTION,
-    ALLOW_ROLLBACK_OPTION,
-    ALLOW_EXPIRED_OPTION,
-    VERSION_OPTION
-};
-
-struct Options {
-    bool dry_run = false;
-    bool force = false;
-    bool quiet = false;
-    Format format = Format::english;
-    std::vector<std::string> excluded;
-    double wait = -1; // seconds; below 0: for ever
-    std::vector<std::string> keys;
-    TrustRules trust;
-    const char* directory = ".";
-};
-
-// Refuses the run: one line on standard error, and with --json one error
-// object on standard output, for a program that reads only that.
-int refuse(Format format, const std::string& what, const std::string& why = "",
-           const Refusal& distrust = {}) {
-    const std::string message = what + (why.empty() ? "" : ": " + why);
-    (void)std::fprintf(stderr, "%s: %s\n", PROGRAM, message.c_str());
-    if (format == Format::json) {
-        report_refusal(message, distrust);
-        (void)std::fflush(stdout);
-    }
-    return 2;
-}
-
-// Refuses a tree that is not trusted, or keys that cannot be.
-int refuse_trust(Format format, const Refusal& distrust) {
-    return refuse(format, escaped(distrust.message), "", distrust);
-}
-
-constexpr option LONG_OPTIONS[] = {{"dry-run", no_argument, nullptr, 'n'},
-                                   {"force", no_argument, nullptr, 'f'},
-                                   {"quiet", no_argument, nullptr, 'q'},
-                                   {"json", no_argument, nullptr, JSON_OPTION},
-                                   {"exclude", required_argument, nullptr, EXCLUDE_OPTION},
-                                   {"wait", required_argument, nullptr, WAIT_OPTION},
-                                   {"key", required_argument, nullptr, KEY_OPTION},
-                                   {"allow-rollback", no_argument, nullptr, ALLOW_ROLLBACK_OPTION},
-                                   {"allow-expired", no_argument, nullptr, ALLOW_EXPIRED_OPTION},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {"version", no_argument, nullptr, VERSION_OPTION},
-                                   {nullptr, 0, nullptr, 0}};
-
-// The long option that --name names, as getopt_long takes it: the whole name
-// or a prefix of only one; nullptr for none.
-const option* long_option(std::string_view name) {
-    const option* found = nullptr;
-    int prefixed = 0;
-    for (const option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
-        if (name == o->name)
-            return o;
-        if (std::string_view(o->name).starts_with(name)) {
-            found = o;
-            ++prefixed;
-        }
-    }
-    return prefixed == 1 ? found : nullptr;
-}
-
-// Whether the command line asks for JSON, looked up before the options are
-// parsed, so that a refusal of any of them is a JSON line too. An argument
-// counts where the parser would take it as the option: not as the value of
-// --exclude or --wait before it, nor after "--".
-Format format_asked(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--")
-            break;
-        if (!arg.starts_with("--") || arg.size() == 2)
-            continue;
-        const std::size_t equals = arg.find('=');
-        const option* found = long_option(arg.substr(2, equals - 2));
-        if (found == nullptr || equals != std::string_view::npos)
-            continue;
-        if (found->has_arg == required_argument)
-            ++i; // its value is the next argument, whatever it looks like
-        else if (found->val == JSON_OPTION)
-            return Format::json;
-    }
-    return Format::english;
-}
-
-// A number of seconds, not negative; false for anything else.
-bool parse_seconds(const char* text, double& seconds) {
-    char* end = nullptr;
-    errno = 0;
-    seconds = std::strtod(text, &end);
-    return *text != '\0' && *end == '\0' && errno == 0 && std::isfinite(seconds) && seconds >= 0;
-}
-
-// Parses the command line; returns -1 to go on, else the exit status.
-int parse_options(int argc, char** argv, Options& options) {
-    options.format = format_asked(argc, argv);
-    opterr = 0;
-    for (int option = 0; (option = getopt_long(argc, argv, "nfqh", LONG_OPTIONS, nullptr)) != -1;) {
-        switch (option) {
-        case 'n':
-            options.dry_run = true;
-            break;
-        case 'f':
-            options.force = true;
-            break;
-        case 'q':
-            options.quiet = true;
-            break;
-        case JSON_OPTION:
-            break;
-        case EXCLUDE_OPTION:
-            options.excluded.emplace_back(optarg);
-            break;
-        case KEY_OPTION:
-            options.keys.emplace_back(optarg);
-            break;
-        case ALLOW_ROLLBACK_OPTION:
-            options.trust.allow_rollback = true;
-            break;
-        case ALLOW_EXPIRED_OPTION:
-            options.trust.allow_expired = true;
-            break;
-        case WAIT_OPTION:
-            if (!parse_seconds(optarg, options.wait))
-                return refuse(options.format,
-                              "invalid --wait value '" + escaped(optarg) + "' (see --help)");
-            break;
-        case 'h':
-            return print_help(USAGE);
-        case VERSION_OPTION:
-            return print_version(PROGRAM);
-        default:
-            // optopt is 0 for an unknown long option, and one of ours for a
-            // long option given a value or missing one: either way the
-            // argument that was just passed names it as typed. Otherwise it
-            // is an unknown letter.
-            if (optopt == 0 || optopt >= JSON_OPTION || std::strchr("nfqh", optopt) != nullptr)
-                return refuse(options.format,
-                              "unknown option '" + escaped(argv[optind - 1]) + "' (see --help)");
-            return refuse(options.format, "unknown option '-" +
-                                              escaped(std::string(1, static_cast<char>(optopt))) +
-                                              "' (see --help)");
-        }
-    }
-    if (argc - optind > 1)
-        return refuse(options.format, "more than one directory given (see --help)");
-    if (argc - optind == 1)
-        options.directory = argv[optind];
-    // An empty name is no directory, though the system would take it as the current one.
-    if (*options.directory == '\0')
-        return refuse(options.format, "the directory name is empty (see --help)");
-    return -1;
-}
 
 // What the summary says of the tree's manifest.
 Signing signing_of(const TreeManifest& trust) {
@@ -243,15 +56,16 @@ struct Argument {
 };
 
 int open_argument(const Options& options, Argument& argument) {
-    const Resolved located = resolve(AT_FDCWD, options.directory, Links::root_owned, O_PATH);
-    if (!located.fd.valid())
-        return refuse(options.format, escaped(located.where),
-                      located.link ? "a symbolic link that another user owns"
-                                   : std::strerror(located.error));
-    if (status_of(located.fd.get(), argument.status) != 0)
+    Resolved located = resolve({AT_FDCWD, options.directory, Walk::root_links, O_PATH});
+    if (!located.ok())
+        return refuse(options.format, escaped(located.failure().where),
+                      located.link() ? "a symbolic link that another user owns"
+                                     : std::strerror(located.error()));
+    const UniqueFd found = located.take();
+    if (status_of(found.get(), argument.status) != 0)
         return refuse(options.format, escaped(options.directory), std::strerror(last_error()));
     if (S_ISDIR(argument.status.st_mode)) {
-        argument.fd = UniqueFd(openat(located.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        argument.fd = UniqueFd(openat(found.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!argument.fd.valid())
             return refuse(options.format, escaped(options.directory), std::strerror(last_error()));
         return -1;
@@ -260,7 +74,7 @@ int open_argument(const Options& options, Argument& argument) {
         return refuse(options.format, escaped(options.directory),
                       "neither a directory nor an archive");
     Opened opened =
-        open_regular(located.fd.get(), {AT_FDCWD, options.directory, Links::root_owned}, O_RDONLY);
+        open_regular(found.get(), {AT_FDCWD, options.directory, Walk::root_links, O_RDONLY});
     if (!opened.fd.valid())
         return refuse(options.format, escaped(options.directory),
                       opened.not_regular ? "neither a directory nor an archive"
@@ -341,6 +155,36 @@ InstallSettings settings_of(const Options& options) {
     return settings;
 }
 
+// The world that a run's batches act in: the disk, or a dry run's account.
+class RunWorld {
+  public:
+    explicit RunWorld(const Options& options) : settings_(settings_of(options)) {
+        if (options.dry_run)
+            world_ = std::make_unique<DryRun>(settings_);
+        else
+            world_ = std::make_unique<DiskWorld>(settings_);
+    }
+    World& operator*() { return *world_; }
+
+  private:
+    InstallSettings settings_;
+    std::unique_ptr<World> world_;
+};
+
+// The second core hashes the large files of a manifest ahead of the install.
+std::unique_ptr<Prehasher> hash_ahead(const std::vector<TreeFile>& files, int top,
+                                      std::size_t ahead) {
+    std::unique_ptr<Prehasher> prehasher;
+    for (const TreeFile& file : files) {
+        if (file.digest == nullptr || file.status.st_size < LEASE_FROM || ahead == 0)
+            continue;
+        if (!prehasher)
+            prehasher = std::make_unique<Prehasher>(top, ahead);
+        prehasher->want(file.path);
+    }
+    return prehasher;
+}
+
 int run_tree(const Options& options, int top, const TrustedKeys& keys,
              const BatchCapacity& capacity) {
     const TreeManifest trust = read_tree_manifest(top, keys, options.trust);
@@ -357,31 +201,20 @@ int run_tree(const Options& options, int top, const TrustedKeys& keys,
     off_t total_bytes = 0;
     for (const TreeFile& file : files)
         total_bytes += bytes_to_install(file);
-    // The second core hashes the large files of a manifest ahead of the install.
-    std::optional<Prehasher> prehasher;
-    for (const TreeFile& file : files) {
-        if (file.digest == nullptr || file.status.st_size < LEASE_FROM || capacity.ahead == 0)
-            continue;
-        if (!prehasher)
-            prehasher.emplace(top, capacity.ahead);
-        prehasher->want(file.path);
-    }
+    const std::unique_ptr<Prehasher> prehasher = hash_ahead(files, top, capacity.ahead);
     Progress progress(files.size(), total_bytes, plain_terminal());
     Output output{options, progress, {}, 0};
     output.counts.excluded = excluded;
-    const InstallSettings settings = settings_of(options);
-    BatchRoom room(std::min(prehasher ? capacity.hashed : capacity.files, files.size()));
-    DryRun dry;
-    for (std::size_t first = 0; first < files.size();) {
-        const std::span<const InstallJob> done =
-            install_batch(files, first, top, settings, progress, room,
-                          options.dry_run ? &dry : nullptr, prehasher ? &*prehasher : nullptr);
-        output.lines(done.size(), [&](std::size_t i) {
-            return std::pair<const std::string&, const InstallResult&>(files[first + i].path,
-                                                                       done[i].result);
-        });
-        first += done.size();
-    }
+    RunWorld world(options);
+    Batch batch(*world, {std::max<std::size_t>(prehasher ? capacity.hashed : capacity.files, 1),
+                         BATCH_BYTES});
+    install_tree({files, top, prehasher.get()}, batch, progress,
+                 [&output](std::span<const std::string> paths, const Batch& done) {
+                     output.lines(paths.size(), [&](std::size_t i) {
+                         return std::pair<const std::string&, const InstallResult&>(paths[i],
+                                                                                    done.result(i));
+                     });
+                 });
     return finish(options, files.size(), output, trust);
 }
 
@@ -415,16 +248,14 @@ int run_archive(const Options& options, const Argument& argument, const TrustedK
         return status;
     Progress progress(Progress::UNKNOWN_FILES, archive.file_size(), plain_terminal());
     Output output{options, progress, {}, 0};
-    DryRun dry;
+    RunWorld world(options);
     ArchiveRunSettings settings;
-    settings.install = settings_of(options);
     settings.excluded = options.excluded;
     settings.manifest = trust.present ? &trust.manifest : nullptr;
     settings.batch_files = capacity.files;
     settings.archive_name = options.directory;
-    settings.dry = options.dry_run ? &dry : nullptr;
     const ArchiveTotals totals =
-        install_archive(archive, std::move(first), settings, progress,
+        install_archive({archive, std::move(first)}, *world, settings, progress,
                         [&output](std::span<const MemberResult> results) {
                             output.lines(results.size(), [&](std::size_t i) {
                                 return std::pair<const std::string&, const InstallResult&>(
@@ -446,7 +277,7 @@ int main(int argc, char** argv) {
         return status;
     if (getuid() != 0)
         return refuse(options.format, "must be run as root");
-    const BatchCapacity capacity = batch_capacity(!options.dry_run);
+    const BatchCapacity capacity = batch_capacity(options.dry_run ? LockTaken::no : LockTaken::yes);
     if (capacity.files == 0)
         return refuse(options.format, "too few file descriptors",
                       "raise the limit of open files (ulimit -n)");

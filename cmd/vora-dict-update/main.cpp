@@ -1,17 +1,21 @@
 // vora-dict-update ejd_dict_file: installs the update at the path given,
 // relative to the current directory, at the same relative path below the
 // dictionary root, and prints the one line that reports the outcome.
-#include "install.h"
+#include "batch.h"
+#include "disk.h"
+#include "file_source.h"
 #include "messages.h"
 #include "process.h"
 #include "program_version.h"
 #include "run_lock.h"
 #include "trust.h"
+#include "verified_source.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <string_view>
 #include <unistd.h>
 
@@ -77,6 +81,38 @@ bool trusted_digest(const char* argument, TreeManifest& trust, const Sha256*& ex
     return expected != nullptr;
 }
 
+// The update at path as typed: a file checked against expected, when
+// a trusted manifest lists it.
+Failure open_update(const char* path, const Sha256* expected,
+                    std::unique_ptr<UpdateSource>& update) {
+    if (expected == nullptr) {
+        auto file = std::make_unique<FileSource>();
+        const Failure opened = file->open(AT_FDCWD, path, Walk::system);
+        update = std::move(file);
+        return opened;
+    }
+    auto verified = std::make_unique<VerifiedSource>(*expected);
+    Failure opened = verified->open(AT_FDCWD, path, Walk::system);
+    if (!opened.failed())
+        opened = verified->verify();
+    update = std::move(verified);
+    return opened;
+}
+
+// The whole install of one file: a batch of one, each step flushed.
+InstallResult install_file(const char* path, const Sha256* expected) {
+    const InstallSettings settings;
+    DiskWorld disk(settings);
+    Batch batch(disk, {1, 0});
+    std::unique_ptr<UpdateSource> update;
+    if (const Failure opened = open_update(path, expected, update); opened.failed())
+        (void)batch.add_failed(path, opened);
+    else
+        (void)batch.add(path, update);
+    write_and_commit(batch, FlushSchedule::each_file);
+    return batch.result(0);
+}
+
 } // namespace
 
 // Installs the update named by argv[1] and prints the one line that reports
@@ -110,7 +146,7 @@ int install_update(int argc, char** argv) {
         (void)std::fputs(msg_cannot_open_update, stdout);
         return finish_line(1);
     }
-    const int status = report(install_file(argv[1], {}, expected), last_component(argv[1]));
+    const int status = report(install_file(argv[1], expected), last_component(argv[1]));
     // A stopping signal that arrived during the rewrite takes effect now.
     release_signals();
     return status;

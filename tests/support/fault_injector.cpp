@@ -277,7 +277,7 @@ std::string path_at(int dir, const char* path) {
     }
     if (text.empty() || text == ".")
         return base;
-    return base + "/" + std::string(text);
+    return base.ends_with('/') ? base + std::string(text) : base + "/" + std::string(text);
 }
 
 void remember(int fd, std::string path, int flags) {
