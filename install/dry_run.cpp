@@ -163,10 +163,11 @@ Failure DryRun::take_space(const Job& job) {
     if (!job.place->file_system)
         return {};
     const struct statfs& fs = *job.place->file_system;
-    Room& room = rooms_.try_emplace(job.place->place.device, Room{free_space(fs), 0, SIZE_MAX})
-                     .first->second;
-    if (room.batch != batch_)
-        room = Room{room.left, room.left, batch_};
+    FreeSpace& space =
+        free_.try_emplace(job.place->place.device, FreeSpace{free_space(fs), 0, SIZE_MAX})
+            .first->second;
+    if (space.batch != batch_)
+        space = FreeSpace{space.left, space.left, batch_};
     // The blocks that the copy would hold by then.
     const CopyFound* found = job.target.found();
     const blkcnt_t blocks = job.assumed        ? allocated(job.assumed->length, fs) / 512
@@ -174,10 +175,10 @@ Failure DryRun::take_space(const Job& job) {
                                                : 0;
     const off_t length = job.update->length();
     const off_t needed = space_needed(length, blocks, fs);
-    if (needed > room.batch_left)
+    if (needed > space.batch_left)
         return {Step::space, ENOSPC, Problem::none};
-    room.batch_left -= needed;
-    room.left -= allocated(length, fs) - blocks * 512;
+    space.batch_left -= needed;
+    space.left -= allocated(length, fs) - blocks * 512;
     return {};
 }
 

@@ -40,7 +40,7 @@ class DryRun final : public World {
     // would sum it: ENOSPC when it would not fit.
     Failure take_space(const Job& job);
 
-    struct Room {
+    struct FreeSpace {
         off_t left;       // as the real run would find it at the start of a batch
         off_t batch_left; // in this batch, as its files take it
         std::size_t batch;
@@ -48,6 +48,6 @@ class DryRun final : public World {
     InstallSettings settings_;
     std::unordered_map<Place, DryWrite, PlaceHash> writes_;
     std::unordered_set<Place, PlaceHash> directories_; // each level that would have been made
-    std::map<dev_t, Room> rooms_;
+    std::map<dev_t, FreeSpace> free_;
     std::size_t batch_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "members.h"
 
 #include "target.h"
+#include "tree_path.h"
 #include "walk.h"
 
 #include <climits>
@@ -14,15 +15,10 @@ MemberPlan failed(const std::string& path, Problem problem) {
 // A path that is safe, and that the destination can hold: no component
 // longer than a name may be, the whole shorter than a destination's buffer.
 bool fits_the_destination(std::string_view path) {
-    if (!is_safe_path(path) || DICTIONARY_ROOT.size() + 1 + path.size() >= PATH_SIZE)
-        return false;
-    for (std::size_t start = 0; start < path.size();) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        if (end - start > NAME_MAX)
-            return false;
-        start = end + 1;
-    }
-    return true;
+    return is_safe_path(path) && DICTIONARY_ROOT.size() + 1 + path.size() < PATH_SIZE &&
+           for_each_component(path, [](std::string_view name, std::string_view) {
+               return name.size() <= NAME_MAX;
+           });
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "target.h"
 
 #include "io.h"
+#include "tree_path.h"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -36,18 +37,13 @@ int Directories::keep(const std::string& path, UniqueFd directory) {
 
 bool leaves_the_root(std::string_view relative) {
     int depth = 0;
-    for (std::size_t start = 0; start <= relative.size();) {
-        const std::size_t end = std::min(relative.find('/', start), relative.size());
-        const std::string_view name = relative.substr(start, end - start);
+    return !for_each_component(relative, [&depth](std::string_view name, std::string_view) {
         if (name == "..")
             --depth;
         else if (!name.empty() && name != ".")
             ++depth;
-        if (depth < 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
+        return depth >= 0;
+    });
 }
 
 bool Destination::form(std::string_view relative) {

@@ -103,14 +103,14 @@ void check_space(std::span<Job> jobs) {
         struct statfs fs {};
         if (file_system_of(file_of(*jobs_there.front()), fs) != 0)
             return;
-        off_t room = free_space(fs);
+        off_t left = free_space(fs);
         for (Job* job : jobs_there) {
             const off_t needed =
                 space_needed(job->update->length(), status_of_file(*job).st_blocks, fs);
-            if (needed > room)
+            if (needed > left)
                 fail(*job, Step::space, ENOSPC);
             else
-                room -= needed;
+                left -= needed;
         }
     });
 }

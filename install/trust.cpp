@@ -23,11 +23,11 @@ Refusal refusal(Distrust why, std::string message, const std::string& key_id = "
     return {why, std::move(message), key_id};
 }
 
-// Reads the regular file open as fd whole, up to MOST_BYTES.
-bool read_whole(int fd, std::string& text) {
+// Reads the regular file open as fd whole, up to most bytes.
+bool read_whole(int fd, std::string& text, std::size_t most = MOST_BYTES) {
     struct stat status {};
     if (status_of(fd, status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::size_t>(status.st_size) > MOST_BYTES)
+        static_cast<std::size_t>(status.st_size) > most)
         return false;
     text.resize(static_cast<std::size_t>(status.st_size));
     const IoResult got =
@@ -119,19 +119,6 @@ std::map<std::string, std::uint64_t> read_serials() {
     return serials;
 }
 
-// Opens the tree's file name at its top, without following a link, and reads it.
-bool read_top_file(int top, std::string_view name, std::string& text, bool& present) {
-    const std::string path(name);
-    const PathWalk place{top, path, Walk::beneath | Walk::no_links, O_PATH};
-    Resolved found = resolve(place);
-    present = found.ok() || found.error() != ENOENT;
-    if (!found.ok())
-        return false;
-    const UniqueFd located = found.take();
-    const Opened opened = open_regular(located.get(), {top, path, place.rules, O_RDONLY});
-    return opened.fd.valid() && read_whole(opened.fd.get(), text);
-}
-
 } // namespace
 
 std::string_view distrust_code(Distrust distrust) {
@@ -161,95 +148,138 @@ TrustedKeys load_trusted_keys(std::span<const std::string> named) {
     return trusted;
 }
 
+TopFile read_top_file(int top, std::string_view name, std::size_t most) {
+    const std::string path(name);
+    const PathWalk place{top, path, Walk::beneath | Walk::no_links, O_PATH};
+    Resolved found = resolve(place);
+    TopFile file;
+    file.present = found.ok() || found.error() != ENOENT;
+    if (!found.ok())
+        return file;
+    const UniqueFd located = found.take();
+    const Opened opened = open_regular(located.get(), {top, path, place.rules, O_RDONLY});
+    std::string text;
+    if (opened.fd.valid() && read_whole(opened.fd.get(), text, most))
+        file.text = std::move(text);
+    return file;
+}
+
 TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRules& rules) {
     ManifestTexts texts;
-    std::string text;
-    if (read_top_file(top, MANIFEST_NAME, text, texts.present))
-        texts.manifest = std::move(text);
+    TopFile manifest = read_top_file(top, MANIFEST_NAME, MOST_MANIFEST_BYTES);
+    texts.present = manifest.present;
+    texts.manifest = std::move(manifest.text);
     // The signature counts only where a key is trusted.
-    if (texts.present && !keys.keys.empty() &&
-        read_top_file(top, SIGNATURE_NAME, text, texts.signature_present))
-        texts.signature = std::move(text);
+    if (texts.present && !keys.keys.empty()) {
+        TopFile signature = read_top_file(top, SIGNATURE_NAME, MOST_MANIFEST_BYTES);
+        texts.signature_present = signature.present;
+        texts.signature = std::move(signature.text);
+    }
     return judge_manifest(texts, keys, rules);
 }
 
-TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
-                            const TrustRules& rules) {
-    TreeManifest tree;
-    const std::string manifest_name(MANIFEST_NAME);
-    const std::string signature_name(SIGNATURE_NAME);
-    tree.present = texts.present;
-    if (!tree.present) {
-        if (!keys.keys.empty())
-            tree.refusal =
-                refusal(Distrust::unsigned_tree, manifest_name + ": missing, and keys are trusted");
-        return tree;
-    }
-    ParsedManifest parsed = texts.manifest ? parse_manifest(*texts.manifest)
-                                           : ParsedManifest{std::nullopt, "unreadable"};
-    if (keys.keys.empty()) {
-        if (!parsed.manifest)
-            tree.refusal = refusal(Distrust::bad_manifest, manifest_name + ": " + parsed.error);
-        else
-            tree.manifest = std::move(*parsed.manifest);
-        return tree;
-    }
+namespace {
+
+const std::string MANIFEST(MANIFEST_NAME);
+const std::string SIGNATURE(SIGNATURE_NAME);
+
+// The trusted key whose signature the texts carry, once it verifies over
+// the manifest's text as read; or why there is none.
+struct Signer {
+    KeyId id{};
+    std::string id_text;
+    Refusal refusal;
+};
+
+const PublicKey* trusted_key(const TrustedKeys& keys, const KeyId& id) {
+    for (const PublicKey& trusted : keys.keys)
+        if (trusted.id == id)
+            return &trusted;
+    return nullptr;
+}
+
+Signer signer_of(const ManifestTexts& texts, const TrustedKeys& keys) {
+    Signer signer;
     if (!texts.signature_present) {
-        tree.refusal =
-            refusal(Distrust::unsigned_tree, signature_name + ": missing, and keys are trusted");
-        return tree;
+        signer.refusal =
+            refusal(Distrust::unsigned_tree, SIGNATURE + ": missing, and keys are trusted");
+        return signer;
     }
     const std::optional<Signature> signature =
         texts.signature ? parse_signature(*texts.signature) : std::nullopt;
     if (!signature) {
-        tree.refusal =
-            refusal(Distrust::bad_signature, signature_name + ": not a minisign signature");
-        return tree;
+        signer.refusal = refusal(Distrust::bad_signature, SIGNATURE + ": not a minisign signature");
+        return signer;
     }
-    const std::string key_id = key_id_text(signature->key_id);
-    const PublicKey* key = nullptr;
-    for (const PublicKey& trusted : keys.keys)
-        if (trusted.id == signature->key_id)
-            key = &trusted;
-    if (key == nullptr) {
-        tree.refusal = refusal(
-            Distrust::unknown_key,
-            signature_name + ": signed by key " + key_id + ", which is not trusted", key_id);
-        return tree;
-    }
-    if (signature->form == SignatureForm::legacy) {
-        tree.refusal = refusal(Distrust::legacy_signature,
-                               signature_name + ": a legacy signature by key " + key_id +
-                                   " (sign with minisign -S, prehashed)",
-                               key_id);
-        return tree;
-    }
-    const std::string_view signed_text =
-        texts.manifest ? std::string_view(*texts.manifest) : std::string_view{};
-    const Verdict verdict =
-        verify(*key, *signature,
-               {reinterpret_cast<const unsigned char*>(signed_text.data()), signed_text.size()});
-    if (verdict != Verdict::good) {
-        tree.refusal =
+    signer.id = signature->key_id;
+    signer.id_text = key_id_text(signature->key_id);
+    const std::string& id = signer.id_text;
+    const PublicKey* key = trusted_key(keys, signature->key_id);
+    if (key == nullptr)
+        signer.refusal =
+            refusal(Distrust::unknown_key,
+                    SIGNATURE + ": signed by key " + id + ", which is not trusted", id);
+    else if (signature->form == SignatureForm::legacy)
+        signer.refusal = refusal(Distrust::legacy_signature,
+                                 SIGNATURE + ": a legacy signature by key " + id +
+                                     " (sign with minisign -S, prehashed)",
+                                 id);
+    if (signer.refusal.refused())
+        return signer;
+    const std::string_view text = texts.manifest ? std::string_view(*texts.manifest) : "";
+    const Verdict verdict = verify(
+        *key, *signature, {reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+    if (verdict != Verdict::good)
+        signer.refusal =
             refusal(Distrust::bad_signature,
-                    signature_name + ": the " +
+                    SIGNATURE + ": the " +
                         (verdict == Verdict::bad_signature ? "signature" : "trusted comment") +
-                        " by key " + key_id + " does not verify",
-                    key_id);
+                        " by key " + id + " does not verify",
+                    id);
+    return signer;
+}
+
+// The manifest's text parsed; with key_id, the key that signed it.
+ParsedManifest parsed_text(const ManifestTexts& texts) {
+    return texts.manifest ? parse_manifest(*texts.manifest)
+                          : ParsedManifest{std::nullopt, "unreadable"};
+}
+
+} // namespace
+
+TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
+                            const TrustRules& rules) {
+    TreeManifest tree;
+    tree.present = texts.present;
+    if (!tree.present) {
+        if (!keys.keys.empty())
+            tree.refusal =
+                refusal(Distrust::unsigned_tree, MANIFEST + ": missing, and keys are trusted");
         return tree;
     }
+    // With a key trusted, nothing of the manifest is parsed before its
+    // signature verifies.
+    const Signer signer = keys.keys.empty() ? Signer{} : signer_of(texts, keys);
+    if (signer.refusal.refused()) {
+        tree.refusal = signer.refusal;
+        return tree;
+    }
+    ParsedManifest parsed = parsed_text(texts);
+    const std::string by = signer.id_text.empty() ? "" : " (key " + signer.id_text + ")";
     if (!parsed.manifest) {
-        tree.refusal = refusal(Distrust::bad_manifest, manifest_name + ": " + parsed.error, key_id);
+        tree.refusal =
+            refusal(Distrust::bad_manifest, MANIFEST + ": " + parsed.error + by, signer.id_text);
         return tree;
     }
-    tree.signed_by_key = true;
-    tree.key_id = signature->key_id;
     tree.manifest = std::move(*parsed.manifest);
+    if (keys.keys.empty())
+        return tree;
+    tree.signed_by_key = true;
+    tree.key_id = signer.id;
     if (tree.manifest.expires && *tree.manifest.expires <= rules.now && !rules.allow_expired) {
         tree.refusal = refusal(Distrust::expired,
-                               manifest_name + ": expired at " + utc_text(*tree.manifest.expires) +
-                                   " (key " + key_id + ")",
-                               key_id);
+                               MANIFEST + ": expired at " + utc_text(*tree.manifest.expires) + by,
+                               signer.id_text);
         return tree;
     }
     tree.refusal = check_rollback(tree, rules);

@@ -86,6 +86,15 @@ TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
 // The largest manifest or signature that is one.
 inline constexpr std::size_t MOST_MANIFEST_BYTES = std::size_t{64} << 20;
 
+// A file at the top of the tree open as top, reached without following a
+// link: whether it is there, and its text unless it could not be read as a
+// regular file of at most most bytes.
+struct TopFile {
+    bool present = false;
+    std::optional<std::string> text;
+};
+TopFile read_top_file(int top, std::string_view name, std::size_t most);
+
 // Reads the manifest and its signature at the top of the directory open as
 // top (reached without following a link), and judges them.
 TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRules& rules);

@@ -1,6 +1,7 @@
 #include "walk.h"
 
 #include "resolve.h"
+#include "tree_path.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -102,21 +103,30 @@ void sort_by_path(std::vector<TreeFile>& files) {
 
 std::optional<LeftOut> where_left_out(std::span<const std::string> patterns, std::string_view path,
                                       bool directory) {
-    for (std::size_t end = path.find('/');; end = path.find('/', end + 1)) {
-        const std::string prefix(path.substr(0, end));
-        const std::string name = prefix.substr(prefix.rfind('/') + 1);
-        const bool above = end != std::string_view::npos;
+    std::optional<LeftOut> left;
+    for_each_component(path, [&](std::string_view name, std::string_view prefix) {
+        const bool above = prefix.size() < path.size();
         if (name.starts_with('.'))
-            return LeftOut{true, prefix};
-        if (excluded(patterns, name, prefix, above || directory))
-            return LeftOut{false, prefix};
-        if (!above)
-            return std::nullopt;
-    }
+            left = LeftOut{true, std::string(prefix)};
+        else if (excluded(patterns, std::string(name), std::string(prefix), above || directory))
+            left = LeftOut{false, std::string(prefix)};
+        return !left;
+    });
+    return left;
 }
 
 bool left_out(std::span<const std::string> patterns, std::string_view path) {
     return where_left_out(patterns, path, false).has_value();
+}
+
+std::vector<std::string> listed_but_missing(const Manifest& manifest,
+                                            std::span<const std::string> excluded,
+                                            const std::function<bool(const std::string&)>& met) {
+    std::vector<std::string> missing;
+    for (const ManifestEntry& entry : manifest.entries)
+        if (!met(entry.path) && !left_out(excluded, entry.path))
+            missing.push_back(entry.path);
+    return missing;
 }
 
 void apply_manifest(const Manifest& manifest, std::span<const std::string> excluded,
@@ -130,12 +140,11 @@ void apply_manifest(const Manifest& manifest, std::span<const std::string> exclu
         if (file.digest == nullptr)
             file.entry = TreeEntry::unlisted;
     }
-    std::vector<TreeFile> missing;
-    for (const ManifestEntry& entry : manifest.entries)
-        if (!std::binary_search(found.begin(), found.end(), entry.path) &&
-            !left_out(excluded, entry.path))
-            missing.push_back({entry.path, TreeEntry::missing, {}, ENOENT});
-    files.insert(files.end(), missing.begin(), missing.end());
+    const auto met = [&found](const std::string& path) {
+        return std::binary_search(found.begin(), found.end(), path);
+    };
+    for (std::string& path : listed_but_missing(manifest, excluded, met))
+        files.push_back({std::move(path), TreeEntry::missing, {}, ENOENT});
     sort_by_path(files);
 }
 

@@ -3,6 +3,7 @@
 
 #include "manifest.h"
 
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,6 +57,12 @@ std::optional<LeftOut> where_left_out(std::span<const std::string> patterns, std
 // Whether the walk leaves path out: it, or a directory above it, starts
 // with "." or matches one of patterns.
 bool left_out(std::span<const std::string> patterns, std::string_view path);
+
+// The paths that manifest lists but that the run did not meet (met says
+// which it met), unless the run leaves them out; in byte order.
+std::vector<std::string> listed_but_missing(const Manifest& manifest,
+                                            std::span<const std::string> excluded,
+                                            const std::function<bool(const std::string&)>& met);
 
 // Lets the manifest govern the files listed: each regular file gets its
 // digest, or is unlisted; each path listed that the walk did not find,

@@ -1,5 +1,7 @@
 #include "manifest.h"
 
+#include "tree_path.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -79,16 +81,10 @@ const Sha256* Manifest::digest_of(std::string_view path) const {
 }
 
 bool is_safe_path(std::string_view path) {
-    if (path.empty() || path.starts_with('/'))
-        return false;
-    for (std::size_t start = 0; start <= path.size();) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        const std::string_view name = path.substr(start, end - start);
-        if (name.empty() || name == "." || name == "..")
-            return false;
-        start = end + 1;
-    }
-    return true;
+    return !path.empty() && !path.starts_with('/') &&
+           for_each_component(path, [](std::string_view name, std::string_view) {
+               return !name.empty() && name != "." && name != "..";
+           });
 }
 
 ParsedManifest parse_manifest(std::string_view text) {

@@ -22,14 +22,12 @@ class UniqueFd {
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
-    // Closes what it holds, keeping errno as it was: a close whose result
-    // matters goes through close_checked.
+    // Closes what it holds: a close whose result matters goes through
+    // close_checked. Errors travel as values, so no caller reads errno
+    // across this.
     void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            const int error = errno;
+        if (fd_ >= 0)
             ::close(fd_);
-            errno = error;
-        }
         fd_ = fd;
     }
 

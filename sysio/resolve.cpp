@@ -71,7 +71,7 @@ std::optional<ResolveError> begin(Walker& w) {
         return failed(EXDEV, w.whole());
     w.at = UniqueFd(absolute ? open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)
                              : openat(w.walk.start, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    w.reached = absolute ? "/" : "";
+    w.reached.assign(absolute ? 1 : 0, '/'); // not = "/", which GCC 12 warns of (PR 105329)
     struct stat status {};
     if (!w.at.valid() || fstat(w.at.get(), &status) != 0)
         return failed(last_error(), w.whole());
@@ -165,11 +165,12 @@ std::variant<Next, ResolveError> step(Walker& w, const std::string& name) {
         return failed(ENOTDIR, w.whole());
     if (last && opens_a_file(w.walk)) {
         // By its name, never through a link swapped in since.
-        entry =
-            UniqueFd(openat(w.at.get(), name.c_str(), w.walk.open_flags | O_NOFOLLOW | O_CLOEXEC));
-        if (!entry.valid())
-            return errno == ELOOP ? refused_link(ELOOP, w.below(name))
-                                  : failed(last_error(), w.whole());
+        UniqueFd file(openat(w.at.get(), name.c_str(), w.walk.open_flags | O_NOFOLLOW | O_CLOEXEC));
+        if (!file.valid()) {
+            const int error = last_error();
+            return error == ELOOP ? refused_link(ELOOP, w.below(name)) : failed(error, w.whole());
+        }
+        entry = std::move(file);
     }
     w.at = std::move(entry);
     w.owner = status.st_uid;

@@ -5,6 +5,7 @@
 #include "file_source.h"
 #include "io.h"
 #include "manifest.h"
+#include "trust.h"
 #include "walk.h"
 
 #include <archive.h>
@@ -34,17 +35,9 @@ bool report(const std::string& what, const std::string& why) {
 
 // Reads the tree's file at path whole, when it is there; nullopt when not.
 std::optional<std::string> read_tree_file(int top, std::string_view path, bool& failed) {
-    FileSource file;
-    const std::string name(path);
-    const Failure opened = file.open(top, name.c_str(), Walk::beneath | Walk::no_links);
-    if (opened.failed()) {
-        failed = opened.error != ENOENT;
-        return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(file.length()), '\0');
-    const IoResult got = file.read({reinterpret_cast<unsigned char*>(text.data()), text.size()});
-    failed = got.error != 0 || got.count != text.size();
-    return text;
+    TopFile file = read_top_file(top, path, MOST_MANIFEST_BYTES);
+    failed = file.present && !file.text;
+    return std::move(file.text);
 }
 
 class Writer {
@@ -139,9 +132,27 @@ bool pack_file(Writer& writer, int top, const Packed& file) {
     return true;
 }
 
-// What goes into the archive, in order; false when the manifest is bad.
-bool list_members(int top, const std::string& directory, std::span<const std::string> excluded,
-                  std::optional<Manifest>& manifest, std::vector<Packed>& files, bool& signature) {
+// What goes into the archive, in order: the manifest and its signature,
+// when there, then the files.
+struct Members {
+    std::optional<Manifest> manifest;
+    std::vector<Packed> files;
+    bool signature = false;
+};
+
+// The tree being packed.
+struct PackedTree {
+    int top;
+    const std::string& directory;
+    std::span<const std::string> excluded;
+};
+
+// What goes into the archive; false when the manifest is bad.
+bool list_members(const PackedTree& tree, Members& members) {
+    const int top = tree.top;
+    const std::string& directory = tree.directory;
+    std::optional<Manifest>& manifest = members.manifest;
+    std::vector<Packed>& files = members.files;
     bool failed = false;
     const std::optional<std::string> text = read_tree_file(top, MANIFEST_NAME, failed);
     const std::string manifest_path = directory + "/" + std::string(MANIFEST_NAME);
@@ -149,7 +160,7 @@ bool list_members(int top, const std::string& directory, std::span<const std::st
         return report(manifest_path, "cannot be read");
     if (!text) {
         std::size_t left_out = 0;
-        for (const TreeFile& file : list_tree(top, excluded, left_out))
+        for (const TreeFile& file : list_tree(top, tree.excluded, left_out))
             if (file.entry == TreeEntry::regular)
                 files.push_back({file.path});
         return true;
@@ -162,8 +173,8 @@ bool list_members(int top, const std::string& directory, std::span<const std::st
     const std::optional<std::string> signed_by = read_tree_file(top, SIGNATURE_NAME, failed);
     if (failed)
         return report(directory + "/" + std::string(SIGNATURE_NAME), "cannot be read");
-    signature = signed_by.has_value();
-    if (signature)
+    members.signature = signed_by.has_value();
+    if (members.signature)
         files.push_back({std::string(SIGNATURE_NAME)});
     for (const ManifestEntry& entry : manifest->entries)
         files.push_back({entry.path, &entry.digest});
@@ -187,11 +198,10 @@ Compression compression_of(std::string_view archive_name) {
 
 int pack_archive(const std::string& archive_name, int top, const std::string& directory,
                  std::span<const std::string> excluded) {
-    std::optional<Manifest> manifest;
-    std::vector<Packed> files;
-    bool signature = false;
-    if (!list_members(top, directory, excluded, manifest, files, signature))
+    Members members;
+    if (!list_members({top, directory, excluded}, members))
         return 1;
+    const std::vector<Packed>& files = members.files;
     // Written beside its place and renamed there once whole, so that a host
     // never meets half an archive under its name.
     const std::string fresh = archive_name + ".new";
@@ -214,10 +224,11 @@ int pack_archive(const std::string& archive_name, int top, const std::string& di
         (void)unlink(fresh.c_str());
         return 1;
     }
-    const std::size_t listed = files.size() - (manifest ? 1 : 0) - (signature ? 1 : 0);
+    const std::size_t listed =
+        files.size() - (members.manifest ? 1 : 0) - (members.signature ? 1 : 0);
     std::printf("%s: %zu files%s\n", archive_name.c_str(), listed,
-                !manifest   ? ", no manifest"
-                : signature ? ", with the manifest and its signature"
-                            : ", with the manifest, unsigned");
+                !members.manifest   ? ", no manifest"
+                : members.signature ? ", with the manifest and its signature"
+                                    : ", with the manifest, unsigned");
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

@@ -224,9 +224,10 @@ void report_missing(ArchiveRun& run) {
     if (run.settings.manifest == nullptr)
         return;
     std::vector<MemberResult> missing;
-    for (const ManifestEntry& entry : run.settings.manifest->entries)
-        if (!run.rules.seen(entry.path) && !left_out(run.settings.excluded, entry.path))
-            missing.push_back(failed_result(entry.path, Problem::missing));
+    for (const std::string& path :
+         listed_but_missing(*run.settings.manifest, run.settings.excluded,
+                            [&run](const std::string& path) { return run.rules.seen(path); }))
+        missing.push_back(failed_result(path, Problem::missing));
     if (!missing.empty())
         report_results(run, missing);
 }

@@ -62,8 +62,8 @@ int open_argument(const Options& options, Argument& argument) {
                       located.link() ? "a symbolic link that another user owns"
                                      : std::strerror(located.error()));
     const UniqueFd found = located.take();
-    if (status_of(found.get(), argument.status) != 0)
-        return refuse(options.format, escaped(options.directory), std::strerror(last_error()));
+    if (const int error = status_of(found.get(), argument.status))
+        return refuse(options.format, escaped(options.directory), std::strerror(error));
     if (S_ISDIR(argument.status.st_mode)) {
         argument.fd = UniqueFd(openat(found.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!argument.fd.valid())
@@ -136,8 +136,8 @@ int finish(const Options& options, std::size_t files, Output& output, const Tree
     if (!options.dry_run && trust.signed_by_key && output.counts.failed == 0)
         serial_error = record_serial(trust.key_id, trust.manifest.serial);
     output.progress.erase();
-    report_summary(options.format, files, output.counts, options.dry_run, !options.excluded.empty(),
-                   signing_of(trust));
+    report_summary(options.format, {files, output.counts, options.dry_run,
+                                    !options.excluded.empty(), signing_of(trust)});
     flush_report(output.write_error);
     if (serial_error != 0)
         (void)std::fprintf(stderr, "%s: cannot record the serial in %s: %s\n", PROGRAM,

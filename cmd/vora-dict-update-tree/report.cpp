@@ -164,35 +164,44 @@ void report_file(Format format, bool quiet, std::string_view path, const Install
     (void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
-                    bool show_excluded, const Signing& signing) {
-    if (format == Format::json) {
-        Json summary;
-        summary["type"] = "summary";
-        summary["files"] = files;
-        summary["added"] = counts.added;
-        summary["updated"] = counts.updated;
-        summary["current"] = counts.current;
-        summary["failed"] = counts.failed;
-        summary["excluded"] = counts.excluded;
-        summary["changed"] = counts.changed;
-        summary["dry_run"] = dry_run;
-        summary["signed"] = signing.signed_by_key;
-        summary["key_id"] = signing.signed_by_key ? Json(signing.key_id) : Json(nullptr);
-        summary["serial"] = signing.serial ? Json(*signing.serial) : Json(nullptr);
-        return print_json(summary);
-    }
+namespace {
+
+void print_json_summary(const Summary& run) {
+    const Counts& counts = run.counts;
+    Json summary;
+    summary["type"] = "summary";
+    summary["files"] = run.files;
+    summary["added"] = counts.added;
+    summary["updated"] = counts.updated;
+    summary["current"] = counts.current;
+    summary["failed"] = counts.failed;
+    summary["excluded"] = counts.excluded;
+    summary["changed"] = counts.changed;
+    summary["dry_run"] = run.dry_run;
+    summary["signed"] = run.signing.signed_by_key;
+    summary["key_id"] = run.signing.signed_by_key ? Json(run.signing.key_id) : Json(nullptr);
+    summary["serial"] = run.signing.serial ? Json(*run.signing.serial) : Json(nullptr);
+    print_json(summary);
+}
+
+} // namespace
+
+void report_summary(Format format, const Summary& summary) {
+    if (format == Format::json)
+        return print_json_summary(summary);
+    const Counts& counts = summary.counts;
+    const Signing& signing = summary.signing;
     std::string excluded;
-    if (show_excluded)
+    if (summary.show_excluded)
         excluded.append(", ").append(std::to_string(counts.excluded)).append(" excluded");
     std::string trust;
     if (signing.signed_by_key)
         trust = ", signed by key " + signing.key_id + ", serial " + std::to_string(*signing.serial);
     else if (signing.manifest)
         trust = ", unsigned";
-    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s%s%s\n", files,
+    std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s%s%s\n", summary.files,
                 counts.added, counts.updated, counts.current, counts.failed, excluded.c_str(),
-                trust.c_str(), dry_run ? " (dry run)" : "");
+                trust.c_str(), summary.dry_run ? " (dry run)" : "");
 }
 
 void report_refusal(const std::string& message, const Refusal& distrust) {

@@ -44,10 +44,17 @@ struct Signing {
     std::optional<std::uint64_t> serial;
 };
 
-// Prints the summary of files files; the excluded ones are named in English
-// only when show_excluded is set (some were asked for).
-void report_summary(Format format, std::size_t files, const Counts& counts, bool dry_run,
-                    bool show_excluded, const Signing& signing);
+// A run's summary: its files, counted by outcome, and its manifest. The
+// excluded ones are named in English only when some were asked for.
+struct Summary {
+    std::size_t files = 0;
+    Counts counts;
+    bool dry_run = false;
+    bool show_excluded = false;
+    Signing signing;
+};
+
+void report_summary(Format format, const Summary& summary);
 
 // Prints the JSON line of a refused run: {"type":"error","error":message},
 // and for a tree not trusted its error_code and key_id.

@@ -135,14 +135,14 @@ BatchCapacity batch_capacity(LockTaken lock) {
     // The tree's top directory is yet to be opened, and the lock perhaps.
     const std::size_t needed = open_descriptors(limit.rlim_cur) + 1 +
                                (lock == LockTaken::yes ? 1 : 0) + OPENING_EXTRA + SPARE_DESCRIPTORS;
-    const std::size_t room = limit.rlim_cur > needed ? limit.rlim_cur - needed : 0;
-    const std::size_t files = std::min(room / HELD_PER_FILE, BATCH_FILES);
+    const std::size_t spare = limit.rlim_cur > needed ? limit.rlim_cur - needed : 0;
+    const std::size_t files = std::min(spare / HELD_PER_FILE, BATCH_FILES);
     // Files are hashed ahead only where the limit leaves room for them beside
     // a batch as long as they are: a file hashed ahead holds one descriptor
     // more until its job ends.
-    if (room < (MOST_AHEAD + 1) * (HELD_PER_FILE + 1))
+    if (spare < (MOST_AHEAD + 1) * (HELD_PER_FILE + 1))
         return {files, 0, files};
-    return {files, MOST_AHEAD, std::min((room - MOST_AHEAD) / (HELD_PER_FILE + 1), BATCH_FILES)};
+    return {files, MOST_AHEAD, std::min((spare - MOST_AHEAD) / (HELD_PER_FILE + 1), BATCH_FILES)};
 }
 
 void install_tree(const TreeFiles& tree, Batch& batch, Progress& progress,

@@ -33,10 +33,8 @@ constexpr char USAGE[] =
 constexpr int VERSION_OPTION = 256;
 
 // The name of a file in messages: "-" is the stream it stands for.
-const char* shown(const char* path, bool output) {
-    if (std::strcmp(path, "-") != 0)
-        return path;
-    return output ? "standard output" : "standard input";
+const char* shown(const char* path, const char* stream) {
+    return std::strcmp(path, "-") != 0 ? path : stream;
 }
 
 int fail(const char* file, int error) {
@@ -69,18 +67,16 @@ StreamFailure transform(int input, int output) {
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// Parses the options; returns -1 to go on, else the exit status.
+int parse_options(int argc, char** argv) {
     static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, VERSION_OPTION},
                                           {nullptr, 0, nullptr, 0}};
     opterr = 0;
     // "+": operands end the options, so a file named like one can follow "--".
     for (int option = 0; (option = getopt_long(argc, argv, "+h", long_options, nullptr)) != -1;) {
-        if (option == 'h') {
+        if (option == 'h')
             return print_help(USAGE);
-        }
         if (option == VERSION_OPTION)
             return print_version(PROGRAM);
         // optopt is 0 for an unknown long option and one of ours for a long
@@ -99,11 +95,13 @@ int main(int argc, char** argv) {
         (void)std::fputs(USAGE, stderr);
         return 1;
     }
-    const char* input_path = argv[optind];
-    const char* output_path = argv[optind + 1];
-    const char* input_name = shown(input_path, false);
-    const char* output_name = shown(output_path, true);
+    return -1;
+}
 
+// Writes the other form of input_path to output_path; the exit status.
+int encode(const char* input_path, const char* output_path) {
+    const char* input_name = shown(input_path, "standard input");
+    const char* output_name = shown(output_path, "standard output");
     const bool from_stdin = std::strcmp(input_path, "-") == 0;
     const int input = from_stdin ? STDIN_FILENO : open(input_path, O_RDONLY | O_CLOEXEC);
     if (input < 0)
@@ -113,7 +111,6 @@ int main(int argc, char** argv) {
         return fail(input_name, errno);
     if (S_ISDIR(input_status.st_mode))
         return fail(input_name, EISDIR);
-
     // Opening the input itself for output would truncate it before it is read.
     const bool to_stdout = std::strcmp(output_path, "-") == 0;
     struct stat output_status {};
@@ -129,7 +126,6 @@ int main(int argc, char** argv) {
                            : open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (output < 0)
         return fail(output_name, errno);
-
     const StreamFailure failure = transform(input, output);
     if (failure.error != 0)
         return fail(failure.in_input ? input_name : output_name, failure.error);
@@ -137,4 +133,12 @@ int main(int argc, char** argv) {
         return fail(output_name, errno);
     close(input);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (const int status = parse_options(argc, argv); status >= 0)
+        return status;
+    return encode(argv[optind], argv[optind + 1]);
 }

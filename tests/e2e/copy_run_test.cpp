@@ -334,7 +334,11 @@ std::vector<LockLine> kernel_locks() {
         LockLine lock;
         lock.waits = line.find("->") != std::string::npos;
         std::istringstream fields(lock.waits ? line.substr(line.find("->") + 2) : line);
-        std::string number, kind, advisory, mode, device;
+        std::string number;
+        std::string kind;
+        std::string advisory;
+        std::string mode;
+        std::string device;
         if (!lock.waits)
             fields >> number;
         if (fields >> kind >> advisory >> mode >> lock.pid >> device) {

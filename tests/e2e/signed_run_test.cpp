@@ -298,13 +298,14 @@ INSTANTIATE_TEST_SUITE_P(
         signed_run("ExpiredAllowed", nullptr, nullptr, {"--allow-expired"},
                    UPDATED + summary(1, 1, 0, 0), 0, "|KEY 7\n"),
         refused("BadLine", "", "|",
-                ".vora-manifest: line 4: neither a comment nor a file's digest and path",
+                ".vora-manifest: line 4: neither a comment nor a file's digest and path (key KEY)",
                 [](const Sandbox& box) { sign_with_line(box, "garbage\n"); }),
-        refused("UnsafePath", "", "|", ".vora-manifest: line 4: an unsafe path",
+        refused("UnsafePath", "", "|", ".vora-manifest: line 4: an unsafe path (key KEY)",
                 [](const Sandbox& box) {
                     sign_with_line(box, std::string(64, '0') + "  base/../../escape.ejd\n");
                 }),
-        refused("PathListedTwice", "", "|", ".vora-manifest: a path listed twice: base/words.ejd",
+        refused("PathListedTwice", "", "|",
+                ".vora-manifest: a path listed twice: base/words.ejd (key KEY)",
                 [](const Sandbox& box) {
                     const std::string text = read_file(box.update_path(".vora-manifest"));
                     sign_with_line(box, text.substr(text.rfind('\n', text.size() - 2) + 1));

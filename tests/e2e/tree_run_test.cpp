@@ -844,7 +844,8 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
     if (c.archive) {
         ASSERT_EQ(shell("tar -cf " + box.scratch() + "/a.tar -C " + box.updates() + " ."), 0);
     }
-    const std::string raw_fifo = box.scratch() + "/raw", start_fifo = box.scratch() + "/start";
+    const std::string raw_fifo = box.scratch() + "/raw";
+    const std::string start_fifo = box.scratch() + "/start";
     ASSERT_EQ(mkfifo(raw_fifo.c_str(), 0600) | mkfifo(start_fifo.c_str(), 0600), 0);
     const std::string tmux = "tmux -S " + box.scratch() + "/tmux ";
     // The run starts once the test reads the pane. Interrupted, the lines go
@@ -896,7 +897,7 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
         if (c.interrupted && shown.size() == 2)
             output_of(tmux + "send-keys -t run C-c");
     }
-    std::fclose(raw);
+    (void)std::fclose(raw);
     EXPECT_GE(shown.size(), c.interrupted ? 2U : 5U) << "the line stood still during the run";
     // Each drawing covers the one before (not the terminal's echo of a
     // Ctrl-C): cleared first, or padded to its width.

@@ -134,11 +134,11 @@ bool is_directory(int flags) {
 }
 
 bool in_the_system(std::string_view path) {
-    for (const std::string_view system : {"/usr", "/etc", "/var/lib", "/run", "/proc", "/dev",
-                                          "/sys", "/lib", "/lib64", "/bin", "/sbin"})
-        if (below(path, system))
-            return true;
-    return false;
+    constexpr std::array<std::string_view, 11> SYSTEM{"/usr",   "/etc", "/var/lib", "/run",
+                                                      "/proc",  "/dev", "/sys",     "/lib",
+                                                      "/lib64", "/bin", "/sbin"};
+    return std::any_of(SYSTEM.begin(), SYSTEM.end(),
+                       [path](std::string_view system) { return below(path, system); });
 }
 
 // Whether what a call touches is what a rule's target names.
@@ -216,7 +216,7 @@ bool parse_rule(std::string_view text, Rule& rule) {
         return false;
     const std::string_view head = text.substr(0, at);
     const std::string_view name = head.substr(0, head.find(':'));
-    const auto found = std::find(CALL_NAMES.begin(), CALL_NAMES.end(), name);
+    const auto* const found = std::find(CALL_NAMES.begin(), CALL_NAMES.end(), name);
     if (found == CALL_NAMES.end())
         return false;
     rule.call = static_cast<Call>(found - CALL_NAMES.begin());
@@ -263,7 +263,7 @@ std::string path_at(int dir, const char* path) {
         return "";
     const std::string_view text = path;
     if (text.starts_with("/proc/self/fd/")) {
-        const Touched file = touched_by(std::atoi(path + 14));
+        const Touched file = touched_by(static_cast<int>(std::strtol(path + 14, nullptr, 10)));
         return file.known ? file.path : std::string(text);
     }
     if (text.starts_with('/'))
@@ -567,6 +567,7 @@ int __open_2(const char* path, int flags) {
     return faulty_open(OPEN, AT_FDCWD, path, flags, [&] { return real_open(path, flags); });
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
     static const auto real_linkat =
         real<int (*)(int, const char*, int, const char*, int)>("linkat");
@@ -594,9 +595,12 @@ long syscall(long number, ...) {
     };
     if (number != SYS_openat2)
         return real_syscall(number, arg[0], arg[1], arg[2], arg[3], arg[4], arg[5]);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): syscall()'s arguments are longs
     const auto* how = reinterpret_cast<const open_how*>(arg[2]);
-    return faulty_open(OPENAT2, static_cast<int>(arg[0]), reinterpret_cast<const char*>(arg[1]),
-                       static_cast<int>(how->flags), forward);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    const auto* path = reinterpret_cast<const char*>(arg[1]);
+    return faulty_open(OPENAT2, static_cast<int>(arg[0]), path, static_cast<int>(how->flags),
+                       forward);
 }
 
 // A failing close still closes, as the system's does.
