@@ -76,8 +76,10 @@ Failure copy_body(UpdateSource& update, const BodyWrite& into, FirstSector& firs
                                        : copy_first_chunk(update, into, first, copied);
     if (started.failed())
         return started;
-    if (into.in_place == 0 && progress)
-        progress(copied);
+    if (into.in_place == 0 && progress) {
+        if (const Problem stop = progress(copied); stop != Problem::none)
+            return {Step::body, 0, stop};
+    }
     // The rest with positioned writes, its writeback started span by span.
     bool whole_chunks =
         copied == static_cast<off_t>(std::min<off_t>(length, CHUNK_SIZE)) || into.in_place > 0;
@@ -91,8 +93,10 @@ Failure copy_body(UpdateSource& update, const BodyWrite& into, FirstSector& firs
             return body_failure(error);
         copied += static_cast<off_t>(got.count);
         whole_chunks = got.count == wanted;
-        if (progress)
-            progress(static_cast<off_t>(got.count));
+        if (progress) {
+            if (const Problem stop = progress(static_cast<off_t>(got.count)); stop != Problem::none)
+                return {Step::body, 0, stop};
+        }
         if (copied - started_at >= WRITEBACK_SPAN) {
             start_writeback(into.file, started_at, copied - started_at);
             started_at = copied;

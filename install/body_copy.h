@@ -12,8 +12,9 @@
 #include <span>
 #include <sys/types.h>
 
-// Told the count of bytes each time a chunk has been copied.
-using CopyProgress = std::function<void(off_t)>;
+// Told the count of bytes each time a chunk has been copied; answers why
+// the copy must stop there, or Problem::none to go on.
+using CopyProgress = std::function<Problem(off_t)>;
 
 // The unit of the copy and of the comparison: whole blocks.
 inline constexpr std::size_t CHUNK_SIZE = std::size_t{32} * BLOCK_SIZE;
@@ -43,7 +44,7 @@ struct BodyWrite {
 // up to the length it had when it was opened, from in_place on, but the
 // first sector, which goes to first; then cuts the file to the length
 // copied. The file's first sector is left as it is. The failure names the
-// read, write or cut that failed.
+// read, write or cut that failed, or why progress stopped the copy.
 Failure copy_body(UpdateSource& update, const BodyWrite& into, FirstSector& first,
                   const CopyProgress& progress = {});
 

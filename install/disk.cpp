@@ -41,13 +41,15 @@ void DiskWorld::look_up(Job& job, Directories& directories) {
 }
 
 Place DiskWorld::place(Job& job) {
-    // Once planned the file is on disk, made or found: two paths to it find
-    // the same identity. A missing file is no other job's.
-    if (const OpenForWriting* writing = job.target.writing())
+    // A file on disk, found or made under its name, by its identity: two
+    // paths to it find the same. A new file that no name shows yet by the
+    // place where it will be.
+    if (const OpenForWriting* writing = job.target.writing();
+        writing != nullptr && writing->origin != Origin::unnamed)
         return {writing->status.st_dev, writing->status.st_ino, ""};
     if (const CopyFound* found = job.target.found())
         return {found->status.st_dev, found->status.st_ino, ""};
-    return {0, 0, job.target.destination.path()};
+    return place_of(job.target).place;
 }
 
 bool DiskWorld::copy_present(const Job& job) const {
@@ -81,9 +83,6 @@ bool DiskWorld::holds_the_update(Job& job) {
 }
 
 void DiskWorld::act(Job& job, const Write& write, Directories& directories) {
-    // Stopping signals wait from the first change that a run makes (a
-    // directory, a new file) until its lines are out.
-    hold_signals();
     Target& target = job.target;
     if (target.found() == nullptr) {
         const int error =
@@ -102,6 +101,10 @@ void DiskWorld::act(Job& job, const Write& write, Directories& directories) {
     job.decoding = decoding_of(target.destination.path());
     job.state = JobState::planned;
     const OpenForWriting& file = *target.writing();
+    // A new file that shows under its name before its steps is a change:
+    // stopping signals wait from then on until the run's lines are out.
+    if (file.origin == Origin::created)
+        hold_signals();
     // As the file was made (its mode after the umask and any default ACL),
     // or as it was found when another process made it meanwhile.
     if (write.keep_private && !only_root_reads(file.status, file.file.get()))

@@ -4,9 +4,14 @@
 
 #include "world.h"
 
+// Whether the run still holds its lock, asked before each step: a run that
+// no longer does stops there.
+using StillLocked = std::function<bool()>;
+
 class DiskWorld final : public World {
   public:
-    explicit DiskWorld(const InstallSettings& settings) : settings_(settings) {}
+    DiskWorld(const InstallSettings& settings, StillLocked still_locked)
+        : settings_(settings), still_locked_(std::move(still_locked)) {}
 
     [[nodiscard]] const InstallSettings& settings() const override { return settings_; }
     void begin_batch() override {}
@@ -22,7 +27,13 @@ class DiskWorld final : public World {
     void commit(std::span<Job> jobs, FlushSchedule schedule) override;
 
   private:
+    // Whether the jobs may take their next step: not once the run lost its
+    // lock, nor once a stopping signal waits. Fails every active job
+    // otherwise; their files stay old or marked.
+    bool may_go_on(std::span<Job> jobs);
+
     InstallSettings settings_;
+    StillLocked still_locked_;
 };
 
 // Whether a file that the install would make would be one that only root

@@ -12,7 +12,7 @@ struct ProblemText {
 };
 
 // Indexed by Problem.
-constexpr std::array<ProblemText, 14> PROBLEMS{{
+constexpr std::array<ProblemText, 17> PROBLEMS{{
     {"", "", false},
     {"a symbolic link", "symbolic_link", true},
     {"not a regular file", "not_regular", false},
@@ -27,6 +27,10 @@ constexpr std::array<ProblemText, 14> PROBLEMS{{
     {"a hard link", "hard_link", true},
     {"a second member of that name", "duplicate", true},
     {"the archive is damaged", "damaged_archive", true},
+    {"the run lost its lock (another install may be running); the file is left for the next run",
+     "lock_lost", true},
+    {"stopped by a signal; the file is left for the next run", "stopped", true},
+    {"larger than the dictionary's free space", "too_large", true},
 }};
 
 const ProblemText& text_of(Problem problem) {

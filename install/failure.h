@@ -36,6 +36,9 @@ enum class Problem : std::uint8_t {
     hard_link,              // an archive member that is a hard link
     duplicate,              // a second archive member of the same name
     damaged_archive,        // the archive ends or breaks here
+    lock_lost,              // the run no longer holds its lock: another may be writing
+    stopped,                // a stopping signal ended the run before this file was done
+    too_large,              // an archive member larger than the dictionary's free space
 };
 
 struct Failure {

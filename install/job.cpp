@@ -16,28 +16,27 @@ void put_the_mark_back(OpenForWriting& file) {
         (void)flush_data(file.file.get());
 }
 
+// Closes the file written; a close that fails fails the job.
+void close_written(Job& job, OpenForWriting& file, Outcome& outcome) {
+    const int error = close_checked(file.file);
+    if (error != 0 && outcome != Outcome::failed) {
+        job.result.failure = {Step::close, error, Problem::none};
+        outcome = Outcome::failed;
+    }
+}
+
 } // namespace
 
 void end_job(Job& job, Outcome outcome) {
     Target& target = job.target;
-    OpenForWriting* writing = target.writing();
-    if (writing != nullptr && job.committing && outcome == Outcome::failed && !writing->created)
-        put_the_mark_back(*writing);
-    if (writing != nullptr && !writing->created && writing->file.valid()) {
-        const int error = close_checked(writing->file);
-        if (error != 0 && outcome != Outcome::failed) {
-            job.result.failure = {Step::close, error, Problem::none};
-            outcome = Outcome::failed;
-        }
-    }
-    if (writing != nullptr && writing->created) {
-        // A failed job's file is removed; before the steps nothing was written to it.
-        if (outcome == Outcome::failed) {
-            remove_created(target);
-            job.result.changed = target.made_in.valid();
-        } else if (const int error = close_checked(writing->file); error != 0) {
-            job.result.failure = {Step::close, error, Problem::none};
-            outcome = Outcome::failed;
+    if (OpenForWriting* writing = target.writing()) {
+        if (job.committing && outcome == Outcome::failed && writing->origin == Origin::found)
+            put_the_mark_back(*writing);
+        if (writing->file.valid() && writing->origin != Origin::unnamed)
+            close_written(job, *writing, outcome);
+        // A failed job's new file is removed (or, unnamed, never shows); the
+        // directories it made stay.
+        if (outcome == Outcome::failed && writing->is_new()) {
             remove_created(target);
             job.result.changed = target.made_in.valid();
         }

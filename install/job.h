@@ -33,6 +33,7 @@ struct Job {
     off_t in_place = 0;      // update bytes, from the start, that the copy holds already
     FirstSector first;       // the new header, written by the commit
     bool committing = false; // the write of the new first sector began
+    bool linked = false;     // an unnamed new file was given its name
     UniqueFd gate;           // the copy, open for reading while the install decides
     // In a dry run: where the file is or would be made, and what an earlier
     // file of the run would have left there.

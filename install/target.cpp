@@ -125,15 +125,24 @@ Failure open_failure(int error, Problem problem = Problem::none) {
     return {Step::open_target, error, problem};
 }
 
-// A new file, made with O_EXCL: only a file that this open made is ours.
+// A new file, unnamed until its commit, or where the file system cannot
+// make one, made under its name with O_EXCL: only a file that this open
+// made is ours.
 Failure create_target(Target& target, int directory) {
     constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     OpenForWriting made;
-    made.file = UniqueFd(
-        openat(directory, target.destination.name(), flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
-    if (!made.file.valid())
-        return open_failure(last_error());
-    made.created = true;
+    made.origin = Origin::unnamed;
+    made.file = UniqueFd(openat(directory, ".", O_TMPFILE | flags, NEW_FILE_MODE));
+    if (!made.file.valid()) {
+        const int error = last_error();
+        if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
+            return open_failure(error);
+        made.origin = Origin::created;
+        made.file = UniqueFd(openat(directory, target.destination.name(),
+                                    flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
+        if (!made.file.valid())
+            return open_failure(last_error());
+    }
     const int error = status_of(made.file.get(), made.status);
     target.file = std::move(made);
     if (error != 0) {
@@ -167,8 +176,20 @@ Failure open_target(Target& target) {
         return open_failure(0, Problem::not_regular);
     if (!opened.fd.valid())
         return open_failure(opened.error);
-    target.file = OpenForWriting{std::move(opened.fd), opened.status, false};
+    target.file = OpenForWriting{std::move(opened.fd), opened.status, Origin::found};
     return {};
+}
+
+int link_into_place(Target& target) {
+    OpenForWriting* writing = target.writing();
+    const DirectoryOpen* directory = target.open_directory();
+    if (writing == nullptr || directory == nullptr)
+        return ENOENT;
+    if (linkat(writing->file.get(), "", directory->fd, target.destination.name(), AT_EMPTY_PATH) !=
+        0)
+        return last_error();
+    writing->origin = Origin::created;
+    return 0;
 }
 
 int write_error(const Target& target, int fd) {
@@ -186,18 +207,20 @@ int write_error(const Target& target, int fd) {
 
 void remove_created(Target& target) {
     OpenForWriting* writing = target.writing();
-    if (writing == nullptr || !writing->created)
+    if (writing == nullptr || !writing->is_new())
         return;
     writing->file.reset();
-    writing->created = false;
-    if (const DirectoryOpen* directory = target.open_directory())
+    const bool named = writing->origin == Origin::created;
+    writing->origin = Origin::found;
+    const DirectoryOpen* directory = target.open_directory();
+    if (named && directory != nullptr)
         (void)unlinkat(directory->fd, target.destination.name(), 0);
 }
 
 int flush_new_entries(const Target& target) {
     const OpenForWriting* writing = target.writing();
     const DirectoryOpen* directory = target.open_directory();
-    if (writing == nullptr || !writing->created || directory == nullptr)
+    if (writing == nullptr || !writing->is_new() || directory == nullptr)
         return 0;
     if (const int error = flush_file(directory->fd))
         return error;

@@ -79,7 +79,7 @@ class Directories {
 
 // The installed file as far as the install has come: no copy (a link to
 // nothing, when dangling), a copy found (located with O_PATH, its status),
-// or the file open for writing (its status, and whether this run made it).
+// or the file open for writing (its status, and where it came from).
 struct NoCopy {
     bool dangling = false;
 };
@@ -87,10 +87,15 @@ struct CopyFound {
     UniqueFd located;
     struct stat status {};
 };
+// A file open for writing: the copy found; a new file that no name shows
+// until the commit links it into place (unnamed), where the file system
+// can make one; or a new file made under its name (created).
+enum class Origin { found, unnamed, created };
 struct OpenForWriting {
     UniqueFd file;
     struct stat status {};
-    bool created = false;
+    Origin origin = Origin::found;
+    [[nodiscard]] bool is_new() const { return origin != Origin::found; }
 };
 using InstalledFile = std::variant<NoCopy, CopyFound, OpenForWriting>;
 
@@ -137,16 +142,21 @@ Resolved missing_directories(const Target& target, Levels levels);
 int make_target_directories(Directories& directories, Target& target, Levels levels);
 
 // Opens the file for writing: the copy found, or a new file (mode 0664,
-// less the umask). Only a file that this open created counts as created, so
-// a failed run never removes a file that another process made.
+// less the umask and as a default ACL says), unnamed where the file system
+// can make one. Only a file that this open created counts as created, so a
+// failed run never removes a file that another process made.
 Failure open_target(Target& target);
+
+// Gives the unnamed new file its name: the commit of a new file. EEXIST
+// when another process made a file of that name meanwhile.
+int link_into_place(Target& target);
 
 // Why a real run could not open the copy found, open for reading as fd, for
 // writing: a read-only file system, an immutable or append-only file. 0
 // when nothing stands in the way.
 int write_error(const Target& target, int fd);
 
-// Removes the file that this run created.
+// Removes the file that this run created under its name.
 void remove_created(Target& target);
 
 // Makes the directory entries that the run made durable: the file's, and

@@ -48,6 +48,17 @@ void hold_signals() {
     signals_held = sigprocmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
+bool stop_pending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (sigpending(&pending) != 0)
+        return false;
+    for (const int signal_number : STOPPING_SIGNALS)
+        if (sigismember(&pending, signal_number) == 1)
+            return true;
+    return false;
+}
+
 void release_signals() {
     const sigset_t set = stopping_signals();
     (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);

@@ -22,6 +22,10 @@ void ignore_write_signals();
 void hold_signals();
 void release_signals();
 
+// Whether a stopping signal arrived while they are held: the run then stops
+// after the step it is in.
+bool stop_pending();
+
 // A broken read lease is told by SIGIO, which would end the process: the
 // install asks whether its lease still holds instead.
 void ignore_lease_breaks();

@@ -2,6 +2,7 @@
 
 #include "fd.h"
 #include "io.h"
+#include "resolve.h"
 
 #include <cstring>
 #include <ctime>
@@ -24,8 +25,12 @@ RunLock refused(std::string why) {
     return {LockState::refused, std::move(why)};
 }
 
+std::string reason(int error) {
+    return error == ELOOP ? "a symbolic link" : std::strerror(error);
+}
+
 RunLock refused_error(int error) {
-    return refused(error == ELOOP ? "a symbolic link" : std::strerror(error));
+    return refused(reason(error));
 }
 
 double seconds_since(const timespec& start) {
@@ -39,9 +44,11 @@ double seconds_since(const timespec& start) {
 // in status; why is set when it may not be used.
 UniqueFd open_lock_file(const char* path, int flags, struct stat& status, std::string& why) {
     // No link is followed and no FIFO waited on.
-    UniqueFd fd(open(path, flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    Resolved opened =
+        resolve({AT_FDCWD, path, Walk::system, flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600});
+    UniqueFd fd = opened.take();
     if (!fd.valid()) {
-        why = refused_error(last_error()).why;
+        why = reason(opened.error());
         return fd;
     }
     if (const int error = status_of(fd.get(), status))
@@ -59,7 +66,7 @@ UniqueFd open_lock_file(const char* path, int flags, struct stat& status, std::s
 // flock's error.
 RunLock wait_for(int fd, const LockWait& wait, bool& told) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return {LockState::taken};
+        return LockState::taken;
     if (errno != EWOULDBLOCK)
         return refused_error(last_error());
     if (!told && wait.waiting)
@@ -67,7 +74,7 @@ RunLock wait_for(int fd, const LockWait& wait, bool& told) {
     told = true;
     if (wait.seconds < 0) {
         if (retry_eintr([fd] { return flock(fd, LOCK_EX); }) == 0)
-            return {LockState::taken};
+            return LockState::taken;
         return refused_error(last_error());
     }
     // A waiting flock cannot be given a time limit; asking twenty times a
@@ -77,21 +84,23 @@ RunLock wait_for(int fd, const LockWait& wait, bool& told) {
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return {LockState::taken};
+            return LockState::taken;
         if (errno != EWOULDBLOCK)
             return refused_error(last_error());
         if (seconds_since(start) >= wait.seconds)
-            return {LockState::given_up};
+            return LockState::given_up;
         const timespec pause{0, POLL_NS};
         nanosleep(&pause, nullptr);
     }
 }
 
-// Whether path still names the file open as fd.
+// Whether path still names the file open as fd, a regular file of root's
+// that no one else may open.
 bool names(const char* path, int fd) {
     struct stat now {};
     struct stat held {};
-    return lstat(path, &now) == 0 && status_of(fd, held) == 0 && same_file(now, held);
+    return lstat(path, &now) == 0 && status_of(fd, held) == 0 && same_file(now, held) &&
+           S_ISREG(now.st_mode) && now.st_uid == 0 && (now.st_mode & 077) == 0;
 }
 
 // Puts a lock file of root's alone in the place of the one that others
@@ -109,15 +118,14 @@ std::optional<RunLock> replace(const struct stat& wide, const LockWait& wait, bo
     if ((status.st_mode & 077) != 0)
         return refused(std::string(NEW_LOCK_PATH) + ": open to other users");
     RunLock locked = wait_for(next.get(), wait, told);
-    if (locked.state != LockState::taken)
+    if (locked.state() != LockState::taken)
         return locked;
     struct stat there {};
     if (lstat(RUN_LOCK_PATH, &there) != 0 || !same_file(there, wide))
         return std::nullopt;
     if (rename(NEW_LOCK_PATH, RUN_LOCK_PATH) != 0)
         return refused_error(last_error());
-    (void)next.release(); // held until the process ends
-    return RunLock{LockState::taken};
+    return RunLock(std::move(next));
 }
 
 } // namespace
@@ -131,19 +139,21 @@ RunLock take_run_lock(const LockWait& wait) {
         if (!fd.valid())
             return refused(why);
         if ((status.st_mode & 077) != 0) {
-            if (const std::optional<RunLock> replaced = replace(status, wait, told))
-                return *replaced;
+            if (std::optional<RunLock> replaced = replace(status, wait, told))
+                return std::move(*replaced);
             continue;
         }
         RunLock locked = wait_for(fd.get(), wait, told);
-        if (locked.state != LockState::taken)
+        if (locked.state() != LockState::taken)
             return locked;
         // A lock file removed or replaced meanwhile locks nothing: the run
         // takes the one that the path names now.
-        if (names(RUN_LOCK_PATH, fd.get())) {
-            (void)fd.release(); // held until the process ends
-            return {LockState::taken};
-        }
+        if (names(RUN_LOCK_PATH, fd.get()))
+            return RunLock(std::move(fd));
     }
     return refused("replaced over and over");
+}
+
+bool RunLock::still_held() const {
+    return held_.valid() && names(RUN_LOCK_PATH, held_.get());
 }

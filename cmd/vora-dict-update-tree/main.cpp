@@ -84,23 +84,24 @@ int open_argument(const Options& options, Argument& argument) {
     return -1;
 }
 
-// Takes the run's lock unless the run is dry; -1 to go on, else the exit status.
-int take_lock(const Options& options, const TreeManifest& trust) {
+// Takes the run's lock into lock unless the run is dry; -1 to go on, else
+// the exit status.
+int take_lock(const Options& options, const TreeManifest& trust, std::optional<RunLock>& lock) {
     if (options.dry_run)
         return -1;
     const LockWait wait{
         options.wait,
         [] { (void)std::fprintf(stderr, "%s: waiting for another install to finish\n", PROGRAM); }};
-    const RunLock lock = take_run_lock(wait);
-    if (lock.state == LockState::given_up)
+    lock.emplace(take_run_lock(wait));
+    if (lock->state() == LockState::given_up)
         return refuse(options.format, "another install is still running (gave up waiting)");
-    if (lock.state == LockState::refused)
+    if (lock->state() == LockState::refused)
         return refuse(options.format, std::string("cannot take the lock ") + RUN_LOCK_PATH,
-                      lock.why);
+                      lock->why());
     // Another run may have recorded a higher serial while this one waited.
     if (const Refusal rollback = check_rollback(trust, options.trust); rollback.refused())
         return refuse_trust(options.format, rollback);
-    return -1; // taken until the process exits
+    return -1; // held until the process exits
 }
 
 // Where a run's lines go: counted, printed, flushed, and then a stopping
@@ -155,14 +156,17 @@ InstallSettings settings_of(const Options& options) {
     return settings;
 }
 
-// The world that a run's batches act in: the disk, or a dry run's account.
+// The world that a run's batches act in: the disk, under the run's lock,
+// or a dry run's account.
 class RunWorld {
   public:
-    explicit RunWorld(const Options& options) : settings_(settings_of(options)) {
+    RunWorld(const Options& options, const std::optional<RunLock>& lock)
+        : settings_(settings_of(options)) {
         if (options.dry_run)
             world_ = std::make_unique<DryRun>(settings_);
         else
-            world_ = std::make_unique<DiskWorld>(settings_);
+            world_ = std::make_unique<DiskWorld>(
+                settings_, [&lock] { return lock.has_value() && lock->still_held(); });
     }
     World& operator*() { return *world_; }
 
@@ -192,7 +196,8 @@ int run_tree(const Options& options, int top, const TrustedKeys& keys,
         return refuse_trust(options.format, trust.refusal);
     // The tree is listed once the lock is held, so that what is installed is
     // what the tree holds then, however long the run waited.
-    if (const int status = take_lock(options, trust); status >= 0)
+    std::optional<RunLock> lock;
+    if (const int status = take_lock(options, trust, lock); status >= 0)
         return status;
     std::size_t excluded = 0;
     std::vector<TreeFile> files = list_tree(top, options.excluded, excluded);
@@ -205,7 +210,7 @@ int run_tree(const Options& options, int top, const TrustedKeys& keys,
     Progress progress(files.size(), total_bytes, plain_terminal());
     Output output{options, progress, {}, 0};
     output.counts.excluded = excluded;
-    RunWorld world(options);
+    RunWorld world(options, lock);
     Batch batch(*world, {std::max<std::size_t>(prehasher ? capacity.hashed : capacity.files, 1),
                          BATCH_BYTES});
     install_tree({files, top, prehasher.get()}, batch, progress,
@@ -244,11 +249,12 @@ int run_archive(const Options& options, const Argument& argument, const TrustedK
                                           ": not the archive's first member, and keys are trusted";
     if (trust.refusal.refused())
         return refuse_trust(options.format, trust.refusal);
-    if (const int status = take_lock(options, trust); status >= 0)
+    std::optional<RunLock> lock;
+    if (const int status = take_lock(options, trust, lock); status >= 0)
         return status;
     Progress progress(Progress::UNKNOWN_FILES, archive.file_size(), plain_terminal());
     Output output{options, progress, {}, 0};
-    RunWorld world(options);
+    RunWorld world(options, lock);
     ArchiveRunSettings settings;
     settings.excluded = options.excluded;
     settings.manifest = trust.present ? &trust.manifest : nullptr;

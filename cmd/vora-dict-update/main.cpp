@@ -99,10 +99,11 @@ Failure open_update(const char* path, const Sha256* expected,
     return opened;
 }
 
-// The whole install of one file: a batch of one, each step flushed.
-InstallResult install_file(const char* path, const Sha256* expected) {
+// The whole install of one file under the run's lock: a batch of one,
+// each step flushed.
+InstallResult install_file(const char* path, const Sha256* expected, const RunLock& lock) {
     const InstallSettings settings;
-    DiskWorld disk(settings);
+    DiskWorld disk(settings, [&lock] { return lock.still_held(); });
     Batch batch(disk, {1, 0});
     std::unique_ptr<UpdateSource> update;
     if (const Failure opened = open_update(path, expected, update); opened.failed())
@@ -136,7 +137,8 @@ int install_update(int argc, char** argv) {
         return finish_line(1);
     }
     // No run writes without the lock.
-    if (take_run_lock().state != LockState::taken) {
+    const RunLock lock = take_run_lock();
+    if (lock.state() != LockState::taken) {
         (void)std::fputs(msg_write_failed, stdout);
         return finish_line(1);
     }
@@ -146,7 +148,7 @@ int install_update(int argc, char** argv) {
         (void)std::fputs(msg_cannot_open_update, stdout);
         return finish_line(1);
     }
-    const int status = report(install_file(argv[1], expected), last_component(argv[1]));
+    const int status = report(install_file(argv[1], expected, lock), last_component(argv[1]));
     // A stopping signal that arrived during the rewrite takes effect now.
     release_signals();
     return status;

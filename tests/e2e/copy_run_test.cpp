@@ -3,9 +3,11 @@
 #include "expected_messages.h"
 #include "run_checks.h"
 #include "sandbox.h"
+#include "scan_in_memory.h"
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -532,5 +534,53 @@ INSTANTIATE_TEST_SUITE_P(
                                TREE, 1, "Read-only file system"},
                       LockCase{"MadeByTheRun", Lock::made, Setup::none}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What happens to the lock while run A, installing 2.0 over 1.0, is stopped
+// in the middle of its copy: removed (an administrator's rm, a cleaner of
+// /run), or opened to others, which makes run B replace it at once.
+enum class LockLoss { removed, opened_to_others };
+
+class LostLock : public ::testing::TestWithParam<LockLoss> {};
+
+// Two runs never both commit: B installs 1.5 whole, and A, which no longer
+// holds the lock when it goes on, stops and leaves its file to the next run.
+// The file ends one whole version, or marked.
+TEST_P(LostLock, LeavesOneWholeVersionOrAMarkedFile) {
+    Sandbox box;
+    const std::string older = dictionary("VERSION 1.0", pseudo_random_bytes(3 << 20, 1));
+    const std::string newer = dictionary("VERSION 2.0", pseudo_random_bytes(3 << 20, 2));
+    const std::string between = dictionary("VERSION 1.5", pseudo_random_bytes(2 << 20, 3));
+    Sandbox::put_installed("words.dic", older);
+    box.put_update("words.dic", newer);
+    ScratchDir a_out;
+    ScratchDir b_updates;
+    RunOptions stopped;
+    stopped.faults = "write:installed@2=stop"; // the first chunk of the body
+    const pid_t a = start_process(tool(), {"words.dic"}, stopped, box.updates(), a_out.path());
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(a, &wait_status, WUNTRACED), a);
+    ASSERT_TRUE(WIFSTOPPED(wait_status));
+    if (GetParam() == LockLoss::removed) {
+        ASSERT_EQ(unlink(RUN_LOCK), 0);
+    } else {
+        ASSERT_EQ(chmod(RUN_LOCK, 0644), 0);
+    }
+    write_file(b_updates.path() + "/words.dic", between);
+    expect_success(run_process(tool(), {"words.dic"}, {}, b_updates.path(), box.scratch()),
+                   updated("words.dic"));
+    ASSERT_EQ(kill(a, SIGCONT), 0);
+    expect_failure(finish_process(a, a_out.path()), write_failed());
+    const std::string left = read_file(Sandbox::installed_path("words.dic"));
+    VersionText text{};
+    EXPECT_TRUE(left == between || scan_in_memory(left, HEADER_CHUNK_SIZE, text) == 0)
+        << "damaged, and looks current at " << text.data();
+}
+
+INSTANTIATE_TEST_SUITE_P(Concurrency, LostLock,
+                         ::testing::Values(LockLoss::removed, LockLoss::opened_to_others),
+                         [](const auto& info) {
+                             return std::string(info.param == LockLoss::removed ? "Removed"
+                                                                                : "OpenedToOthers");
+                         });
 
 } // namespace

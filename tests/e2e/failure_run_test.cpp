@@ -29,7 +29,7 @@ using namespace testing_support;
 namespace {
 
 // Terminated: SIGTERM, which waits for the line when it comes during the rewrite.
-enum class Run { Succeeds, Fails, Killed, Terminated, SucceedsThenTerminated };
+enum class Run { Succeeds, Fails, Killed, Terminated, FailsThenTerminated };
 enum class Left { OldCopy, NewCopy, NoFile, Partial, NoLongerThanTheUpdate };
 enum class Rerun { Installs, Current };
 
@@ -84,8 +84,8 @@ TEST_P(FaultRun, ReportsExactlyWhatHappenedAndARerunRepairs) {
     case Run::Terminated:
         expect_outcome(result, "", -SIGTERM);
         break;
-    case Run::SucceedsThenTerminated:
-        expect_outcome(result, success, -SIGTERM);
+    case Run::FailsThenTerminated:
+        expect_outcome(result, write_failed(), -SIGTERM);
         break;
     }
     const std::string installed = Sandbox::installed_path("dic/words.ejd");
@@ -200,8 +200,10 @@ INSTANTIATE_TEST_SUITE_P(
                   Run::Killed, Left::Partial},
         FaultCase{"TerminatedBeforeTheRewrite", true, SMALL, "read:dictionary@1=term",
                   Run::Terminated, Left::OldCopy},
+        // A stopping signal stops the install after the chunk it is in: the
+        // copy keeps the mark, and the line comes before the signal ends the run.
         FaultCase{"TerminatedDuringTheRewrite", true, LARGE, "write:installed@2=term",
-                  Run::SucceedsThenTerminated, Left::NewCopy, Rerun::Current},
+                  Run::FailsThenTerminated, Left::Partial},
         FaultCase{"NewFileBodyFindsNoSpace", false, SMALL, "write:installed@2=ENOSPC", Run::Fails,
                   Left::NoFile},
         FaultCase{"NewFileReservationFindsNoSpace", false, HUGE, "fallocate:installed@1=ENOSPC",
@@ -209,18 +211,22 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"NewFileReadFails", false, SMALL, "read:update@1=EIO", Run::Fails, Left::NoFile},
         FaultCase{"NewFileWriteFails", false, LARGE, "write:installed@2=EIO", Run::Fails,
                   Left::NoFile},
-        FaultCase{"NewFileSecondFlushFails", false, SMALL, "fdatasync:installed@2=EIO", Run::Fails,
+        FaultCase{"NewFileDataFlushFails", false, SMALL, "fdatasync:installed@1=EIO", Run::Fails,
                   Left::NoFile},
+        // A new file is written whole without a name, then linked into place.
+        FaultCase{"NewFileKilledBeforeItsName", false, SMALL, "linkat:installed@1=kill",
+                  Run::Killed, Left::NoFile},
+        FaultCase{"NewFileNameTakenMeanwhile", false, SMALL, "linkat:installed@1=EEXIST",
+                  Run::Fails, Left::NoFile},
         FaultCase{"NewFileDirectoryFlushFails", false, SMALL, "fsync:dictionary@1=EIO", Run::Fails,
                   Left::NoFile},
         FaultCase{"NewFileCloseFails", false, SMALL, "close:installed@1=EIO", Run::Fails,
                   Left::NoFile},
         FaultCase{"NewFileKilledWritingTheTail", false, LARGE, "write:installed@2=kill",
-                  Run::Killed, Left::Partial},
-        // Killed before its first sector was written: the mark keeps the
-        // header scan out of the tail, where a changelog line names a version.
-        FaultCase{"NewFileFirstSectorCutShortThenKilled", false, SMALL, "write:installed@3=cut0",
-                  Run::Killed, Left::Partial}),
+                  Run::Killed, Left::NoFile},
+        // Killed writing its header: no name shows the file yet.
+        FaultCase{"NewFileHeaderCutShortThenKilled", false, SMALL, "write:installed@2=cut0",
+                  Run::Killed, Left::NoFile}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A power cut keeps any subset of the writes since a file's last flush, each
@@ -238,6 +244,7 @@ struct PowerCutCase {
     const char* faults = "";  // that make the run fail: it must end with the mark on disk
     bool signed_tree = false; // by a trusted key, its bytes checked as they are copied
     bool archive = false;     // the tree packed by tar, and installed from the archive
+    bool fails = true;        // with faults: they make the run fail
     friend void PrintTo(const PowerCutCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -272,15 +279,22 @@ bool looks_current(const std::string& file, VersionValue update_value) {
 }
 
 void replay(const std::string& trace, ino_t inode, std::string durable, const std::string& plain,
-            bool failed) {
+            bool failed, bool new_file) {
     std::vector<Pending> pending;
     std::size_t moments = 0;
+    // A new file written without a name shows once it is linked into place.
+    bool shown = !new_file;
     for (std::size_t at = 0; at < trace.size();) {
         TraceRecord record{};
         std::memcpy(&record, trace.data() + at, sizeof record);
         const std::string bytes = trace.substr(at + sizeof record, record.size);
         at += sizeof record + record.size;
         const bool ours = record.inode == inode;
+        if (record.kind == 'L' && ours) {
+            shown = true;
+            EXPECT_TRUE(pending.empty() && durable == plain)
+                << "linked before its bytes were on disk";
+        }
         if ((record.kind == 'F' && ours) || record.kind == 'S') {
             durable = apply(durable, pending, SIZE_MAX, SIZE_MAX);
             pending.clear();
@@ -297,7 +311,7 @@ void replay(const std::string& trace, ino_t inode, std::string durable, const st
             done += piece;
         }
         ++moments;
-        for (std::size_t i = 0; i < pending.size() + 2; ++i) {
+        for (std::size_t i = 0; shown && i < pending.size() + 2; ++i) {
             const std::size_t one = i < pending.size() ? i : SIZE_MAX;
             for (const bool alone : {true, false}) {
                 const std::string state = apply(durable, pending, alone ? one : SIZE_MAX,
@@ -308,7 +322,8 @@ void replay(const std::string& trace, ino_t inode, std::string durable, const st
             }
         }
     }
-    EXPECT_GT(moments, 2U);
+    EXPECT_GT(moments, new_file ? 0U : 2U);
+    EXPECT_TRUE(shown || failed) << "the new file was never linked into place";
     if (failed)
         EXPECT_FALSE(looks_current(durable, 2)) << "a failed run left no mark on disk";
     else
@@ -343,12 +358,13 @@ TEST_P(PowerCut, LeavesTheOldFileTheNewFileOrAMarkedOne) {
                                                              : std::vector<std::string>{},
                                                    options)
                                  : box.run({c.update_name}, options);
-    const bool fails = *c.faults != '\0';
+    const bool fails = *c.faults != '\0' && c.fails;
     ASSERT_EQ(result.status, fails ? 1 : 0) << result.out;
     struct stat installed {};
     ASSERT_EQ(stat(Sandbox::installed_path(c.update_name).c_str(), &installed), 0);
+    const bool unnamed = !c.old_copy && *c.faults == '\0';
     replay(read_file(box.scratch() + "/trace"), installed.st_ino, c.old_copy.value_or(""), plain,
-           fails);
+           fails, unnamed);
 }
 
 const std::string HEADERLESS = pseudo_random_bytes(30000, 4);
@@ -369,7 +385,13 @@ INSTANTIATE_TEST_SUITE_P(
         PowerCutCase{"SignedArchive", HEADERLESS, "dic/words.ejd", SMALL, true, "", true, true},
         // The last flush fails: the mark put back is flushed too.
         PowerCutCase{"LateFailurePutsTheMarkBackOnDisk", HEADERLESS, "dic/words.dic", SMALL, false,
-                     "fdatasync:installed@3=EIO"}),
+                     "fdatasync:installed@3=EIO"},
+        // A file system that cannot make a file without a name: the new file
+        // takes the mark, the body and the first sector under its name.
+        PowerCutCase{"NewFileWhereNoneIsUnnamed", std::nullopt, "dic/words.ejd", SMALL, false,
+                     "openat:*/(unnamed)@*=EOPNOTSUPP", false, false, false},
+        PowerCutCase{"TreeNewFileWhereNoneIsUnnamed", std::nullopt, "dic/words.ejd", SMALL, true,
+                     "openat:*/(unnamed)@*=EOPNOTSUPP", false, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FullDisk, UpdateThatDoesNotFitLeavesTheInstalledCopyWhole) {

@@ -351,7 +351,8 @@ Fault next_fault(Call call, const Touched& touched = {}) {
 
 // Appends one record to the trace named by VDU_TRACE, if any: a write
 // (kind 'W', with its bytes), an ftruncate ('T', offset holding the
-// length), a flush of one file ('F') or of every file ('S').
+// length), a flush of one file ('F') or of every file ('S'), a file given a
+// name ('L').
 void trace(char kind, int fd, off_t offset, const void* bytes, std::size_t size) {
     static const char* const path = std::getenv("VDU_TRACE");
     static const auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
@@ -575,7 +576,10 @@ int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags
     const Touched target{path_at(to_dir, to), file.known ? file.flags : 0, true};
     if (fails(next_fault(LINKAT, target)))
         return -1;
-    return real_linkat(from_dir, from, to_dir, to, flags);
+    const int rc = real_linkat(from_dir, from, to_dir, to, flags);
+    if (rc == 0)
+        trace('L', from_dir, 0, nullptr, 0);
+    return rc;
 }
 
 // openat2 has no wrapper in the C library: the program calls syscall().
