@@ -87,12 +87,12 @@ Failure open_update(const char* path, const Sha256* expected,
                     std::unique_ptr<UpdateSource>& update) {
     if (expected == nullptr) {
         auto file = std::make_unique<FileSource>();
-        const Failure opened = file->open(AT_FDCWD, path, Walk::system);
+        const Failure opened = file->open(AT_FDCWD, path, Walk::safe_owners);
         update = std::move(file);
         return opened;
     }
     auto verified = std::make_unique<VerifiedSource>(*expected);
-    Failure opened = verified->open(AT_FDCWD, path, Walk::system);
+    Failure opened = verified->open(AT_FDCWD, path, Walk::safe_owners);
     if (!opened.failed())
         opened = verified->verify();
     update = std::move(verified);

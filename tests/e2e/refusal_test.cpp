@@ -84,4 +84,64 @@ TEST(ArgumentLength, LongestArgumentThatFitsIsUsed) {
     expect_failure(result, cannot_open_update());
 }
 
+// Who owns each entry on the way to the update: the current directory
+// (the tree's top), base, and base/words.txt, which is a file or a link.
+struct OwnerCase {
+    const char* name;
+    uid_t top;
+    uid_t base;
+    uid_t entry;
+    const char* link; // where base/words.txt leads (PRIVATE: a 0644 file in root's 0700 directory)
+    bool installs;
+    friend void PrintTo(const OwnerCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class OwnersOnTheWay : public ::testing::TestWithParam<OwnerCase> {};
+
+// The single tool never lets another user's entry lead root somewhere
+// else: a step from an entry that a user other than root owns to an entry
+// of another owner (a link to an absolute path steps to "/") is refused.
+TEST_P(OwnersOnTheWay, AnotherUsersEntryNeverLeadsRootElsewhere) {
+    const OwnerCase& c = GetParam();
+    Sandbox box;
+    const std::string contents = dictionary("VERSION 1", "entries\n");
+    make_parents(box.scratch() + "/private/");
+    ASSERT_EQ(chmod((box.scratch() + "/private").c_str(), 0700), 0);
+    write_file(box.scratch() + "/private/notes.txt", contents, 0644);
+    box.put_update("base/real.txt", contents);
+    const std::string entry = box.update_path("base/words.txt");
+    const std::string_view link = c.link != nullptr ? c.link : "";
+    const std::string target =
+        link == "PRIVATE" ? box.scratch() + "/private/notes.txt" : std::string(link);
+    if (c.link == nullptr)
+        write_file(entry, contents);
+    else
+        ASSERT_EQ(symlink(target.c_str(), entry.c_str()), 0);
+    for (const auto& [path, owner] :
+         {std::pair{box.update_path("base/real.txt"), c.entry}, std::pair{entry, c.entry},
+          std::pair{box.update_path("base"), c.base}, std::pair{box.updates(), c.top}})
+        ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
+    const RunResult result = box.run({"base/words.txt"});
+    if (c.installs) {
+        expect_success(result, added("words.txt"));
+        EXPECT_EQ(read_file(Sandbox::installed_path("base/words.txt")), contents);
+    } else {
+        expect_failure(result, cannot_open_update());
+        EXPECT_TRUE(list_directory(DICTIONARY).empty());
+    }
+}
+
+constexpr uid_t ALICE = 1000;
+constexpr uid_t BOB = 1001;
+
+INSTANTIATE_TEST_SUITE_P(
+    Install, OwnersOnTheWay,
+    ::testing::Values(
+        OwnerCase{"NobodysLinkIntoRootsPrivateDirectory", NOBODY, NOBODY, NOBODY, "PRIVATE", false},
+        OwnerCase{"RelativeLinkInsideOneUsersTree", NOBODY, NOBODY, NOBODY, "real.txt", true},
+        OwnerCase{"RootsOwnTreeWithLinks", 0, 0, 0, "PRIVATE", true},
+        OwnerCase{"AlicesDirectoryHoldingBobsFile", ALICE, ALICE, BOB, nullptr, false},
+        OwnerCase{"RootsFileInAlicesDirectory", 0, ALICE, 0, nullptr, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace
