@@ -138,8 +138,8 @@ Failure create_target(Target& target, int directory) {
         if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
             return open_failure(error);
         made.origin = Origin::created;
-        made.file = UniqueFd(openat(directory, target.destination.name(),
-                                    flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
+        made.file = UniqueFd(
+            openat(directory, target.destination.name(), flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
         if (!made.file.valid())
             return open_failure(last_error());
     }

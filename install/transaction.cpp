@@ -80,10 +80,10 @@ void copy_the_body(Job& job, const CopyProgress& copied) {
         return;
     // The mark has made a copy at least one sector long.
     const OpenForWriting& file = file_of(job);
-    const off_t length = file.is_new() ? file.status.st_size
-                                       : std::max<off_t>(file.status.st_size, SECTOR_SIZE);
-    const Failure copy = copy_body(*job.update, {file.file.get(), length, job.decoding, job.in_place},
-                                   job.first, copied);
+    const off_t length =
+        file.is_new() ? file.status.st_size : std::max<off_t>(file.status.st_size, SECTOR_SIZE);
+    const Failure copy = copy_body(
+        *job.update, {file.file.get(), length, job.decoding, job.in_place}, job.first, copied);
     if (copy.failed())
         job.result.failure = copy;
     else if (!job.update->unchanged())
@@ -173,7 +173,8 @@ void flush_each_file(std::span<Job> jobs, After after) {
 // a failed flush fails every job on that file system. A step that wrote
 // nothing needs none.
 void flush_each_file_system(std::span<Job> jobs, After after) {
-    if (std::none_of(jobs.begin(), jobs.end(), [after](const Job& job) { return wrote(job, after); }))
+    if (std::none_of(jobs.begin(), jobs.end(),
+                     [after](const Job& job) { return wrote(job, after); }))
         return;
     for_each_file_system(jobs, [](std::span<Job* const> jobs_there) {
         if (const int error = flush_file_system(file_of(*jobs_there.front()).file.get()))
@@ -278,7 +279,7 @@ void DiskWorld::commit(std::span<Job> jobs, FlushSchedule schedule) {
         if (job.result.failure.failed())
             end_job(job, Outcome::failed);
         else
-            end_job(job, file_of(job).origin == Origin::created ? Outcome::added
-                                                                : Outcome::updated);
+            end_job(job,
+                    file_of(job).origin == Origin::created ? Outcome::added : Outcome::updated);
     }
 }

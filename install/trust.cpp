@@ -17,8 +17,6 @@ namespace {
 // Larger files are no manifest, signature or key of ours.
 constexpr std::size_t MOST_BYTES = MOST_MANIFEST_BYTES;
 
-constexpr char SERIALS_DIRECTORY[] = "/var/lib/vora-dict-update";
-
 Refusal refusal(Distrust why, std::string message, const std::string& key_id = "") {
     return {why, std::move(message), key_id};
 }
@@ -105,20 +103,6 @@ Refusal load_directory(std::vector<PublicKey>& keys) {
     return refused;
 }
 
-std::map<std::string, std::uint64_t> read_serials() {
-    std::map<std::string, std::uint64_t> serials;
-    const UniqueFd fd = open_trusted(AT_FDCWD, SERIALS_PATH, O_RDONLY).take();
-    std::string text;
-    if (!fd.valid() || !read_whole(fd.get(), text))
-        return serials;
-    std::istringstream lines(text);
-    std::string key;
-    std::uint64_t serial = 0;
-    while (lines >> key >> serial)
-        serials[key] = serial;
-    return serials;
-}
-
 } // namespace
 
 std::string_view distrust_code(Distrust distrust) {
@@ -130,7 +114,9 @@ std::string_view distrust_code(Distrust distrust) {
                                           "legacy_signature",
                                           "bad_manifest",
                                           "expired",
-                                          "rollback"};
+                                          "rollback",
+                                          "bad_serials",
+                                          "wrong_name"};
     return CODES[static_cast<int>(distrust)];
 }
 
@@ -255,6 +241,10 @@ TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
         if (!keys.keys.empty())
             tree.refusal =
                 refusal(Distrust::unsigned_tree, MANIFEST + ": missing, and keys are trusted");
+        else if (rules.name)
+            tree.refusal =
+                refusal(Distrust::wrong_name, MANIFEST + ": missing, and only the release " +
+                                                  *rules.name + " is accepted");
         return tree;
     }
     // With a key trusted, nothing of the manifest is parsed before its
@@ -272,6 +262,15 @@ TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
         return tree;
     }
     tree.manifest = std::move(*parsed.manifest);
+    if (rules.name && tree.manifest.name != *rules.name) {
+        tree.refusal =
+            refusal(Distrust::wrong_name,
+                    MANIFEST + ": the release " +
+                        (tree.manifest.name.empty() ? "has no name" : "is " + tree.manifest.name) +
+                        ", not " + *rules.name + by,
+                    signer.id_text);
+        return tree;
+    }
     if (keys.keys.empty())
         return tree;
     tree.signed_by_key = true;
@@ -286,38 +285,36 @@ TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
     return tree;
 }
 
+ReleaseLine release_line(const TreeManifest& tree) {
+    return {tree.key_id, tree.manifest.name};
+}
+
+namespace {
+
+// The release line as a message names it.
+std::string line_text(const ReleaseLine& line) {
+    return "key " + key_id_text(line.first) +
+           (line.second.empty() ? "" : ", release " + line.second);
+}
+
+} // namespace
+
 Refusal check_rollback(const TreeManifest& tree, const TrustRules& rules) {
-    if (!tree.signed_by_key || rules.allow_rollback)
+    if (!tree.signed_by_key)
         return {};
     const std::string key_id = key_id_text(tree.key_id);
-    const std::optional<std::uint64_t> recorded = recorded_serial(tree.key_id);
-    if (!recorded || tree.manifest.serial >= *recorded)
+    const SerialRecord record = read_serials();
+    if (!record.trusted())
+        return refusal(Distrust::bad_serials, record.error, key_id);
+    if (rules.allow_rollback)
+        return {};
+    const ReleaseLine line = release_line(tree);
+    const auto recorded = record.serials.find(line);
+    if (recorded == record.serials.end() || tree.manifest.serial >= recorded->second)
         return {};
     return refusal(Distrust::rollback,
                    std::string(MANIFEST_NAME) + ": serial " + std::to_string(tree.manifest.serial) +
-                       " is lower than " + std::to_string(*recorded) + ", recorded for key " +
-                       key_id,
+                       " is lower than " + std::to_string(recorded->second) + ", recorded for " +
+                       line_text(line),
                    key_id);
-}
-
-std::optional<std::uint64_t> recorded_serial(const KeyId& key) {
-    const std::map<std::string, std::uint64_t> serials = read_serials();
-    const auto found = serials.find(key_id_text(key));
-    return found != serials.end() ? std::optional(found->second) : std::nullopt;
-}
-
-int record_serial(const KeyId& key, std::uint64_t serial) {
-    std::map<std::string, std::uint64_t> serials = read_serials();
-    serials[key_id_text(key)] = serial;
-    std::string text;
-    for (const auto& [id, number] : serials)
-        text.append(id).append(" ").append(std::to_string(number)) += '\n';
-    if (mkdir(SERIALS_DIRECTORY, 0755) != 0 && errno != EEXIST)
-        return last_error();
-    Resolved opened = open_trusted(AT_FDCWD, SERIALS_DIRECTORY, O_RDONLY | O_DIRECTORY);
-    if (!opened.ok())
-        return opened.error();
-    const UniqueFd directory = opened.take();
-    return replace_file(directory.get(), "serials",
-                        {reinterpret_cast<const unsigned char*>(text.data()), text.size()}, 0644);
 }

@@ -5,6 +5,7 @@
 
 #include "manifest.h"
 #include "minisign.h"
+#include "serials.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,7 +16,6 @@
 
 inline constexpr char TRUST_DIRECTORY[] = "/etc/vora-dict-update";
 inline constexpr char TRUSTED_KEYS_DIRECTORY[] = "/etc/vora-dict-update/trusted-keys";
-inline constexpr char SERIALS_PATH[] = "/var/lib/vora-dict-update/serials";
 
 // Why a tree is not trusted.
 enum class Distrust {
@@ -27,7 +27,9 @@ enum class Distrust {
     legacy_signature, // the legacy form, over the whole file
     bad_manifest,     // the manifest cannot be read as one
     expired,          // the manifest is past its expiry
-    rollback,         // its serial is lower than the one recorded for its key
+    rollback,         // its serial is lower than the one recorded for its key and name
+    bad_serials,      // the record of serials cannot be trusted: no signed run goes on
+    wrong_name,       // the manifest names another release line than the run asked for
 };
 
 // The word that programs act on: "unsigned", "unknown_key", ...
@@ -54,7 +56,8 @@ TrustedKeys load_trusted_keys(std::span<const std::string> named);
 struct TrustRules {
     bool allow_rollback = false;
     bool allow_expired = false;
-    std::int64_t now = 0; // seconds since the epoch
+    std::int64_t now = 0;            // seconds since the epoch
+    std::optional<std::string> name; // the release line that the run accepts alone
 };
 
 // A tree's manifest as the run takes it.
@@ -99,13 +102,12 @@ TopFile read_top_file(int top, std::string_view name, std::size_t most);
 // top (reached without following a link), and judges them.
 TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRules& rules);
 
-// The serial recorded for key, if any.
-std::optional<std::uint64_t> recorded_serial(const KeyId& key);
+// The release line of a manifest signed by a trusted key.
+ReleaseLine release_line(const TreeManifest& tree);
 
-// Records serial for key, crash-safely: a new file written and flushed,
-// renamed into place, its directory flushed. The error number, or 0.
-int record_serial(const KeyId& key, std::uint64_t serial);
-
-// With a manifest in force, whether the check of rollback still holds now
-// (another run may have recorded a serial while this one waited).
+// With a manifest signed by a trusted key: whether the record of serials
+// can be trusted, and unless rules allow a rollback, whether the manifest's
+// serial is not lower than the one recorded for its key and name. Asked
+// again once the lock is held (another run may have recorded a serial
+// while this one waited).
 Refusal check_rollback(const TreeManifest& tree, const TrustRules& rules);

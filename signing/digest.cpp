@@ -53,15 +53,19 @@ int hex_value(char c) {
 
 } // namespace
 
-bool parse_sha256(std::string_view text, Sha256& digest) {
-    if (text.size() != digest.size() * 2)
+bool parse_hex(std::string_view text, std::span<unsigned char> bytes) {
+    if (text.size() != bytes.size() * 2)
         return false;
-    for (std::size_t i = 0; i < digest.size(); ++i) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
         const int high = hex_value(text[2 * i]);
         const int low = hex_value(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return false;
-        digest[i] = static_cast<unsigned char>(high << 4 | low);
+        bytes[i] = static_cast<unsigned char>(high << 4 | low);
     }
     return true;
+}
+
+bool parse_sha256(std::string_view text, Sha256& digest) {
+    return parse_hex(text, digest);
 }

@@ -37,6 +37,10 @@ bool blake2b512(std::span<const unsigned char> bytes, Blake2b512& digest);
 // Lower-case hexadecimal, as sha256sum prints a digest.
 std::string hex_text(std::span<const unsigned char> bytes);
 
+// bytes written as twice as many hexadecimal digits (either case); false
+// for anything else.
+bool parse_hex(std::string_view text, std::span<unsigned char> bytes);
+
 // The digest written as 64 hexadecimal digits (either case); false for
 // anything else.
 bool parse_sha256(std::string_view text, Sha256& digest);

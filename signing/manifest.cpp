@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::string_view SERIAL = "# serial: ";
 constexpr std::string_view EXPIRES = "# expires: ";
+constexpr std::string_view NAME = "# name: ";
 
 bool parse_serial(std::string_view text, std::uint64_t& serial) {
     if (text.empty() || text.size() > 20)
@@ -110,6 +111,10 @@ ParsedManifest parse_manifest(std::string_view text) {
             if (manifest.expires || !parse_utc(line.substr(EXPIRES.size()), expires))
                 return bad(number, "a bad expiry (YYYY-MM-DDTHH:MM:SSZ)");
             manifest.expires = expires;
+        } else if (line.starts_with(NAME)) {
+            if (!manifest.name.empty() || !is_release_name(line.substr(NAME.size())))
+                return bad(number, "a bad name (letters, digits, '.', '-' and '_')");
+            manifest.name = line.substr(NAME.size());
         } else if (!line.starts_with('#')) {
             ManifestEntry entry;
             if (!parse_file_line(line, entry))
@@ -133,11 +138,20 @@ ParsedManifest parse_manifest(std::string_view text) {
     return {std::move(manifest), ""};
 }
 
-std::string manifest_header(std::uint64_t serial, std::optional<std::int64_t> expires) {
-    std::string header =
-        std::string(MANIFEST_FORMAT) + "\n" + std::string(SERIAL) + std::to_string(serial) + "\n";
-    if (expires)
-        header.append(EXPIRES).append(utc_text(*expires)) += '\n';
+bool is_release_name(std::string_view text) {
+    return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-' || c == '_';
+    });
+}
+
+std::string manifest_header(const ManifestHead& head) {
+    std::string header = std::string(MANIFEST_FORMAT) + "\n" + std::string(SERIAL) +
+                         std::to_string(head.serial) + "\n";
+    if (head.expires)
+        header.append(EXPIRES).append(utc_text(*head.expires)) += '\n';
+    if (!head.name.empty())
+        header.append(NAME).append(head.name) += '\n';
     return header;
 }
 

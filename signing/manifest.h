@@ -1,8 +1,10 @@
 // The manifest of an update tree: what its publisher lists and signs. Text,
 // the first line naming the format, then "# serial: N" (required), an
-// optional "# expires: YYYY-MM-DDTHH:MM:SSZ" and other "#" comments, and one
-// line a file exactly as sha256sum prints it for the file's bytes as they
-// lie in the tree, so that sha256sum -c checks a tree by hand.
+// optional "# expires: YYYY-MM-DDTHH:MM:SSZ", an optional "# name: NAME"
+// (the tree's release line; hosts that know no names read it as a comment)
+// and other "#" comments, and one line a file exactly as sha256sum prints it
+// for the file's bytes as they lie in the tree, so that sha256sum -c checks
+// a tree by hand.
 #pragma once
 
 #include "digest.h"
@@ -25,6 +27,7 @@ struct ManifestEntry {
 struct Manifest {
     std::uint64_t serial = 0;
     std::optional<std::int64_t> expires; // seconds since the epoch, UTC
+    std::string name;                    // the release line; "" for none
     std::vector<ManifestEntry> entries;  // sorted by path
 
     // The digest listed for path, or nullptr.
@@ -45,8 +48,17 @@ ParsedManifest parse_manifest(std::string_view text);
 // entry: not absolute, no empty, "." or ".." component.
 bool is_safe_path(std::string_view path);
 
+// Whether text may name a release line: letters, digits, ".", "-" and "_",
+// at most 64 of them.
+bool is_release_name(std::string_view text);
+
 // The lines that a publisher's manifest starts with.
-std::string manifest_header(std::uint64_t serial, std::optional<std::int64_t> expires);
+struct ManifestHead {
+    std::uint64_t serial = 0;
+    std::optional<std::int64_t> expires;
+    std::string name;
+};
+std::string manifest_header(const ManifestHead& head);
 
 // A file's line, as sha256sum prints it: a name holding a backslash or a
 // line feed has them escaped and the line starts with a backslash.

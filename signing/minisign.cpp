@@ -69,6 +69,17 @@ std::string key_id_text(const KeyId& id) {
     return text;
 }
 
+std::optional<KeyId> parse_key_id(std::string_view text) {
+    KeyId id{};
+    std::array<unsigned char, 8> bytes{};
+    if (text.size() != id.size() * 2 || !parse_hex(text, bytes))
+        return std::nullopt;
+    // The first digit pair is the last byte.
+    for (std::size_t i = 0; i < id.size(); ++i)
+        id.at(i) = bytes.at(id.size() - 1 - i);
+    return id;
+}
+
 std::optional<PublicKey> parse_public_key(std::string_view file) {
     std::vector<std::string_view> lines = lines_of(file);
     if (!lines.empty() && lines.front().starts_with(UNTRUSTED))

@@ -16,6 +16,8 @@ using KeyId = std::array<unsigned char, 8>;
 // The key ID as minisign prints it: the 8 bytes as one little-endian
 // number, in 16 upper-case hexadecimal digits.
 std::string key_id_text(const KeyId& id);
+// The key ID from its 16 hexadecimal digits (either case); nullopt for anything else.
+std::optional<KeyId> parse_key_id(std::string_view text);
 
 struct PublicKey {
     KeyId id;

@@ -37,6 +37,8 @@ constexpr char USAGE[] =
     "  --serial=N         the manifest's serial (default: the UTC time, YYYYMMDDHHMMSS);\n"
     "                     a host refuses a tree whose serial is lower than its last\n"
     "  --expires=TIME     hosts refuse the tree after TIME (YYYY-MM-DDTHH:MM:SSZ, UTC)\n"
+    "  --name=NAME        the tree's release line (letters, digits, '.', '-', '_'): hosts\n"
+    "                     keep the serials of each line apart\n"
     "  --exclude=PATTERN  leave out what vora-dict-update-tree --exclude would; repeatable\n"
     "  -h, --help         print this help\n"
     "      --version      print the version\n";
@@ -44,6 +46,7 @@ constexpr char USAGE[] =
 enum LongOnly {
     SERIAL_OPTION = 256,
     EXPIRES_OPTION,
+    NAME_OPTION,
     EXCLUDE_OPTION,
     ARCHIVE_OPTION,
     VERSION_OPTION
@@ -52,6 +55,7 @@ enum LongOnly {
 struct Options {
     std::uint64_t serial = 0;
     std::optional<std::int64_t> expires;
+    std::string name;
     std::vector<std::string> excluded;
     const char* directory = nullptr;
     std::optional<std::string> archive;
@@ -89,6 +93,7 @@ bool parse_serial(const char* text, std::uint64_t& serial) {
 int parse_options(int argc, char** argv, Options& options) {
     static const option long_options[] = {{"serial", required_argument, nullptr, SERIAL_OPTION},
                                           {"expires", required_argument, nullptr, EXPIRES_OPTION},
+                                          {"name", required_argument, nullptr, NAME_OPTION},
                                           {"exclude", required_argument, nullptr, EXCLUDE_OPTION},
                                           {"archive", required_argument, nullptr, ARCHIVE_OPTION},
                                           {"help", no_argument, nullptr, 'h'},
@@ -110,6 +115,13 @@ int parse_options(int argc, char** argv, Options& options) {
                 return usage_error(std::string("invalid --expires value '") + optarg +
                                    "' (YYYY-MM-DDTHH:MM:SSZ)");
             options.expires = expires;
+            break;
+        case NAME_OPTION:
+            options.manifest_options = true;
+            if (!is_release_name(optarg))
+                return usage_error(std::string("invalid --name value '") + optarg +
+                                   "' (letters, digits, '.', '-' and '_')");
+            options.name = optarg;
             break;
         case EXCLUDE_OPTION:
             options.excluded.emplace_back(optarg);
@@ -164,7 +176,7 @@ int main(int argc, char** argv) {
         return pack_archive(*options.archive, top.get(), options.directory, options.excluded);
     std::size_t excluded = 0;
     const std::vector<TreeFile> files = list_tree(top.get(), options.excluded, excluded);
-    std::string text = manifest_header(options.serial, options.expires);
+    std::string text = manifest_header({options.serial, options.expires, options.name});
     std::size_t listed = 0;
     for (const TreeFile& file : files) {
         // What the tree command would not install is not listed.

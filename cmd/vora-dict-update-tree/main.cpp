@@ -35,8 +35,10 @@ Signing signing_of(const TreeManifest& trust) {
     signing.signed_by_key = trust.signed_by_key;
     if (trust.signed_by_key)
         signing.key_id = key_id_text(trust.key_id);
-    if (trust.present)
+    if (trust.present) {
         signing.serial = trust.manifest.serial;
+        signing.name = trust.manifest.name;
+    }
     return signing;
 }
 
@@ -133,20 +135,20 @@ struct Output {
 // Ends a run of files results: a signed tree installed whole is the host's
 // now (an older one will not roll it back), and the summary.
 int finish(const Options& options, std::size_t files, Output& output, const TreeManifest& trust) {
-    int serial_error = 0;
+    std::string serial_error;
     if (!options.dry_run && trust.signed_by_key && output.counts.failed == 0)
-        serial_error = record_serial(trust.key_id, trust.manifest.serial);
+        serial_error = record_serial(release_line(trust), trust.manifest.serial);
     output.progress.erase();
     report_summary(options.format, {files, output.counts, options.dry_run,
                                     !options.excluded.empty(), signing_of(trust)});
     flush_report(output.write_error);
-    if (serial_error != 0)
-        (void)std::fprintf(stderr, "%s: cannot record the serial in %s: %s\n", PROGRAM,
-                           SERIALS_PATH, std::strerror(serial_error));
+    if (!serial_error.empty())
+        (void)std::fprintf(stderr, "%s: cannot record the serial: %s\n", PROGRAM,
+                           escaped(serial_error).c_str());
     if (output.write_error != 0)
         (void)std::fprintf(stderr, "%s: write error: %s\n", PROGRAM,
                            std::strerror(output.write_error));
-    return output.counts.failed == 0 && output.write_error == 0 && serial_error == 0 ? 0 : 1;
+    return output.counts.failed == 0 && output.write_error == 0 && serial_error.empty() ? 0 : 1;
 }
 
 InstallSettings settings_of(const Options& options) {

@@ -31,6 +31,7 @@ constexpr char USAGE[] =
     "      --allow-rollback   install a signed tree whose serial is lower than the\n"
     "                         one recorded for its key\n"
     "      --allow-expired    install a signed tree past its manifest's expiry\n"
+    "      --name=NAME        accept only a manifest of the release line NAME\n"
     "  -h, --help             print this help\n"
     "      --version          print the version\n"
     "\n"
@@ -43,6 +44,7 @@ enum LongOnly {
     KEY_OPTION,
     ALLOW_ROLLBACK_OPTION,
     ALLOW_EXPIRED_OPTION,
+    NAME_OPTION,
     VERSION_OPTION
 };
 
@@ -74,6 +76,7 @@ constexpr option LONG_OPTIONS[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"key", required_argument, nullptr, KEY_OPTION},
                                    {"allow-rollback", no_argument, nullptr, ALLOW_ROLLBACK_OPTION},
                                    {"allow-expired", no_argument, nullptr, ALLOW_EXPIRED_OPTION},
+                                   {"name", required_argument, nullptr, NAME_OPTION},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, VERSION_OPTION},
                                    {nullptr, 0, nullptr, 0}};
@@ -151,6 +154,12 @@ int parse_options(int argc, char** argv, Options& options) {
             break;
         case ALLOW_ROLLBACK_OPTION:
             options.trust.allow_rollback = true;
+            break;
+        case NAME_OPTION:
+            if (!is_release_name(optarg))
+                return refuse(options.format, "invalid --name value '" + escaped(optarg) +
+                                                  "' (letters, digits, '.', '-' and '_')");
+            options.trust.name = optarg;
             break;
         case ALLOW_EXPIRED_OPTION:
             options.trust.allow_expired = true;

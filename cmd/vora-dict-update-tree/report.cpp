@@ -181,6 +181,7 @@ void print_json_summary(const Summary& run) {
     summary["signed"] = run.signing.signed_by_key;
     summary["key_id"] = run.signing.signed_by_key ? Json(run.signing.key_id) : Json(nullptr);
     summary["serial"] = run.signing.serial ? Json(*run.signing.serial) : Json(nullptr);
+    summary["name"] = run.signing.name.empty() ? Json(nullptr) : Json(run.signing.name);
     print_json(summary);
 }
 
@@ -195,10 +196,12 @@ void report_summary(Format format, const Summary& summary) {
     if (summary.show_excluded)
         excluded.append(", ").append(std::to_string(counts.excluded)).append(" excluded");
     std::string trust;
+    const std::string release = signing.name.empty() ? "" : ", release " + signing.name;
     if (signing.signed_by_key)
-        trust = ", signed by key " + signing.key_id + ", serial " + std::to_string(*signing.serial);
+        trust = ", signed by key " + signing.key_id + release + ", serial " +
+                std::to_string(*signing.serial);
     else if (signing.manifest)
-        trust = ", unsigned";
+        trust = release + ", unsigned";
     std::printf("%zu files: %zu added, %zu updated, %zu current, %zu failed%s%s%s\n", summary.files,
                 counts.added, counts.updated, counts.current, counts.failed, excluded.c_str(),
                 trust.c_str(), summary.dry_run ? " (dry run)" : "");

@@ -42,6 +42,7 @@ struct Signing {
     bool signed_by_key = false;
     std::string key_id;
     std::optional<std::uint64_t> serial;
+    std::string name; // the release line, "" for none
 };
 
 // A run's summary: its files, counted by outcome, and its manifest. The

@@ -227,10 +227,12 @@ TEST_P(SignedManifest, GovernsTheFiles) {
 const std::string UPDATED = "updated base/words.ejd (1 -> 2)\n";
 const std::string SIGNED = "signed by key KEY, serial 7\n";
 
-// The English summary of files files with the counts given, signed.
-std::string summary(int files, int updated, int current, int failed) {
+// The English summary of files files with the counts given, signed, of the
+// release line name when given.
+std::string summary(int files, int updated, int current, int failed, const std::string& name = "") {
     return std::to_string(files) + " files: 0 added, " + std::to_string(updated) + " updated, " +
-           std::to_string(current) + " current, " + std::to_string(failed) + " failed, " + SIGNED;
+           std::to_string(current) + " current, " + std::to_string(failed) + " failed, " +
+           (name.empty() ? SIGNED : "signed by key KEY, release " + name + ", serial 7\n");
 }
 
 ManifestCase signed_run(const char* name, Step before, Step after, std::vector<std::string> args,
@@ -251,6 +253,14 @@ ManifestCase refused(const char* name, const std::string& manifest, std::string 
                      const std::string& why, Step after = nullptr) {
     return {name, nullptr,           manifest, true, after, {}, "", REFUSED + why + "\n",
             2,    std::move(serials)};
+}
+
+// A tree signed with the manifest tool's arguments, run with args.
+ManifestCase named(const char* name, const std::string& manifest, std::vector<std::string> args,
+                   std::string out, int status, std::string serials, const std::string& why = "") {
+    return {name,    nullptr,           manifest,       true,
+            nullptr, std::move(args),   std::move(out), why.empty() ? "" : REFUSED + why + "\n",
+            status,  std::move(serials)};
 }
 
 void put_gone(const Sandbox& box) {
@@ -291,8 +301,48 @@ INSTANTIATE_TEST_SUITE_P(
             "current base/words.ejd (2>=2)\n" + summary(1, 0, 1, 0), 0, "KEY 7\n|KEY 7\n"),
         refused("SerialLower", "", "KEY 8\n|KEY 8\n",
                 ".vora-manifest: serial 7 is lower than 8, recorded for key KEY"),
+        // The record never goes down: a rerun of the older tree needs the option again.
         signed_run("SerialLowerAllowed", nullptr, nullptr, {"--allow-rollback"},
-                   UPDATED + summary(1, 1, 0, 0), 0, "KEY 8\n|KEY 7\n"),
+                   UPDATED + summary(1, 1, 0, 0), 0, "KEY 8\n|KEY 8\n"),
+        // The record of serials fails closed: one that cannot be trusted
+        // refuses every signed run and is never rewritten.
+        refused("SerialsRecordUnparsable", "", "KEY 6\nKEY six\n|KEY 6\nKEY six\n",
+                "/var/lib/vora-dict-update/serials: line 2: neither a comment nor a key ID, a "
+                "serial and a release name"),
+        refused("SerialsRecordWithAComment", "", "# kept by root\nKEY 8\n|# kept by root\nKEY 8\n",
+                ".vora-manifest: serial 7 is lower than 8, recorded for key KEY"),
+        [] {
+            ManifestCase c = refused("SerialsRecordUnreadable", "", "KEY 6\n|KEY 6\n",
+                                     "/var/lib/vora-dict-update/serials: Input/output error");
+            c.options.faults = "openat:*/vora-dict-update/serials@1=EIO";
+            return c;
+        }(),
+        refused("SerialsRecordIsALink", "", "KEY 6\n|KEY 6\n",
+                "/var/lib/vora-dict-update/serials: a symbolic link",
+                [](const Sandbox& box) {
+                    write_file(box.scratch() + "/serials", read_file(SERIALS));
+                    ASSERT_EQ(unlink(SERIALS), 0);
+                    ASSERT_EQ(symlink((box.scratch() + "/serials").c_str(), SERIALS), 0);
+                }),
+        refused("SerialsRecordWritableByOthers", "", "KEY 6\n|KEY 6\n",
+                "/var/lib/vora-dict-update/serials: writable by others than root",
+                [](const Sandbox&) { ASSERT_EQ(chmod(SERIALS, 0666), 0); }),
+        refused("SerialsDirectoryWritableByOthers", "", "KEY 6\n|KEY 6\n",
+                "/var/lib/vora-dict-update: writable by others than root",
+                [](const Sandbox&) { ASSERT_EQ(chmod("/var/lib/vora-dict-update", 0777), 0); }),
+        // Serials are kept per key and release name: two trees under one key
+        // follow their own lines, and a run may pin the line it accepts.
+        named("NamedTreeBesideAnotherLine", "--name=base", {},
+              UPDATED + summary(1, 1, 0, 0, "base"), 0,
+              "KEY 20 addon\n|KEY 20 addon\nKEY 7 base\n"),
+        named("NamedTreeBelowItsLine", "--name=base", {}, "", 2, "KEY 9 base\n|KEY 9 base\n",
+              ".vora-manifest: serial 7 is lower than 9, recorded for key KEY, release base"),
+        named("PinnedLineMatches", "--name=base", {"--name=base"},
+              UPDATED + summary(1, 1, 0, 0, "base"), 0, "|KEY 7 base\n"),
+        named("PinnedLineDiffers", "--name=addon", {"--name=base"}, "", 2, "|",
+              ".vora-manifest: the release is addon, not base (key KEY)"),
+        named("PinnedLineUnnamed", "", {"--name=base"}, "", 2, "|",
+              ".vora-manifest: the release has no name, not base (key KEY)"),
         refused("Expired", "--expires=2001-01-01T00:00:00Z", "|",
                 ".vora-manifest: expired at 2001-01-01T00:00:00Z (key KEY)"),
         signed_run("ExpiredAllowed", nullptr, nullptr, {"--allow-expired"},

@@ -281,14 +281,15 @@ TEST(TreeJson, ReadsBackAsOneObjectAFileAndASummary) {
     EXPECT_EQ(lines[12]["error_code"], "not_readable_by_others");
     EXPECT_EQ(lines[15], nlohmann::json::parse(R"({"type": "summary", "files": 15, "added": 6,
         "updated": 1, "current": 1, "failed": 7, "excluded": 0, "changed": true,
-        "dry_run": false, "signed": false, "key_id": null, "serial": null})"));
+        "dry_run": false, "signed": false, "key_id": null, "serial": null, "name": null})"));
     // Unversioned files holding the same bytes are current like the rest.
     const RunResult again = box.run_program(VDU_TREE, {"--json", "-q", "-n"});
     EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 8);
-    EXPECT_TRUE(again.out.ends_with(R"({"type":"summary","files":15,"added":0,"updated":0,)"
-                                    R"("current":8,"failed":7,"excluded":0,"changed":false,)"
-                                    R"("dry_run":true,"signed":false,"key_id":null,"serial":null})"
-                                    "\n"));
+    EXPECT_TRUE(again.out.ends_with(
+        R"({"type":"summary","files":15,"added":0,"updated":0,)"
+        R"("current":8,"failed":7,"excluded":0,"changed":false,)"
+        R"("dry_run":true,"signed":false,"key_id":null,"serial":null,"name":null})"
+        "\n"));
     // A run whose only change is an update, and one that fails on a
     // read-only copy, named as the system names the error.
     Sandbox::put_installed("a/old.ejd", dictionary("VERSION 1"));
@@ -495,7 +496,7 @@ std::string failed_over_a_copy(const std::string& error) {
            error +
            "}\n"
            R"({"type":"summary","files":1,"added":0,"updated":0,"current":0,"failed":1,)"
-           R"("excluded":0,"changed":true,"dry_run":false,"signed":false,"key_id":null,"serial":null})"
+           R"("excluded":0,"changed":true,"dry_run":false,"signed":false,"key_id":null,"serial":null,"name":null})"
            "\n";
 }
 
@@ -722,7 +723,7 @@ INSTANTIATE_TEST_SUITE_P(
             R"("writing the dictionary failed: Input/output error","error_code":"EIO"})"
             "\n"
             R"({"type":"summary","files":1,"added":0,"updated":0,"current":0,"failed":1,)"
-            R"("excluded":0,"changed":false,"dry_run":false,"signed":false,"key_id":null,"serial":null})"
+            R"("excluded":0,"changed":false,"dry_run":false,"signed":false,"key_id":null,"serial":null,"name":null})"
             "\n",
             1, {"--json", "-q"}),
         // --force installs whatever the versions say: a rollback.
