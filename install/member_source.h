@@ -59,6 +59,8 @@ class StreamSource final : public UpdateSource {
     std::optional<Sha256> digest() override;
 
     [[nodiscard]] bool damaged() const { return damaged_; }
+    // Whether all of it was taken from the archive already.
+    [[nodiscard]] bool taken_whole() const { return taken_ == length(); }
     // Reads what the install left of it, so that the archive moves on to
     // the next member, and says how it ended.
     StreamEnd finish();

@@ -1,6 +1,7 @@
 #include "target.h"
 
 #include "io.h"
+#include "space.h"
 #include "tree_path.h"
 
 #include <algorithm>
@@ -251,6 +252,16 @@ PlaceOnDisk on(int fd, Place place) {
 }
 
 } // namespace
+
+std::optional<off_t> dictionary_free_space() {
+    Resolved root = resolve({AT_FDCWD, std::string(DICTIONARY_ROOT), Walk::stop_at_missing,
+                             O_RDONLY | O_DIRECTORY});
+    const UniqueFd nearest = root.take();
+    struct statfs fs {};
+    if (!nearest.valid() || file_system_of(nearest.get(), fs) != 0)
+        return std::nullopt;
+    return free_space(fs);
+}
 
 PlaceOnDisk place_of(const Target& target) {
     const char* name = target.destination.name();

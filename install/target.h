@@ -176,6 +176,11 @@ struct PlaceHash {
     std::size_t operator()(const Place& place) const;
 };
 
+// The free space of the file system that the dictionary lies on (its root,
+// or the deepest directory of it that exists), as root may not use it
+// either; nullopt where none can be asked.
+std::optional<off_t> dictionary_free_space();
+
 // The target's place, and the file system that it lies on (unknown where
 // nothing on the way exists).
 struct PlaceOnDisk {

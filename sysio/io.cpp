@@ -2,6 +2,7 @@
 
 #include "fd.h"
 
+#include <array>
 #include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -82,6 +83,19 @@ int write_all_at(int fd, std::span<const unsigned char> bytes, off_t offset) {
         bytes, [fd, offset](const unsigned char* data, std::size_t count, std::size_t done) {
             return pwrite(fd, data, count, offset + static_cast<off_t>(done));
         });
+}
+
+int copy_all(int from, int to) {
+    std::array<unsigned char, std::size_t{256} * 1024> chunk{};
+    for (;;) {
+        const IoResult got = read_some(from, chunk);
+        if (got.error != 0)
+            return got.error;
+        if (got.count == 0)
+            return 0;
+        if (const int error = write_all(to, {chunk.data(), got.count}))
+            return error;
+    }
 }
 
 int reserve_space(int fd, off_t from, off_t length) {

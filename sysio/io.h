@@ -42,6 +42,9 @@ IoResult pread_full(int fd, std::span<unsigned char> buffer, off_t offset);
 int write_all(int fd, std::span<const unsigned char> bytes);
 int write_all_at(int fd, std::span<const unsigned char> bytes, off_t offset);
 
+// Copies everything that from gives, to its end, onto to.
+int copy_all(int from, int to);
+
 // Reserves the blocks that the file needs to grow from its length from to
 // length, without changing its size or contents. A file system that cannot
 // reserve is no failure: 0 then.

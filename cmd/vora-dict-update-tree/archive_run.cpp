@@ -2,6 +2,7 @@
 
 #include "member_source.h"
 #include "members.h"
+#include "target.h"
 #include "walk.h"
 
 #include <cstring>
@@ -41,6 +42,7 @@ struct ArchiveRun {
     off_t spooled = 0;              // bytes of spool that the batch's members hold
     std::vector<std::string> paths; // of the batch's members
     ArchiveTotals totals;
+    std::optional<off_t> free_space; // the dictionary's, last read
 
     ArchiveRun(ArchiveReader& reader, World& run_world, const ArchiveRunSettings& run_settings,
                Progress& shown, const ReportMembers& reporter)
@@ -193,8 +195,12 @@ bool stream_member(ArchiveRun& run, const MemberPlan& plan, const Member& member
         one, FlushSchedule::each_file,
         {[&run](std::size_t, off_t) { run.progress.read_to(run.archive.consumed()); }, {}});
     MemberResult done{plan.path, one.result(0)};
-    // What the install did not read is read now, for the next member, and checked.
-    const StreamEnd end = reading.finish();
+    // What the install did not read is read now, for the next member, and
+    // checked; a member that failed anyway is only left behind.
+    const bool left_behind = done.result.outcome == Outcome::failed && !reading.taken_whole();
+    const StreamEnd end = !left_behind        ? reading.finish()
+                          : run.archive.skip() ? StreamEnd::whole
+                                               : StreamEnd::damaged;
     settle_stream(done.result, end, run.archive.error());
     run.progress.read_to(run.archive.consumed());
     report_results(run, {&done, 1});
@@ -202,8 +208,26 @@ bool stream_member(ArchiveRun& run, const MemberPlan& plan, const Member& member
     return end != StreamEnd::damaged;
 }
 
+// Whether reading past the member costs no more than what the dictionary
+// could take: in a compressed archive its bytes must be decompressed even
+// to be skipped, so one larger than the free space ends the run before
+// they are read.
+bool within_bound(ArchiveRun& run, const Member& member) {
+    if (run.archive.compression() == Compression::none)
+        return true;
+    if (!run.free_space || member.stored() > *run.free_space)
+        run.free_space = dictionary_free_space();
+    return run.free_space && member.stored() <= *run.free_space;
+}
+
 // Handles one member; false when the run ends there.
 bool take_member(ArchiveRun& run, const Member& member) {
+    if (!within_bound(run, member)) {
+        run_batch(run);
+        const MemberResult too_large = failed_result(member.path, Problem::too_large);
+        report_results(run, {&too_large, 1});
+        return false;
+    }
     const MemberPlan plan = run.rules.classify(member);
     switch (plan.verdict) {
     case MemberVerdict::skip:

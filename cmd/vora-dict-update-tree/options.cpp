@@ -12,12 +12,13 @@
 namespace {
 
 constexpr char USAGE[] =
-    "Usage: vora-dict-update-tree [OPTION]... [DIR | ARCHIVE]\n"
-    "Install every file below DIR (default: the current directory) at the same\n"
+    "Usage: vora-dict-update-tree [OPTION]... DIR | ARCHIVE\n"
+    "Install every file below DIR (\".\" for the current directory) at the same\n"
     "relative path below /usr/local/share/vora/Dictionary, as vora-dict-update\n"
     "would, skipping entries whose names start with \".\". One line a file, then\n"
-    "a summary. ARCHIVE, a tar archive (plain, gzip, xz or zstd), installs its\n"
-    "members as the files of the tree it unpacks to, without unpacking it.\n"
+    "a summary. ARCHIVE, a tar archive (plain, gzip, xz or zstd; - for standard\n"
+    "input), installs its members as the files of the tree it unpacks to,\n"
+    "without unpacking it.\n"
     "\n"
     "  -n, --dry-run          print what would be done, and change nothing\n"
     "  -f, --force            install every file whatever the versions (to roll back)\n"
@@ -188,8 +189,12 @@ int parse_options(int argc, char** argv, Options& options) {
     }
     if (argc - optind > 1)
         return refuse(options.format, "more than one directory given (see --help)");
-    if (argc - optind == 1)
-        options.directory = argv[optind];
+    // A run names what it installs: "." is the current directory.
+    if (argc - optind == 0) {
+        (void)std::fputs(USAGE, stderr);
+        return refuse(options.format, "no DIR or ARCHIVE given (\".\" is the current directory)");
+    }
+    options.directory = argv[optind];
     // An empty name is no directory, though the system would take it as the current one.
     if (*options.directory == '\0')
         return refuse(options.format, "the directory name is empty (see --help)");

@@ -162,7 +162,15 @@ TEST_P(ArchiveForms, InstallWholeOrNotAtAll) {
     options.faults = c.faults;
     options.open_files_limit = c.open_files;
     const RunResult result = box.run_program(VDU_TREE, {"../a.tar"}, options);
-    EXPECT_EQ(result.out, c.out);
+    // "@REASON" stands for the library's words, which depend on the bytes damaged.
+    const std::size_t reason = c.out.find("@REASON");
+    if (reason == std::string::npos) {
+        EXPECT_EQ(result.out, c.out);
+    } else {
+        EXPECT_TRUE(result.out.starts_with(c.out.substr(0, reason)) &&
+                    result.out.ends_with(c.out.substr(c.out.find('\n', reason))))
+            << result.out;
+    }
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, c.out.find("failed ") == std::string::npos ? 0 : 1);
     // Each file is the tree's, or was never made: nothing half-written.
@@ -177,6 +185,17 @@ TEST_P(ArchiveForms, InstallWholeOrNotAtAll) {
 }
 
 const std::string TAR = "tar --sort=name -cf ../a.tar a b c.txt";
+
+// The tree compressed by tar's option, then damaged in the middle of its
+// compressed bytes: one bit flipped, or all from there cut off.
+FormCase damaged(const char* name, const std::string& option, const std::string& how) {
+    const std::string damage =
+        how == "flip" ? "python3 -c \"import sys; b = bytearray(open(sys.argv[1], 'rb').read()); "
+                        "b[len(b) // 2] ^= 4; open(sys.argv[1], 'wb').write(b)\" ../a.tar"
+                      : "truncate -s $(($(stat -c %s ../a.tar) / 2)) ../a.tar";
+    return {name, "tar --sort=name " + option + " -cf ../a.tar a b c.txt && " + damage,
+            "failed ../a.tar: the archive is damaged: @REASON\n" + summary(1, 0, 1)};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Archive, ArchiveForms,
@@ -197,13 +216,13 @@ INSTANTIATE_TEST_SUITE_P(
                  "added a/words.ejd (3)\nfailed b/plain.dic: the archive is damaged: Truncated "
                  "tar archive\n" +
                      summary(2, 1, 1)},
-        // Tar's own bytes have no check but their headers'; zstd's frame has one.
-        FormCase{"CorruptInTheMiddle",
-                 "tar --sort=name --zstd -cf ../a.tar a b c.txt && printf 'garbage' | "
-                 "dd of=../a.tar bs=1 seek=100000 conv=notrunc status=none",
-                 "added a/words.ejd (3)\nfailed b/plain.dic: the archive is damaged: Zstd "
-                 "decompression failed: Restored data doesn't match checksum\n" +
-                     summary(2, 1, 1)},
+        // A compressed archive without a signature is proved whole, its
+        // checksums and its end, before anything of it is committed: a bit
+        // flipped in its middle, or an archive cut short, installs nothing.
+        damaged("GzipFlippedBit", "-z", "flip"), damaged("GzipTruncated", "-z", "cut"),
+        damaged("XzFlippedBit", "-J", "flip"), damaged("XzTruncated", "-J", "cut"),
+        damaged("ZstdFlippedBit", "--zstd", "flip"), damaged("ZstdTruncated", "--zstd", "cut"),
+        // A plain archive's members have no check but their headers'.
         FormCase{"CorruptHeader",
                  TAR + " && printf 'garbage' | dd of=../a.tar bs=1 seek=2060 conv=notrunc "
                        "status=none",
@@ -234,8 +253,7 @@ TEST(ArchiveAndTree, GiveTheSameLinesAndTheSameDictionary) {
             return shell("cd " + box.updates() + " && tar --sort=name --zstd -cf ../a.tar *");
         };
         const auto run = [&](std::vector<std::string> args) {
-            if (archive)
-                args.emplace_back("../a.tar");
+            args.emplace_back(archive ? "../a.tar" : ".");
             const RunResult result = box.run_program(VDU_TREE, args);
             EXPECT_EQ(result.err, "");
             lines[archive].push_back(result.out + std::to_string(result.status));

@@ -436,7 +436,8 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
     std::vector<ScratchDir> outputs(c.runs);
     for (const ScratchDir& out : outputs)
         pids.push_back(
-            c.tree_args ? start_process(VDU_TREE, *c.tree_args, {}, box.updates(), out.path())
+            c.tree_args ? start_process(VDU_TREE, naming_the_tree(*c.tree_args), {}, box.updates(),
+                                        out.path())
                         : start_process(tool(), {"words.ejd"}, slowed, box.updates(), out.path()));
     for (std::size_t i = 0; i < pids.size(); ++i) {
         if (c.lock == Lock::waits)

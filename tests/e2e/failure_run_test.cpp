@@ -355,7 +355,7 @@ TEST_P(PowerCut, LeavesTheOldFileTheNewFileOrAMarkedOne) {
     const RunResult result = c.tree
                                  ? box.run_program(VDU_TREE,
                                                    c.archive ? std::vector<std::string>{"../a.tar"}
-                                                             : std::vector<std::string>{},
+                                                             : std::vector<std::string>{"."},
                                                    options)
                                  : box.run({c.update_name}, options);
     const bool fails = *c.faults != '\0' && c.fails;
@@ -465,7 +465,7 @@ TEST_P(FullDiskOn, UpdateThatDoesNotFitLeavesTheCopyByteForByte) {
     const off_t filler = static_cast<off_t>(fs.f_bavail * fs.f_frsize) - (c.free_mib << 20);
     ASSERT_EQ(
         shell("fallocate -l " + std::to_string(filler) + " " + DICTIONARY + "/.filler && sync"), 0);
-    const RunResult result = c.tree ? box.run_program(VDU_TREE, {}) : box.run({"a.dic"});
+    const RunResult result = c.tree ? box.run_program(VDU_TREE, {"."}) : box.run({"a.dic"});
     const bool fits = c.out.starts_with("updated a.dic");
     if (c.tree)
         expect_outcome(result, c.out, 1);

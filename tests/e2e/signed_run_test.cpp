@@ -95,7 +95,8 @@ TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
         (c.tamper != Tamper::no_manifest || unlink(box.update_path(".vora-manifest").c_str()) == 0);
     ASSERT_TRUE(done);
     const std::string id = (c.tamper == Tamper::unknown_key ? other : publisher).id;
-    const RunResult result = box.run_program(VDU_TREE, packed(box, c.args, c.archive));
+    const RunResult result =
+        box.run_program(VDU_TREE, naming_the_tree(packed(box, c.args, c.archive)));
     EXPECT_EQ(result.out, with_key(c.out, id));
     EXPECT_EQ(result.err, with_key(c.err, id));
     EXPECT_EQ(result.status, c.status);
@@ -208,7 +209,8 @@ TEST_P(SignedManifest, GovernsTheFiles) {
     write_file(SERIALS, with_key(c.serials.substr(0, c.serials.find('|')), publisher.id));
     if (c.after != nullptr)
         c.after(box);
-    const RunResult result = box.run_program(VDU_TREE, packed(box, c.args, c.archive), c.options);
+    const RunResult result =
+        box.run_program(VDU_TREE, naming_the_tree(packed(box, c.args, c.archive)), c.options);
     EXPECT_EQ(result.out, with_key(c.out, publisher.id));
     EXPECT_EQ(result.err, with_key(c.err, publisher.id));
     EXPECT_EQ(result.status, c.status);

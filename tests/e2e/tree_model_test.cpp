@@ -214,8 +214,9 @@ TEST_P(TreeModel, DryRunRealRunAndRerunAgreeWithSingleRuns) {
 
     std::vector<std::string> dry_args = world.args;
     dry_args.emplace_back("--dry-run");
-    std::vector<Json> dry = json_lines(box.run_program(VDU_TREE, dry_args, options).out);
-    const RunResult real_run = box.run_program(VDU_TREE, world.args, options);
+    std::vector<Json> dry =
+        json_lines(box.run_program(VDU_TREE, naming_the_tree(dry_args), options).out);
+    const RunResult real_run = box.run_program(VDU_TREE, naming_the_tree(world.args), options);
     std::vector<Json> real = json_lines(real_run.out);
     ASSERT_FALSE(real.empty()) << real_run.err;
     ASSERT_FALSE(dry.empty());
@@ -241,7 +242,8 @@ TEST_P(TreeModel, DryRunRealRunAndRerunAgreeWithSingleRuns) {
 
     // The rerun is modelled from the dictionary that single runs left, the
     // files that it finds no room for aside.
-    const std::vector<Json> rerun = json_lines(box.run_program(VDU_TREE, world.args, options).out);
+    const std::vector<Json> rerun =
+        json_lines(box.run_program(VDU_TREE, naming_the_tree(world.args), options).out);
     std::map<std::string, std::string> no_room_again;
     for (const Json& line : rerun)
         if (line.value("error_code", "") == "ENOSPC")

@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,15 @@ bool is_scratch_tmpfs(const char* path) {
 }
 
 } // namespace
+
+std::vector<std::string> naming_the_tree(std::vector<std::string> args) {
+    const bool named = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+        return arg == "-" || !arg.starts_with('-');
+    });
+    if (!named)
+        args.emplace_back(".");
+    return args;
+}
 
 void make_parents(const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos;

@@ -110,6 +110,10 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
                     const std::string& scratch);
 RunResult finish_process(pid_t pid, const std::string& scratch);
 
+// The tree command's arguments naming the current directory (".") when
+// they name no DIR or ARCHIVE: a run names what it installs.
+std::vector<std::string> naming_the_tree(std::vector<std::string> args);
+
 // Makes every missing directory on the way to path's parent.
 void make_parents(const std::string& path);
 
