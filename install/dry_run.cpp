@@ -5,7 +5,9 @@
 #include "io.h"
 #include "space.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -49,13 +51,29 @@ std::optional<Sha256> digest_of_all(UpdateSource& update) {
 
 } // namespace
 
+DryRun::Key DryRun::key_of(const Place& place) {
+    Sha256Stream stream;
+    stream.add({reinterpret_cast<const unsigned char*>(place.below.data()), place.below.size()});
+    Sha256 digest{};
+    (void)stream.finish(digest);
+    Key key{place.device, place.inode, {}};
+    std::copy_n(digest.begin(), key.below.size(), key.below.begin());
+    return key;
+}
+
+std::size_t DryRun::KeyHash::operator()(const Key& key) const {
+    std::size_t hash = 0;
+    std::memcpy(&hash, key.below.data(), sizeof hash);
+    return hash ^ (key.inode * 31) ^ (key.device * 131);
+}
+
 void DryRun::look_up(Job& job, Directories& directories) {
     look_up_target(directories, job.target);
     job.result.installed = job.target.found() != nullptr ? Installed::present : Installed::absent;
     job.gate = open_for_gate(job.target, rules_of(settings_.profile).gate);
     job.place = place_of(job.target);
     // A file that an earlier file of the run would have made stands there by then.
-    if (const auto found = writes_.find(job.place->place); found != writes_.end()) {
+    if (const auto found = writes_.find(key_of(job.place->place)); found != writes_.end()) {
         job.assumed = found->second;
         job.result.installed = Installed::present;
     }
@@ -120,7 +138,7 @@ int DryRun::make_directories(Job& job) {
         return error;
     const std::string& missing = existing.reached().missing;
     const auto made = [&](const std::string& below) {
-        return directories_.contains({status.st_dev, status.st_ino, below});
+        return directories_.contains(key_of({status.st_dev, status.st_ino, below}));
     };
     // An earlier file would have made the whole way, or part of it: the rest
     // would be made in a directory of the run's own.
@@ -131,7 +149,7 @@ int DryRun::make_directories(Job& job) {
             return error;
     }
     for_each_level(missing, [&](const std::string& level) {
-        directories_.insert({status.st_dev, status.st_ino, level});
+        directories_.insert(key_of({status.st_dev, status.st_ino, level}));
     });
     job.result.changed = true;
     return 0;
@@ -200,7 +218,7 @@ void DryRun::write(std::span<Job> jobs, FlushSchedule /*schedule*/,
             }
             digest = job.update->digest();
         }
-        writes_[job.place->place] = {job.result.texts.update_text, job.update->length(),
+        writes_[key_of(job.place->place)] = {job.result.texts.update_text, job.update->length(),
                                      job.decoding, digest,
                                      job.target.found() == nullptr && !job.assumed};
     }

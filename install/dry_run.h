@@ -9,6 +9,7 @@
 
 #include "world.h"
 
+#include <array>
 #include <cstddef>
 #include <map>
 #include <unordered_map>
@@ -45,9 +46,22 @@ class DryRun final : public World {
         off_t batch_left; // in this batch, as its files take it
         std::size_t batch;
     };
+    // A place kept by its identity and its path's digest's first half: a
+    // dry run over many files holds little for each.
+    struct Key {
+        dev_t device;
+        ino_t inode;
+        std::array<unsigned char, 16> below;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const;
+    };
+    static Key key_of(const Place& place);
+
     InstallSettings settings_;
-    std::unordered_map<Place, DryWrite, PlaceHash> writes_;
-    std::unordered_set<Place, PlaceHash> directories_; // each level that would have been made
+    std::unordered_map<Key, DryWrite, KeyHash> writes_;
+    std::unordered_set<Key, KeyHash> directories_; // each level that would have been made
     std::map<dev_t, FreeSpace> free_;
     std::size_t batch_ = 0;
 };

@@ -4,7 +4,9 @@
 #include "tree_path.h"
 #include "walk.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -21,7 +23,27 @@ bool fits_the_destination(std::string_view path) {
            });
 }
 
+MemberRules::NameKey key_of(std::string_view name) {
+    Sha256Stream stream;
+    stream.add({reinterpret_cast<const unsigned char*>(name.data()), name.size()});
+    Sha256 digest{};
+    (void)stream.finish(digest);
+    MemberRules::NameKey key{};
+    std::copy_n(digest.begin(), key.size(), key.begin());
+    return key;
+}
+
 } // namespace
+
+std::size_t MemberRules::NameKeyHash::operator()(const NameKey& key) const {
+    std::size_t hash = 0;
+    std::memcpy(&hash, key.data(), sizeof hash);
+    return hash;
+}
+
+bool MemberRules::seen(const std::string& path) const {
+    return seen_.contains(key_of(path));
+}
 
 std::string without_dot_slash(std::string path) {
     while (path.starts_with("./"))
@@ -45,12 +67,12 @@ MemberPlan MemberRules::classify(const Member& member) {
     if (const std::optional<LeftOut> left = where_left_out(excluded_, path, is_directory)) {
         if (left->dotted)
             return {MemberVerdict::skip, path};
-        counted_.insert(left->prefix);
+        counted_.insert(key_of(left->prefix));
         return {MemberVerdict::exclude, path};
     }
     if (is_directory)
         return {MemberVerdict::skip, path};
-    if (!seen_.insert(path).second)
+    if (!seen_.insert(key_of(path)).second)
         return failed(path, Problem::duplicate);
     switch (member.kind) {
     case MemberKind::symbolic_link:

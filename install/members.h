@@ -7,7 +7,8 @@
 #include "failure.h"
 #include "manifest.h"
 
-#include <set>
+#include <array>
+#include <unordered_set>
 #include <span>
 #include <string>
 
@@ -45,11 +46,18 @@ class MemberRules {
     [[nodiscard]] std::size_t excluded() const { return counted_.size(); }
 
     // Whether a member of some kind but a directory had path.
-    [[nodiscard]] bool seen(const std::string& path) const { return seen_.contains(path); }
+    [[nodiscard]] bool seen(const std::string& path) const;
+
+    // A name kept by its digest's first half: a run over many members with
+    // long names holds 16 bytes a name.
+    using NameKey = std::array<unsigned char, 16>;
+    struct NameKeyHash {
+        std::size_t operator()(const NameKey& key) const;
+    };
 
   private:
     std::span<const std::string> excluded_;
     const Manifest* manifest_;
-    std::set<std::string> seen_;
-    std::set<std::string> counted_; // excluded entries
+    std::unordered_set<NameKey, NameKeyHash> seen_;
+    std::unordered_set<NameKey, NameKeyHash> counted_; // excluded entries
 };

@@ -157,11 +157,11 @@ TreeManifest read_tree_manifest(int top, const TrustedKeys& keys, const TrustRul
     texts.manifest = std::move(manifest.text);
     // The signature counts only where a key is trusted.
     if (texts.present && !keys.keys.empty()) {
-        TopFile signature = read_top_file(top, SIGNATURE_NAME, MOST_MANIFEST_BYTES);
+        TopFile signature = read_top_file(top, SIGNATURE_NAME, MOST_SIGNATURE_BYTES);
         texts.signature_present = signature.present;
         texts.signature = std::move(signature.text);
     }
-    return judge_manifest(texts, keys, rules);
+    return judge_manifest(std::move(texts), keys, rules);
 }
 
 namespace {
@@ -191,8 +191,12 @@ Signer signer_of(const ManifestTexts& texts, const TrustedKeys& keys) {
             refusal(Distrust::unsigned_tree, SIGNATURE + ": missing, and keys are trusted");
         return signer;
     }
-    const std::optional<Signature> signature =
-        texts.signature ? parse_signature(*texts.signature) : std::nullopt;
+    if (!texts.signature) {
+        signer.refusal = refusal(Distrust::bad_signature,
+                                 SIGNATURE + ": unreadable, or larger than a signature is");
+        return signer;
+    }
+    const std::optional<Signature> signature = parse_signature(*texts.signature);
     if (!signature) {
         signer.refusal = refusal(Distrust::bad_signature, SIGNATURE + ": not a minisign signature");
         return signer;
@@ -226,14 +230,14 @@ Signer signer_of(const ManifestTexts& texts, const TrustedKeys& keys) {
 }
 
 // The manifest's text parsed; with key_id, the key that signed it.
-ParsedManifest parsed_text(const ManifestTexts& texts) {
-    return texts.manifest ? parse_manifest(*texts.manifest)
-                          : ParsedManifest{std::nullopt, "unreadable"};
+ParsedManifest parsed_text(ManifestTexts& texts) {
+    return texts.manifest ? parse_manifest(std::move(*texts.manifest))
+                          : ParsedManifest{std::nullopt, "unreadable, or larger than 32 MiB"};
 }
 
 } // namespace
 
-TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
+TreeManifest judge_manifest(ManifestTexts texts, const TrustedKeys& keys,
                             const TrustRules& rules) {
     TreeManifest tree;
     tree.present = texts.present;
@@ -254,6 +258,8 @@ TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
         tree.refusal = signer.refusal;
         return tree;
     }
+    // The signature, a few hundred bytes, is needed no longer.
+    texts.signature.reset();
     ParsedManifest parsed = parsed_text(texts);
     const std::string by = signer.id_text.empty() ? "" : " (key " + signer.id_text + ")";
     if (!parsed.manifest) {

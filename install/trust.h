@@ -83,11 +83,14 @@ struct ManifestTexts {
 // expired and its serial not lower than the one recorded for the key (as
 // rules allow). With none, a manifest that is there governs the files all
 // the same, unsigned.
-TreeManifest judge_manifest(const ManifestTexts& texts, const TrustedKeys& keys,
+TreeManifest judge_manifest(ManifestTexts texts, const TrustedKeys& keys,
                             const TrustRules& rules);
 
-// The largest manifest or signature that is one.
-inline constexpr std::size_t MOST_MANIFEST_BYTES = std::size_t{64} << 20;
+// The largest manifest that is one (some 120,000 files with names of 200
+// bytes), and the largest signature (minisign's, with the longest trusted
+// comment that it writes): larger ones are refused unread.
+inline constexpr std::size_t MOST_MANIFEST_BYTES = std::size_t{32} << 20;
+inline constexpr std::size_t MOST_SIGNATURE_BYTES = std::size_t{16} << 10;
 
 // A file at the top of the tree open as top, reached without following a
 // link: whether it is there, and its text unless it could not be read as a

@@ -123,9 +123,11 @@ std::vector<std::string> listed_but_missing(const Manifest& manifest,
                                             std::span<const std::string> excluded,
                                             const std::function<bool(const std::string&)>& met) {
     std::vector<std::string> missing;
-    for (const ManifestEntry& entry : manifest.entries)
-        if (!met(entry.path) && !left_out(excluded, entry.path))
-            missing.push_back(entry.path);
+    for (const ManifestEntry& entry : manifest.entries) {
+        const std::string path(entry.path);
+        if (!met(path) && !left_out(excluded, path))
+            missing.push_back(path);
+    }
     return missing;
 }
 

@@ -52,8 +52,9 @@ bool unescape(std::string_view text, std::string& name) {
     return true;
 }
 
-// A file line: digest, a space, ' ' (text) or '*' (binary), the name.
-bool parse_file_line(std::string_view line, ManifestEntry& entry) {
+// A file line: digest, a space, ' ' (text) or '*' (binary), the name; an
+// escaped name is kept unescaped in manifest.
+bool parse_file_line(std::string_view line, ManifestEntry& entry, Manifest& manifest) {
     const bool escaped = line.starts_with('\\');
     if (escaped)
         line.remove_prefix(1);
@@ -65,7 +66,11 @@ bool parse_file_line(std::string_view line, ManifestEntry& entry) {
         entry.path = name;
         return true;
     }
-    return unescape(name, entry.path);
+    std::string unescaped;
+    if (!unescape(name, unescaped))
+        return false;
+    entry.path = manifest.unescaped.emplace_back(std::move(unescaped));
+    return true;
 }
 
 ParsedManifest bad(std::size_t line, const std::string& what) {
@@ -88,8 +93,10 @@ bool is_safe_path(std::string_view path) {
            });
 }
 
-ParsedManifest parse_manifest(std::string_view text) {
+ParsedManifest parse_manifest(std::string owned) {
     Manifest manifest;
+    manifest.text = std::make_unique<const std::string>(std::move(owned));
+    const std::string_view text = *manifest.text;
     bool serial = false;
     std::size_t number = 0;
     for (std::size_t at = 0; at < text.size();) {
@@ -117,7 +124,7 @@ ParsedManifest parse_manifest(std::string_view text) {
             manifest.name = line.substr(NAME.size());
         } else if (!line.starts_with('#')) {
             ManifestEntry entry;
-            if (!parse_file_line(line, entry))
+            if (!parse_file_line(line, entry, manifest))
                 return bad(number, "neither a comment nor a file's digest and path");
             if (!is_safe_path(entry.path))
                 return bad(number, "an unsafe path");
@@ -134,7 +141,7 @@ ParsedManifest parse_manifest(std::string_view text) {
         manifest.entries.begin(), manifest.entries.end(),
         [](const ManifestEntry& a, const ManifestEntry& b) { return a.path == b.path; });
     if (twice != manifest.entries.end())
-        return {std::nullopt, "a path listed twice: " + twice->path};
+        return {std::nullopt, "a path listed twice: " + std::string(twice->path)};
     return {std::move(manifest), ""};
 }
 

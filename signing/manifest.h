@@ -10,6 +10,8 @@
 #include "digest.h"
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,11 +22,21 @@ inline constexpr std::string_view SIGNATURE_NAME = ".vora-manifest.minisig";
 inline constexpr std::string_view MANIFEST_FORMAT = "# vora-dict-update manifest 1";
 
 struct ManifestEntry {
-    std::string path;
+    std::string_view path; // within the manifest's own text
     Sha256 digest;
 };
 
+// A manifest as parsed: its entries point into its text, which it keeps
+// (no copy of each path), so that a manifest of many files costs little
+// more than its text. It moves, and is never copied.
 struct Manifest {
+    Manifest() = default;
+    Manifest(Manifest&&) = default;
+    Manifest& operator=(Manifest&&) = default;
+    Manifest(const Manifest&) = delete;
+    Manifest& operator=(const Manifest&) = delete;
+    ~Manifest() = default;
+
     std::uint64_t serial = 0;
     std::optional<std::int64_t> expires; // seconds since the epoch, UTC
     std::string name;                    // the release line; "" for none
@@ -32,6 +44,10 @@ struct Manifest {
 
     // The digest listed for path, or nullptr.
     [[nodiscard]] const Sha256* digest_of(std::string_view path) const;
+
+    // Where the entries' paths lie: the text, and the names that had escapes.
+    std::unique_ptr<const std::string> text;
+    std::deque<std::string> unescaped;
 };
 
 struct ParsedManifest {
@@ -40,9 +56,10 @@ struct ParsedManifest {
 };
 
 // A manifest is bad for a missing or wrong first line, a missing or bad
-// serial, a bad expiry, a line that is neither a comment nor a file line,
-// a bad digest, an unsafe path, or a path listed twice.
-ParsedManifest parse_manifest(std::string_view text);
+// serial, a bad expiry or name, a line that is neither a comment nor a file
+// line, a bad digest, an unsafe path, or a path listed twice. The manifest
+// keeps text.
+ParsedManifest parse_manifest(std::string text);
 
 // Whether path, relative to a tree's top, stays below it and names one
 // entry: not absolute, no empty, "." or ".." component.

@@ -165,7 +165,7 @@ bool list_members(const PackedTree& tree, Members& members) {
                 files.push_back({file.path});
         return true;
     }
-    ParsedManifest parsed = parse_manifest(*text);
+    ParsedManifest parsed = parse_manifest(std::string(*text));
     if (!parsed.manifest)
         return report(manifest_path, parsed.error);
     manifest = std::move(parsed.manifest);
@@ -177,7 +177,7 @@ bool list_members(const PackedTree& tree, Members& members) {
     if (members.signature)
         files.push_back({std::string(SIGNATURE_NAME)});
     for (const ManifestEntry& entry : manifest->entries)
-        files.push_back({entry.path, &entry.digest});
+        files.push_back({std::string(entry.path), &entry.digest});
     return true;
 }
 

@@ -40,12 +40,12 @@ int open_archive(const Options& options, const Argument& argument, OpenArchive& 
     return -1;
 }
 
-TreeManifest judge(const Options& options, const OpenArchive& open, const TrustedKeys& keys) {
-    TreeManifest trust = judge_manifest(open.texts, keys, options.trust);
+TreeManifest judge(const Options& options, OpenArchive& open, const TrustedKeys& keys) {
+    TreeManifest trust = judge_manifest(std::move(open.texts), keys, options.trust);
     // In an archive the pair has its place: first.
     if (trust.refusal.why == Distrust::unsigned_tree)
         trust.refusal.message =
-            open.texts.present
+            trust.present
                 ? std::string(SIGNATURE_NAME) +
                       ": not the archive's second member, and keys are trusted"
                 : std::string(MANIFEST_NAME) +

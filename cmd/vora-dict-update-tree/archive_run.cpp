@@ -16,11 +16,11 @@ namespace {
 constexpr std::size_t PROGRESS_PIECE = std::size_t{1} << 20;
 
 // A member's bytes that are a manifest or signature, read whole; nullopt
-// for a member that is not a regular file or is too long to be one.
+// for a member that is not a regular file or is longer than most: it is
+// never read, and held no longer than it is needed.
 std::optional<std::string> read_text_member(ArchiveReader& archive, const Member& member,
-                                            bool& damaged) {
-    if (member.kind != MemberKind::regular ||
-        static_cast<std::size_t>(member.size) > MOST_MANIFEST_BYTES)
+                                            std::size_t most, bool& damaged) {
+    if (member.kind != MemberKind::regular || static_cast<std::size_t>(member.size) > most)
         return std::nullopt;
     std::string text(static_cast<std::size_t>(member.size), '\0');
     const IoResult got = archive.read({reinterpret_cast<unsigned char*>(text.data()), text.size()});
@@ -273,7 +273,7 @@ ManifestTexts read_manifest_members(ArchiveReader& archive, std::optional<Member
     if (!first || without_dot_slash(first->path) != MANIFEST_NAME)
         return texts;
     texts.present = true;
-    texts.manifest = read_text_member(archive, *first, damaged);
+    texts.manifest = read_text_member(archive, *first, MOST_MANIFEST_BYTES, damaged);
     first.reset();
     Member second;
     const NextMember next = damaged ? NextMember::damaged : archive.next(second);
@@ -285,7 +285,7 @@ ManifestTexts read_manifest_members(ArchiveReader& archive, std::optional<Member
         return texts;
     }
     texts.signature_present = true;
-    texts.signature = read_text_member(archive, second, damaged);
+    texts.signature = read_text_member(archive, second, MOST_SIGNATURE_BYTES, damaged);
     return texts;
 }
 

@@ -35,6 +35,8 @@ enum class Tamper {
     group_key,   // a trusted key writable by its group
     no_signature,
     no_manifest,
+    open_trust, // /etc/vora-dict-update itself writable by others
+    oversized,  // a manifest and a signature of 64 MiB each, the archive's first members
 };
 
 struct SignatureCase {
@@ -87,13 +89,22 @@ TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
         write_file(std::string(TRUSTED_KEYS) + "/publisher.pub",
                    mine.substr(0, line + 14) + theirs.substr(theirs.find('\n') + 1 + 14));
     }
-    const bool done =
-        (c.tamper != Tamper::open_keys || chmod(TRUSTED_KEYS, 0777) == 0) &&
-        (c.tamper != Tamper::group_key ||
-         chmod((std::string(TRUSTED_KEYS) + "/publisher.pub").c_str(), 0664) == 0) &&
-        (c.tamper != Tamper::no_signature || unlink(signature.c_str()) == 0) &&
-        (c.tamper != Tamper::no_manifest || unlink(box.update_path(".vora-manifest").c_str()) == 0);
+    const bool done = (c.tamper != Tamper::open_keys || chmod(TRUSTED_KEYS, 0777) == 0) &&
+                      (c.tamper != Tamper::group_key ||
+                       chmod((std::string(TRUSTED_KEYS) + "/publisher.pub").c_str(), 0664) == 0) &&
+                      (c.tamper != Tamper::no_signature || unlink(signature.c_str()) == 0) &&
+                      (c.tamper != Tamper::no_manifest ||
+                       unlink(box.update_path(".vora-manifest").c_str()) == 0) &&
+                      (c.tamper != Tamper::open_trust || chmod("/etc/vora-dict-update", 0777) == 0);
     ASSERT_TRUE(done);
+    if (c.tamper == Tamper::oversized) {
+        // 900,000 lines of manifest, then a signature as long: neither is read.
+        ASSERT_EQ(shell("python3 -c \"import sys; line = '0' * 64 + '  ' + 'x' * 5 + '\\n'; "
+                        "open(sys.argv[1], 'a').write(line * 900000)\" " +
+                        box.update_path(".vora-manifest")),
+                  0);
+        write_file(signature, std::string(std::size_t{64} << 20, 'A'));
+    }
     const std::string id = (c.tamper == Tamper::unknown_key ? other : publisher).id;
     const RunResult result =
         box.run_program(VDU_TREE, naming_the_tree(packed(box, c.args, c.archive)));
@@ -102,6 +113,9 @@ TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(exists(Sandbox::installed_path("base/words.ejd")), c.status == 0);
     EXPECT_EQ(exists(RUN_LOCK), c.status == 0) << "a refused run locks nothing";
+#ifndef VDU_SANITIZED // whose runtime takes memory of its own
+    EXPECT_LT(result.peak_memory, 100 << 10) << "KiB";
+#endif
 }
 
 const std::string SIGNED_LINES =
@@ -160,6 +174,17 @@ INSTANTIATE_TEST_SUITE_P(
                       "",
                       REFUSED + ".vora-manifest.minisig: not the archive's second member, and "
                                 "keys are trusted\n",
+                      2,
+                      true},
+        refusal("TrustDirectoryOpen", Tamper::open_trust,
+                "/etc/vora-dict-update: writable by others than root"),
+        // Read no further than their headers: the run stays small.
+        SignatureCase{"ArchiveWithAnOversizedPair",
+                      Tamper::oversized,
+                      {},
+                      "",
+                      REFUSED +
+                          ".vora-manifest.minisig: unreadable, or larger than a signature is\n",
                       2,
                       true},
         SignatureCase{"ArchiveWithoutManifest",

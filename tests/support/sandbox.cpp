@@ -238,10 +238,12 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
 
 RunResult finish_process(pid_t pid, const std::string& scratch) {
     int wait_status = 0;
-    if (waitpid(pid, &wait_status, 0) != pid)
+    rusage usage{};
+    if (wait4(pid, &wait_status, 0, &usage) != pid)
         throw std::runtime_error("waitpid failed");
     RunResult result;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
+    result.peak_memory = usage.ru_maxrss;
     result.out = read_file(scratch + "/stdout");
     result.err = read_file(scratch + "/stderr");
     return result;

@@ -49,7 +49,8 @@ struct RunOptions {
 struct RunResult {
     std::string out;
     std::string err;
-    int status = -1; // exit status, or -(signal number)
+    int status = -1;      // exit status, or -(signal number)
+    long peak_memory = 0; // the largest resident set, in KiB
 };
 
 // The vora-dict-update binary under test.
