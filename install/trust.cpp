@@ -120,6 +120,14 @@ std::string_view distrust_code(Distrust distrust) {
     return CODES[static_cast<int>(distrust)];
 }
 
+std::optional<PublicKey> read_public_key(const std::string& path) {
+    Resolved key = open_trusted(AT_FDCWD, path.c_str(), O_RDONLY);
+    std::string text;
+    if (!key.ok() || !read_whole(key.reached().fd.get(), text))
+        return std::nullopt;
+    return parse_public_key(text);
+}
+
 TrustedKeys load_trusted_keys(std::span<const std::string> named) {
     TrustedKeys trusted;
     trusted.refusal = load_directory(trusted.keys);

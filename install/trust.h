@@ -60,6 +60,10 @@ struct TrustRules {
     std::optional<std::string> name; // the release line that the run accepts alone
 };
 
+// The minisign public key in the file at path; nullopt when it cannot be
+// read as one.
+std::optional<PublicKey> read_public_key(const std::string& path);
+
 // A tree's manifest as the run takes it.
 struct TreeManifest {
     bool present = false; // the tree has one, which governs its files

@@ -163,7 +163,7 @@ std::string manifest_header(const ManifestHead& head) {
 }
 
 std::string manifest_line(const Sha256& digest, std::string_view path) {
-    const bool escape = path.find_first_of("\\\n") != std::string_view::npos;
+    const bool escape = path.find_first_of("\\\n\r") != std::string_view::npos;
     std::string line = escape ? "\\" : "";
     line += hex_text(digest);
     line += "  ";
@@ -172,6 +172,8 @@ std::string manifest_line(const Sha256& digest, std::string_view path) {
             line += "\\\\";
         else if (escape && c == '\n')
             line += "\\n";
+        else if (escape && c == '\r')
+            line += "\\r";
         else
             line += c;
     }

@@ -77,8 +77,9 @@ struct ManifestHead {
 };
 std::string manifest_header(const ManifestHead& head);
 
-// A file's line, as sha256sum prints it: a name holding a backslash or a
-// line feed has them escaped and the line starts with a backslash.
+// A file's line, as sha256sum prints it: a name holding a backslash, a line
+// feed or a carriage return has them escaped and the line starts with a
+// backslash.
 std::string manifest_line(const Sha256& digest, std::string_view path);
 
 // Seconds since the epoch as YYYY-MM-DDTHH:MM:SSZ, and back; false for

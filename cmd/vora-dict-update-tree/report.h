@@ -2,6 +2,7 @@
 // summary, in English or as JSON Lines.
 #pragma once
 
+#include "escaping.h"
 #include "outcome.h"
 #include "trust.h"
 
@@ -22,11 +23,6 @@ struct Counts {
     bool changed = false; // a byte of the dictionary changed (in a dry run: would)
 };
 
-// The bytes of text with those below 0x20, 0x7f and the backslash written
-// C-style ("\n", "\\", "\x1b"), and so the bytes of C1 controls in UTF-8
-// (U+0080 to U+009F) and of invalid UTF-8, so that no name can break or
-// forge a line or drive the terminal. Printable UTF-8 stays as it is.
-std::string escaped(std::string_view text);
 
 // Whether report_file prints a line for the result.
 bool shows_line(bool quiet, const InstallResult& result);

@@ -312,6 +312,17 @@ void sign_with_line(const Sandbox& box, const std::string& line) {
               0);
 }
 
+// The manifest expired long ago, signed as it stands: the publisher's tool
+// writes no expiry in the past.
+void expired(const Sandbox& box) {
+    std::string text = read_file(box.update_path(".vora-manifest"));
+    text.insert(text.find("# serial: 7\n") + 12, "# expires: 2001-01-01T00:00:00Z\n");
+    write_file(box.update_path(".vora-manifest"), text);
+    ASSERT_EQ(shell("minisign -S -s " + box.scratch() + "/publisher.sec -m " +
+                    box.update_path(".vora-manifest") + " >/dev/null"),
+              0);
+}
+
 ManifestCase from_archive(ManifestCase c) {
     c.archive = true;
     return c;
@@ -370,9 +381,9 @@ INSTANTIATE_TEST_SUITE_P(
               ".vora-manifest: the release is addon, not base (key KEY)"),
         named("PinnedLineUnnamed", "", {"--name=base"}, "", 2, "|",
               ".vora-manifest: the release has no name, not base (key KEY)"),
-        refused("Expired", "--expires=2001-01-01T00:00:00Z", "|",
-                ".vora-manifest: expired at 2001-01-01T00:00:00Z (key KEY)"),
-        signed_run("ExpiredAllowed", nullptr, nullptr, {"--allow-expired"},
+        refused("Expired", "", "|", ".vora-manifest: expired at 2001-01-01T00:00:00Z (key KEY)",
+                expired),
+        signed_run("ExpiredAllowed", nullptr, expired, {"--allow-expired"},
                    UPDATED + summary(1, 1, 0, 0), 0, "|KEY 7\n"),
         refused("BadLine", "", "|",
                 ".vora-manifest: line 4: neither a comment nor a file's digest and path (key KEY)",
@@ -572,5 +583,88 @@ TEST(ManifestTool, ListsWhatTheTreeInstallsAsSha256sumDoes) {
     EXPECT_NE(shell(pack), 0);
     EXPECT_FALSE(exists(box.scratch() + "/a.tar.xz.new"));
 }
+
+// The publisher's steps, as shell commands in the scratch directory with the
+// tree at t/ ($M is vora-dict-manifest, $K and $O the publisher's and another
+// key's files without their suffix), and what they must leave.
+struct PublisherCase {
+    const char* name;
+    std::string steps;
+    int status;       // of the last step
+    std::string out;  // found in the last step's standard output
+    std::string err;  // found in its standard error
+    std::string then; // a shell check that must pass afterwards
+    friend void PrintTo(const PublisherCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class PublisherSteps : public ::testing::TestWithParam<PublisherCase> {};
+
+TEST_P(PublisherSteps, KeepATreeConsistent) {
+    const PublisherCase& c = GetParam();
+    Sandbox box;
+    box.put_update("base/words.ejd", reference_encode(PLAIN));
+    const Publisher publisher(box.scratch(), "publisher");
+    const Publisher other(box.scratch(), "other");
+    ASSERT_EQ(symlink(box.updates().c_str(), (box.scratch() + "/t").c_str()), 0);
+    const std::string env = std::string("cd ") + box.scratch() + " && M=" + VDU_MANIFEST +
+                            " K=" + box.scratch() + "/publisher O=" + box.scratch() + "/other; ";
+    const std::string last = c.steps.substr(c.steps.rfind(';') + 1);
+    ASSERT_EQ(shell(env + c.steps.substr(0, c.steps.rfind(';') + 1) + " true"), 0);
+    const int status = shell(env + last + " >out 2>err");
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    EXPECT_NE(read_file(box.scratch() + "/out").find(c.out), std::string::npos)
+        << read_file(box.scratch() + "/out");
+    EXPECT_NE(read_file(box.scratch() + "/err").find(c.err), std::string::npos)
+        << read_file(box.scratch() + "/err");
+    if (!c.then.empty()) {
+        EXPECT_EQ(shell(env + c.then), 0) << c.then;
+    }
+}
+
+const std::string SIGN = "minisign -S -s $K.sec -m t/.vora-manifest >/dev/null; ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Publisher, PublisherSteps,
+    ::testing::Values(
+        // An unchanged tree keeps its manifest, serial and signature.
+        PublisherCase{"UnchangedTreeKeepsItsSignature",
+                      "$M t >/dev/null; " + SIGN + "cp t/.vora-manifest before; $M t", 0,
+                      ", unchanged", "",
+                      "cmp before t/.vora-manifest && test -e t/.vora-manifest.minisig"},
+        // A change removes the signature that no longer belongs to the manifest.
+        PublisherCase{"ChangedTreeLosesItsSignature",
+                      "$M t >/dev/null; " + SIGN + "echo more > t/base/more.txt; $M t", 0,
+                      "2 files", ".vora-manifest.minisig: removed",
+                      "! test -e t/.vora-manifest.minisig"},
+        PublisherCase{"NewOptionIsAChange", "$M t >/dev/null; " + SIGN + "$M --name=base t", 0,
+                      "1 files", "removed", "grep -qx '# name: base' t/.vora-manifest"},
+        PublisherCase{"PastExpiryRefused", "$M --expires=2001-01-01T00:00:00Z t", 2, "",
+                      "is not in the future", "! test -e t/.vora-manifest"},
+        PublisherCase{"UnsignedArchiveSaysSo", "$M t >/dev/null; $M --archive=a.tar t", 0,
+                      "with the manifest, unsigned", "a.tar: unsigned", "test -s a.tar"},
+        PublisherCase{"ArchiveKeyVerifiesTheSignature",
+                      "$M t >/dev/null; " + SIGN + "$M --archive=a.tar --key=$K.pub t", 0,
+                      "with the manifest and its signature", "", "test -s a.tar"},
+        PublisherCase{"ArchiveKeyRefusesAnotherKeysSignature",
+                      "$M t >/dev/null; minisign -S -s $O.sec -m t/.vora-manifest >/dev/null; "
+                      "$M --archive=a.tar --key=$K.pub t",
+                      2, "", "does not verify by the key",
+                      "! test -e a.tar && ! test -e a.tar.new"},
+        // The compression is the name's; zstd's frames carry their checksum.
+        PublisherCase{"GzipByItsName", "$M --archive=a.tar.gz t", 0, "1 files", "",
+                      "gzip -t a.tar.gz && head -c2 a.tar.gz | od -An -tx1 | grep -q '1f 8b'"},
+        PublisherCase{"XzByItsName", "$M --archive=a.tar.xz t", 0, "1 files", "",
+                      "xz -t a.tar.xz && xz -lvv a.tar.xz | grep -q CRC64"},
+        PublisherCase{"ZstdByItsName", "$M --archive=a.tar.zst t", 0, "1 files", "",
+                      "zstd -qt a.tar.zst && zstd -lv a.tar.zst | grep -q 'Check: XXH64'"},
+        // Names are packed as their bytes whatever the locale, and install.
+        PublisherCase{"NamesAsTheirBytes",
+                      "mkdir t/日本 && echo x > t/日本/辞書.txt && echo y > \"t/caf$(printf "
+                      "'\\351').txt\"; LC_ALL=C $M --archive=a.tar.zst t",
+                      0, "3 files", "",
+                      "cd t && " VDU_TREE
+                      " ../a.tar.zst | grep -qx 'added 日本/辞書.txt' && " VDU_TREE
+                      " ../a.tar.zst | grep -qx 'current caf\\\\xe9.txt (same contents)'"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
