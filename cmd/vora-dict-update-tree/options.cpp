@@ -2,6 +2,7 @@
 
 #include "program_version.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -122,11 +123,20 @@ Format format_asked(int argc, char** argv) {
 }
 
 // A number of seconds, not negative; false for anything else.
+// Seconds in decimal: digits, then an optional fraction ("2", "0.5"); no
+// sign, exponent, hexadecimal or infinity, whatever strtod would take.
 bool parse_seconds(const char* text, double& seconds) {
-    char* end = nullptr;
-    errno = 0;
-    seconds = std::strtod(text, &end);
-    return *text != '\0' && *end == '\0' && errno == 0 && std::isfinite(seconds) && seconds >= 0;
+    const std::string_view digits = text;
+    const std::size_t point = digits.find('.');
+    const auto all_digits = [](std::string_view part) {
+        return !part.empty() && part.size() <= 9 &&
+               std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!all_digits(digits.substr(0, point)) ||
+        (point != std::string_view::npos && !all_digits(digits.substr(point + 1))))
+        return false;
+    seconds = std::strtod(text, nullptr);
+    return true;
 }
 
 } // namespace

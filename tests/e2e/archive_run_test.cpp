@@ -8,8 +8,10 @@
 #include "sandbox.h"
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace testing_support;
@@ -223,6 +225,16 @@ INSTANTIATE_TEST_SUITE_P(
         damaged("XzFlippedBit", "-J", "flip"), damaged("XzTruncated", "-J", "cut"),
         damaged("ZstdFlippedBit", "--zstd", "flip"), damaged("ZstdTruncated", "--zstd", "cut"),
         // A plain archive's members have no check but their headers'.
+        // A streamed member whose archive is rewritten meanwhile: neither it
+        // nor any member after it is committed.
+        FormCase{"StreamRewrittenDuringTheRun",
+                 "head -c 70M /dev/urandom > big.dic && tar --sort=name -cf ../a.tar a b big.dic "
+                 "c.txt",
+                 "added a/words.ejd (3)\nadded b/plain.dic (2)\nfailed big.dic: the update "
+                 "changed during the install\nfailed c.txt: the update changed during the "
+                 "install\n" +
+                     summary(4, 2, 2),
+                 "read:update@100=rewrite"},
         FormCase{"CorruptHeader",
                  TAR + " && printf 'garbage' | dd of=../a.tar bs=1 seek=2060 conv=notrunc "
                        "status=none",
@@ -271,6 +283,108 @@ TEST(ArchiveAndTree, GiveTheSameLinesAndTheSameDictionary) {
     }
     EXPECT_EQ(lines[0], lines[1]);
     EXPECT_TRUE(dictionary_after[0] == dictionary_after[1]);
+}
+
+// An archive's members as a run meets them: one larger, unpacked, than any
+// dictionary (sparse, or zeros compressed), one left out, and what a run
+// then reads and what it leaves. The archives are made by Debian's tar from
+// files on a scratch tmpfs, which holds a sparse file of a PiB.
+struct BoundCase {
+    const char* name;
+    std::string make; // shell, in the tmpfs's directory: makes ../a.tar (there: $A)
+    std::vector<std::string> args;
+    const char* faults;
+    std::string dictionary; // options of the dictionary's tmpfs
+    std::string out;
+    int status;
+    bool ok_installed;
+    friend void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ArchiveBounds : public ::testing::TestWithParam<BoundCase> {};
+
+// The work of a run is bounded by what it could install, and a stopping
+// signal ends it at once while it reads.
+TEST_P(ArchiveBounds, NoMemberHoldsARun) {
+    const BoundCase& c = GetParam();
+    Sandbox box(c.dictionary);
+    const std::string files = box.scratch() + "/files";
+    make_parents(files + "/");
+    mount_scratch(files.c_str(), "mode=0755");
+    write_file(files + "/ok.txt", OK);
+    ASSERT_EQ(shell("cd " + files + " && A=" + box.scratch() + "/a.tar && " + c.make), 0);
+    RunOptions options;
+    if (*c.faults != '\0')
+        options.faults = c.faults;
+    std::vector<std::string> args = c.args;
+    args.push_back(box.scratch() + "/a.tar");
+    const RunResult result = box.run_program(VDU_TREE, args, options);
+    umount2(files.c_str(), MNT_DETACH);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(exists(Sandbox::installed_path("ok.txt")), c.ok_installed);
+    EXPECT_FALSE(exists(Sandbox::installed_path("big")));
+}
+
+const std::string SPARSE = "truncate -s 1P big && tar --sort=name -S -cf $A big ok.txt";
+
+INSTANTIATE_TEST_SUITE_P(
+    Archive, ArchiveBounds,
+    ::testing::Values(
+        // A sparse member is no regular file: passed at the cost of what it
+        // stores, its holes never read.
+        BoundCase{"SparseMember",
+                  SPARSE,
+                  {},
+                  "",
+                  "mode=0755",
+                  "failed big: cannot open the update: not a regular file\n" + ADDED_OK +
+                      summary(2, 1, 1),
+                  1,
+                  true},
+        BoundCase{"SparseMemberCompressed",
+                  SPARSE + " && zstd -q --rm $A -o $A.z && mv $A.z $A",
+                  {},
+                  "",
+                  "mode=0755",
+                  "failed big: cannot open the update: not a regular file\n" + ADDED_OK +
+                      summary(2, 1, 1),
+                  1,
+                  true},
+        // Zeros that unpack beyond the dictionary's free space: the run ends
+        // before they are read, even to be left out.
+        BoundCase{"CompressedBeyondTheFreeSpace",
+                  "head -c 64M /dev/zero > big && tar --sort=name --zstd -cf $A big ok.txt",
+                  {"--exclude=big"},
+                  "",
+                  "size=8m,mode=0755",
+                  "failed big: larger than the dictionary's free space\n" +
+                      summary(1, 0, 1, ", 0 excluded"),
+                  1,
+                  false},
+        // A stopping signal ends a run at once while it reads.
+        BoundCase{"TerminatedWhileReading",
+                  "head -c 64M /dev/urandom > big && tar --sort=name --zstd -cf $A big ok.txt",
+                  {"--exclude=big"},
+                  "read:update@64=term",
+                  "mode=0755",
+                  "",
+                  -SIGTERM,
+                  false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two paths to one installed file (a link of root's in the dictionary): the
+// dry run prints the real run's lines.
+TEST(ArchiveAliases, DryRunPrintsTheRealRunsLines) {
+    Sandbox box;
+    make_parents(Sandbox::installed_path("a/"));
+    ASSERT_EQ(symlink("a", Sandbox::installed_path("b").c_str()), 0);
+    python_tar(box, "reg('a/f.txt', b'same bytes')\nreg('b/f.txt', b'same bytes')");
+    const std::string lines = "added a/f.txt\ncurrent b/f.txt (same contents)\n";
+    EXPECT_EQ(box.run_program(VDU_TREE, {"-n", "../a.tar"}).out,
+              lines + "2 files: 1 added, 0 updated, 1 current, 0 failed (dry run)\n");
+    EXPECT_EQ(box.run_program(VDU_TREE, {"../a.tar"}).out,
+              lines + "2 files: 1 added, 0 updated, 1 current, 0 failed\n");
 }
 
 } // namespace

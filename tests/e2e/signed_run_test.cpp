@@ -398,6 +398,11 @@ INSTANTIATE_TEST_SUITE_P(
                     const std::string text = read_file(box.update_path(".vora-manifest"));
                     sign_with_line(box, text.substr(text.rfind('\n', text.size() - 2) + 1));
                 }),
+        refused("PathListedTwiceWithTwoDigests", "", "|",
+                ".vora-manifest: a path listed twice: base/words.ejd (key KEY)",
+                [](const Sandbox& box) {
+                    sign_with_line(box, std::string(64, 'a') + "  base/words.ejd\n");
+                }),
         // Listed below a dotted directory, which the walk leaves out: not missing.
         signed_run(
             "ListedBelowADottedDirectory", nullptr,
@@ -447,6 +452,17 @@ INSTANTIATE_TEST_SUITE_P(
             c.options.faults = "read:*/updates/base/words.ejd@1=rewrite";
             return c;
         }(),
+        // A small file changed within the clock's tick: whatever its times say,
+        // the bytes copied must be the ones listed.
+        [] {
+            ManifestCase c =
+                signed_run("AlteredWithinOneTick", nullptr, nullptr, {},
+                           "failed base/words.ejd: the update changed during the install\n" +
+                               summary(1, 0, 0, 1),
+                           1, "|");
+            c.options.faults = "read:*/updates/base/words.ejd@1=alter";
+            return c;
+        }(),
         // A writer that comes while a large update is copied under a read lease.
         [] {
             ManifestCase c = signed_run(
@@ -469,6 +485,14 @@ INSTANTIATE_TEST_SUITE_P(
                                 "failed base/words.ejd: the update does not match its manifest\n" +
                                     summary(1, 0, 0, 1),
                                 1, "|")),
+        // A listed member that the run leaves out is neither installed nor missing.
+        from_archive(signed_run("ArchiveListedFileExcluded", put_gone, nullptr,
+                                {"--exclude=gone.ejd"},
+                                UPDATED +
+                                    "1 files: 0 added, 1 updated, 0 current, 0 failed, 1 "
+                                    "excluded, " +
+                                    SIGNED,
+                                0, "|KEY 7\n")),
         from_archive(signed_run("ArchiveListedFileMissing", put_gone, remove_gone, {},
                                 UPDATED +
                                     "failed base/gone.ejd: listed in the manifest but missing\n" +
@@ -565,13 +589,14 @@ INSTANTIATE_TEST_SUITE_P(
 // hidden or excluded file.
 TEST(ManifestTool, ListsWhatTheTreeInstallsAsSha256sumDoes) {
     Sandbox box;
-    for (const char* name : {"a/words.ejd", "back\\slash.txt", "new\nline.txt", "skip~", ".hidden"})
+    for (const char* name : {"a/words.ejd", "back\\slash.txt", "new\nline.txt",
+                             "carriage\rreturn.txt", "skip~", ".hidden"})
         box.put_update(name, name);
     ASSERT_EQ(symlink("a/words.ejd", box.update_path("link").c_str()), 0);
     ASSERT_EQ(manifest_of(box, "--exclude='*~' --serial=42"), 0);
     const std::string manifest = read_file(box.update_path(".vora-manifest"));
     EXPECT_TRUE(manifest.starts_with("# vora-dict-update manifest 1\n# serial: 42\n"));
-    EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), 5) << manifest;
+    EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), 6) << manifest;
     EXPECT_EQ(shell("cd " + box.updates() + " && sha256sum --quiet -c .vora-manifest"), 0);
     // Packed with the manifest first; a file changed since is refused, and nothing is left.
     const std::string pack = std::string(VDU_MANIFEST) + " --archive=" + box.scratch() +

@@ -30,7 +30,7 @@ namespace {
 const std::string NEW = dictionary("VERSION 2", "new entries\n");
 // Every kind of byte that could break a line or drive the terminal (C0, DEL,
 // the C1 CSI as UTF-8), beside printable UTF-8 that stays as it is.
-const std::string ODD_NAME = "esc\\ape\x1b\n\x7f\r\xc2\x9b\xc2\x9f\xc3\xa9.txt";
+const std::string ODD_NAME = "esc\\ape\x1b\n\x7f\r\xc2\x9b\xc2\x9f\xe2\x80\xae\xc3\xa9.txt";
 const std::string NOT_UTF8 = "bad\xff.txt";
 
 // The tree: a new file, an older and an equal installed copy, a FIFO and a
@@ -58,21 +58,22 @@ void make_tree(const Sandbox& box) {
     Sandbox::put_installed("b/same.ejd", NEW);
 }
 
-const std::string LINES = "added a-b.ejd (2)\n"
-                          "added a/new.ejd (2)\n"
-                          "updated a/old.ejd (1 -> 2)\n"
-                          "failed b/fifo.ejd: cannot open the update: not a regular file\n"
-                          "failed b/null.ejd: cannot open the update: not a regular file\n"
-                          "current b/same.ejd (2>=2)\n"
-                          "added bad\\xff.txt\n"
-                          "added c/d/e/deep.ejd (2)\n"
-                          "failed dirlink: a symbolic link\n"
-                          "added esc\\\\ape\\x1b\\n\\x7f\\r\\xc2\\x9b\\xc2\\x9f\xc3\xa9.txt\n"
-                          "failed link.ejd: a symbolic link\n"
-                          "added plain.txt\n"
-                          "failed private.txt: not readable by others\n"
-                          "failed self-link: a symbolic link\n"
-                          "failed users-link: a symbolic link\n";
+const std::string LINES =
+    "added a-b.ejd (2)\n"
+    "added a/new.ejd (2)\n"
+    "updated a/old.ejd (1 -> 2)\n"
+    "failed b/fifo.ejd: cannot open the update: not a regular file\n"
+    "failed b/null.ejd: cannot open the update: not a regular file\n"
+    "current b/same.ejd (2>=2)\n"
+    "added bad\\xff.txt\n"
+    "added c/d/e/deep.ejd (2)\n"
+    "failed dirlink: a symbolic link\n"
+    "added esc\\\\ape\\x1b\\n\\x7f\\r\\xc2\\x9b\\xc2\\x9f\\xe2\\x80\\xae\xc3\xa9.txt\n"
+    "failed link.ejd: a symbolic link\n"
+    "added plain.txt\n"
+    "failed private.txt: not readable by others\n"
+    "failed self-link: a symbolic link\n"
+    "failed users-link: a symbolic link\n";
 const std::string SUMMARY = "15 files: 6 added, 1 updated, 1 current, 7 failed";
 
 // Every path below dir with its contents: "/" for a directory, "-> TARGET"
@@ -259,6 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
         refused("EmptyDirectoryName", {""}, "the directory name is empty (see --help)"),
         refused("WaitWithAUnit", {"--wait=5m"}, "invalid --wait value '5m' (see --help)"),
         refused("WaitThatIsNoNumber", {"--wait=abc"}, "invalid --wait value 'abc' (see --help)"),
+        refused("WaitInHexadecimal", {"--wait=0x10"}, "invalid --wait value '0x10' (see --help)"),
         refused("MissingDirectory", {"absent\n"}, "absent\\n: No such file or directory"),
         refused("FileThatIsNoArchive", {"plain.txt"},
                 "plain.txt: not a tar archive: Unrecognized archive format")),

@@ -31,6 +31,9 @@
 //                                   in place, as an editor saving it would, and
 //                                   put its modification time back (a read lease
 //                                   on the file is broken, and nothing written)
+//   alter                           read: first change the file's first byte, and
+//                                   from then on fstat shows the file's times as
+//                                   they were, as within one tick of a coarse clock
 //   slowN                           read: first pause N milliseconds
 //   grow                            read: first append a MiB to the file, which
 //                                   is cut back to its length when the process exits
@@ -89,7 +92,7 @@ constexpr std::array<const char*, CALLS> CALL_NAMES{"read",      "write",  "fall
                                                     "fdatasync", "fsync",  "syncfs",    "ftruncate",
                                                     "open",      "openat", "openat2",   "linkat"};
 
-enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, STOP, CUT, REWRITE, GROW, SLOW, SWAP };
+enum Kind { NONE, FAIL, SHORT, ZERO, KILL, TERM, STOP, CUT, REWRITE, ALTER, GROW, SLOW, SWAP };
 
 struct Fault {
     Kind kind = NONE;
@@ -197,6 +200,8 @@ Fault parse_kind(std::string_view kind) {
         return {STOP, SIGSTOP};
     if (kind == "rewrite")
         return {REWRITE, 0};
+    if (kind == "alter")
+        return {ALTER, 0};
     if (kind == "grow")
         return {GROW, 0};
     if (kind == "swap")
@@ -369,15 +374,23 @@ void trace(char kind, int fd, off_t offset, const void* bytes, std::size_t size)
         (void)!real_write(out, bytes, size);
 }
 
+// The file that alter changed, and its status before: fstat shows its times
+// as they were.
+struct stat altered {};
+std::atomic<bool> hiding_times{false};
+
 // Writes a file's first byte back in place, after a pause that lets its
 // times move on, and then puts its modification time back: only the change
-// time tells.
-void rewrite_in_place(int fd) {
+// time tells. Altered, the byte changes and the times seem not to.
+void rewrite_in_place(int fd, bool alter) {
     char byte = 0;
     struct stat before {};
     if (pread(fd, &byte, 1, 0) != 1 || fstat(fd, &before) != 0)
         return;
-    usleep(20000);
+    if (alter)
+        byte = static_cast<char>(~byte);
+    else
+        usleep(20000);
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     // Without blocking: a read lease that the process holds itself would keep
     // the open waiting; the open breaks it all the same.
@@ -386,6 +399,10 @@ void rewrite_in_place(int fd) {
     const std::array<timespec, 2> times{before.st_atim, before.st_mtim};
     (void)futimens(writable, times.data());
     real<int (*)(int)>("close")(writable);
+    if (alter) {
+        altered = before;
+        hiding_times = true;
+    }
 }
 
 // The file that grow made longer, and its length before, put back at exit.
@@ -489,8 +506,8 @@ ssize_t read(int fd, void* buf, size_t nbytes) {
     const Fault fault = next_fault(READ, touched_by(fd));
     if (fails(fault))
         return -1;
-    if (fault.kind == REWRITE)
-        rewrite_in_place(fd);
+    if (fault.kind == REWRITE || fault.kind == ALTER)
+        rewrite_in_place(fd, fault.kind == ALTER);
     if (fault.kind == GROW)
         grow(fd);
     if (fault.kind == SLOW)
@@ -605,6 +622,18 @@ long syscall(long number, ...) {
     const auto* path = reinterpret_cast<const char*>(arg[1]);
     return faulty_open(OPENAT2, static_cast<int>(arg[0]), path, static_cast<int>(how->flags),
                        forward);
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+int fstat(int fd, struct stat* status) {
+    static const auto real_fstat = real<int (*)(int, struct stat*)>("fstat");
+    const int rc = real_fstat(fd, status);
+    if (rc == 0 && hiding_times && status->st_dev == altered.st_dev &&
+        status->st_ino == altered.st_ino) {
+        status->st_mtim = altered.st_mtim;
+        status->st_ctim = altered.st_ctim;
+    }
+    return rc;
 }
 
 // A failing close still closes, as the system's does.
