@@ -83,7 +83,6 @@ std::string escaped(std::string_view text) {
     return out;
 }
 
-
 bool is_utf8(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
         char32_t code_point = 0;
@@ -95,4 +94,8 @@ bool is_utf8(std::string_view text) {
         at += length;
     }
     return true;
+}
+
+std::string files_text(std::size_t files) {
+    return std::to_string(files) + (files == 1 ? " file" : " files");
 }

@@ -15,3 +15,6 @@ std::string escaped(std::string_view text);
 // Whether text is UTF-8 throughout: no stray byte, no sequence cut short,
 // overlong, a surrogate or past U+10FFFF.
 bool is_utf8(std::string_view text);
+
+// A count of files as a summary says it: "1 file", "2 files".
+std::string files_text(std::size_t files);

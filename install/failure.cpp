@@ -52,6 +52,12 @@ std::string failure_reason(const Failure& failure) {
     return reason;
 }
 
+std::string problem_reason(const Failure& failure) {
+    if (failure.problem != Problem::none)
+        return text_of(failure.problem).text;
+    return failure.error != 0 ? std::strerror(failure.error) : "";
+}
+
 std::string failure_code(const Failure& failure) {
     if (failure.problem != Problem::none)
         return text_of(failure.problem).code;

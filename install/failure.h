@@ -57,6 +57,10 @@ std::string failure_reason(const Failure& failure);
 // system's name of the error ("ENOSPC").
 std::string failure_code(const Failure& failure);
 
+// What went wrong, alone: the problem's words, else the error's; with no
+// step named (for a file only read, as verifying reads an installed one).
+std::string problem_reason(const Failure& failure);
+
 // Whether the update, rather than the dictionary, is what failed.
 inline bool update_failed(const Failure& failure) {
     return failure.step == Step::open_update;

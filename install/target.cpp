@@ -253,14 +253,32 @@ PlaceOnDisk on(int fd, Place place) {
 
 } // namespace
 
-std::optional<off_t> dictionary_free_space() {
-    Resolved root = resolve({AT_FDCWD, std::string(DICTIONARY_ROOT), Walk::stop_at_missing,
-                             O_RDONLY | O_DIRECTORY});
+namespace {
+
+// The file system that the dictionary lies on, asked at its root or the
+// deepest directory of it that exists.
+std::optional<struct statfs> dictionary_file_system() {
+    Resolved root = resolve(
+        {AT_FDCWD, std::string(DICTIONARY_ROOT), Walk::stop_at_missing, O_RDONLY | O_DIRECTORY});
     const UniqueFd nearest = root.take();
     struct statfs fs {};
     if (!nearest.valid() || file_system_of(nearest.get(), fs) != 0)
         return std::nullopt;
-    return free_space(fs);
+    return fs;
+}
+
+} // namespace
+
+std::optional<off_t> dictionary_free_space() {
+    const std::optional<struct statfs> fs = dictionary_file_system();
+    return fs ? std::optional<off_t>(free_space(*fs)) : std::nullopt;
+}
+
+std::optional<off_t> dictionary_file_system_size() {
+    const std::optional<struct statfs> fs = dictionary_file_system();
+    if (!fs)
+        return std::nullopt;
+    return static_cast<off_t>(fs->f_blocks) * static_cast<off_t>(fs->f_frsize);
 }
 
 PlaceOnDisk place_of(const Target& target) {

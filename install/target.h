@@ -180,6 +180,8 @@ struct PlaceHash {
 // or the deepest directory of it that exists), as root may not use it
 // either; nullopt where none can be asked.
 std::optional<off_t> dictionary_free_space();
+// The whole size of that file system: more than the dictionary can hold.
+std::optional<off_t> dictionary_file_system_size();
 
 // The target's place, and the file system that it lies on (unknown where
 // nothing on the way exists).

@@ -243,10 +243,19 @@ ParsedManifest parsed_text(ManifestTexts& texts) {
                           : ParsedManifest{std::nullopt, "unreadable, or larger than 32 MiB"};
 }
 
+// The serial recorded for the signed tree's key and name, when it is higher
+// than the tree's and the record can be trusted.
+std::optional<std::uint64_t> higher_serial_recorded(const TreeManifest& tree) {
+    const SerialRecord record = read_serials();
+    const auto recorded = record.serials.find(release_line(tree));
+    if (recorded == record.serials.end() || recorded->second <= tree.manifest.serial)
+        return std::nullopt;
+    return recorded->second;
+}
+
 } // namespace
 
-TreeManifest judge_manifest(ManifestTexts texts, const TrustedKeys& keys,
-                            const TrustRules& rules) {
+TreeManifest judge_manifest(ManifestTexts texts, const TrustedKeys& keys, const TrustRules& rules) {
     TreeManifest tree;
     tree.present = texts.present;
     if (!tree.present) {
@@ -289,7 +298,13 @@ TreeManifest judge_manifest(ManifestTexts texts, const TrustedKeys& keys,
         return tree;
     tree.signed_by_key = true;
     tree.key_id = signer.id;
-    if (tree.manifest.expires && *tree.manifest.expires <= rules.now && !rules.allow_expired) {
+    const bool expired = tree.manifest.expires && *tree.manifest.expires <= rules.now;
+    if (rules.freshness == Freshness::reported) {
+        tree.expired = expired;
+        tree.recorded_serial = higher_serial_recorded(tree);
+        return tree;
+    }
+    if (expired && !rules.allow_expired) {
         tree.refusal = refusal(Distrust::expired,
                                MANIFEST + ": expired at " + utc_text(*tree.manifest.expires) + by,
                                signer.id_text);

@@ -53,7 +53,12 @@ struct TrustedKeys {
 // others, or the run is refused. No directory is no key.
 TrustedKeys load_trusted_keys(std::span<const std::string> named);
 
+// Whether a manifest's expiry and serial refuse a run (an install), or are
+// only reported (a verification against an older or expired release).
+enum class Freshness { enforced, reported };
+
 struct TrustRules {
+    Freshness freshness = Freshness::enforced;
     bool allow_rollback = false;
     bool allow_expired = false;
     std::int64_t now = 0;            // seconds since the epoch
@@ -71,6 +76,10 @@ struct TreeManifest {
     KeyId key_id{};
     Manifest manifest;
     Refusal refusal;
+    // Where freshness is only reported: the manifest is past its expiry, or
+    // a higher serial is recorded for its key and name.
+    bool expired = false;
+    std::optional<std::uint64_t> recorded_serial;
 };
 
 // The manifest and its signature as a tree or an archive holds them: each
@@ -87,8 +96,7 @@ struct ManifestTexts {
 // expired and its serial not lower than the one recorded for the key (as
 // rules allow). With none, a manifest that is there governs the files all
 // the same, unsigned.
-TreeManifest judge_manifest(ManifestTexts texts, const TrustedKeys& keys,
-                            const TrustRules& rules);
+TreeManifest judge_manifest(ManifestTexts texts, const TrustedKeys& keys, const TrustRules& rules);
 
 // The largest manifest that is one (some 120,000 files with names of 200
 // bytes), and the largest signature (minisign's, with the longest trusted

@@ -145,8 +145,10 @@ void apply_manifest(const Manifest& manifest, std::span<const std::string> exclu
     const auto met = [&found](const std::string& path) {
         return std::binary_search(found.begin(), found.end(), path);
     };
-    for (std::string& path : listed_but_missing(manifest, excluded, met))
-        files.push_back({std::move(path), TreeEntry::missing, {}, ENOENT});
+    for (std::string& path : listed_but_missing(manifest, excluded, met)) {
+        const Sha256* listed = manifest.digest_of(path);
+        files.push_back({std::move(path), TreeEntry::missing, {}, ENOENT, listed});
+    }
     sort_by_path(files);
 }
 

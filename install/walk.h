@@ -66,6 +66,7 @@ std::vector<std::string> listed_but_missing(const Manifest& manifest,
 
 // Lets the manifest govern the files listed: each regular file gets its
 // digest, or is unlisted; each path listed that the walk did not find,
-// and did not leave out, is missing. Still in byte order.
+// and did not leave out, is missing (with the digest listed). Still in
+// byte order.
 void apply_manifest(const Manifest& manifest, std::span<const std::string> excluded,
                     std::vector<TreeFile>& files);

@@ -254,7 +254,8 @@ int write_manifest(int top, const Options& options) {
             return fail(where, error);
         remove_stale_signature(top, options.directory);
     }
-    std::printf("%s: %ld files, serial %llu%s\n", escaped(where).c_str(), listed,
+    std::printf("%s: %s, serial %llu%s\n", escaped(where).c_str(),
+                files_text(static_cast<std::size_t>(listed)).c_str(),
                 static_cast<unsigned long long>(serial), unchanged ? ", unchanged" : "");
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

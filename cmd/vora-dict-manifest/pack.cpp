@@ -202,8 +202,8 @@ int check_signature(const PackRequest& request, const Members& members) {
     const std::optional<Signature> signature = parse_signature(*members.signature);
     const std::string& text = *members.manifest_text;
     if (!signature || signature->key_id != key->id ||
-        verify(*key, *signature, {reinterpret_cast<const unsigned char*>(text.data()), text.size()}) !=
-            Verdict::good)
+        verify(*key, *signature,
+               {reinterpret_cast<const unsigned char*>(text.data()), text.size()}) != Verdict::good)
         return report(signature_path, "does not verify by the key in " + *request.key +
                                           " (sign it anew: minisign -Sm " + request.directory +
                                           "/" + std::string(MANIFEST_NAME) + ")"),
@@ -217,8 +217,8 @@ bool pack_into(int out, const PackRequest& request, const Members& members,
     const bool binary = std::any_of(members.files.begin(), members.files.end(),
                                     [](const Packed& file) { return !is_utf8(file.path); });
     Writer writer(out);
-    bool packed = writer.open(*compression_of(request.archive_name), binary) ||
-                  report(fresh, writer.error());
+    bool packed =
+        writer.open(*compression_of(request.archive_name), binary) || report(fresh, writer.error());
     for (std::size_t i = 0; packed && i < members.files.size(); ++i)
         packed = pack_file(writer, request.top, members.files[i]);
     return packed && (writer.close() || report(fresh, writer.error()));
@@ -230,11 +230,11 @@ int say_packed(const PackRequest& request, const Members& members) {
     const std::size_t listed =
         members.files.size() - (members.manifest ? 1 : 0) - (members.signature ? 1 : 0);
     if (members.manifest && !members.signature)
-        report(request.archive_name,
-               "unsigned: no signature beside " + request.directory + "/" +
-                   std::string(MANIFEST_NAME) + " (sign it: minisign -Sm " + request.directory +
-                   "/" + std::string(MANIFEST_NAME) + ")");
-    std::printf("%s: %zu files%s\n", escaped(request.archive_name).c_str(), listed,
+        report(request.archive_name, "unsigned: no signature beside " + request.directory + "/" +
+                                         std::string(MANIFEST_NAME) + " (sign it: minisign -Sm " +
+                                         request.directory + "/" + std::string(MANIFEST_NAME) +
+                                         ")");
+    std::printf("%s: %s%s\n", escaped(request.archive_name).c_str(), files_text(listed).c_str(),
                 !members.manifest   ? ", no manifest"
                 : members.signature ? ", with the manifest and its signature"
                                     : ", with the manifest, unsigned");
@@ -270,9 +270,9 @@ int pack_archive(const PackRequest& request) {
         return report(fresh, std::strerror(last_error())), 1;
     bool packed = pack_into(out.get(), request, members, fresh);
     int error = 0;
-    if (packed && ((error = flush_data(out.get())) != 0 || (error = close_checked(out)) != 0 ||
-                   (rename(fresh.c_str(), request.archive_name.c_str()) != 0 &&
-                    (error = errno) != 0)))
+    if (packed &&
+        ((error = flush_data(out.get())) != 0 || (error = close_checked(out)) != 0 ||
+         (rename(fresh.c_str(), request.archive_name.c_str()) != 0 && (error = errno) != 0)))
         packed = report(request.archive_name, std::strerror(error));
     if (!packed) {
         (void)unlink(fresh.c_str());

@@ -8,6 +8,7 @@
 #include "archive_run.h"
 #include "run.h"
 #include "target.h"
+#include "verify_run.h"
 
 #include <memory>
 
@@ -44,12 +45,11 @@ TreeManifest judge(const Options& options, OpenArchive& open, const TrustedKeys&
     TreeManifest trust = judge_manifest(std::move(open.texts), keys, options.trust);
     // In an archive the pair has its place: first.
     if (trust.refusal.why == Distrust::unsigned_tree)
-        trust.refusal.message =
-            trust.present
-                ? std::string(SIGNATURE_NAME) +
-                      ": not the archive's second member, and keys are trusted"
-                : std::string(MANIFEST_NAME) +
-                      ": not the archive's first member, and keys are trusted";
+        trust.refusal.message = trust.present
+                                    ? std::string(SIGNATURE_NAME) +
+                                          ": not the archive's second member, and keys are trusted"
+                                    : std::string(MANIFEST_NAME) +
+                                          ": not the archive's first member, and keys are trusted";
     return trust;
 }
 
@@ -119,4 +119,26 @@ int run_archive(const Options& options, const Argument& argument, const TrustedK
                         });
     output.counts.excluded = totals.excluded;
     return finish(options, totals.files, output, trust);
+}
+
+int verify_archive_command(const Options& options, const Argument& argument,
+                           const TrustedKeys& keys) {
+    OpenArchive open;
+    if (const int status = open_archive(options, argument, open); status >= 0)
+        return status;
+    const TreeManifest trust = judge(options, open, keys);
+    if (trust.refusal.refused())
+        return refuse_trust(options.format, trust.refusal);
+    VerifyOutput output{options, {}, 0};
+    ArchiveRunSettings settings;
+    settings.excluded = options.excluded;
+    settings.manifest = trust.present ? &trust.manifest : nullptr;
+    settings.archive_name = options.directory;
+    const ArchiveTotals totals =
+        verify_archive({*open.archive, std::move(open.first)}, settings,
+                       [&output](std::string_view path, const Verified& verified) {
+                           output.line(path, verified);
+                       });
+    output.counts.excluded = totals.excluded;
+    return finish_verify(totals.files, output, trust);
 }

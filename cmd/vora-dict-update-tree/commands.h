@@ -3,8 +3,8 @@
 
 #include "fd.h"
 #include "options.h"
-#include "trust.h"
 #include "tree_run.h"
+#include "trust.h"
 
 #include <sys/stat.h>
 
@@ -18,3 +18,8 @@ int run_tree(const Options& options, int top, const TrustedKeys& keys,
              const BatchCapacity& capacity);
 int run_archive(const Options& options, const Argument& argument, const TrustedKeys& keys,
                 const BatchCapacity& capacity);
+
+// --verify: the same files compared with their installed copies.
+int verify_tree_command(const Options& options, int top, const TrustedKeys& keys);
+int verify_archive_command(const Options& options, const Argument& argument,
+                           const TrustedKeys& keys);

@@ -44,8 +44,8 @@ int open_standard_input(const Options& options, Argument& argument) {
         return refuse(options.format, "standard input", "a directory, not an archive");
     UniqueFd copy(open(private_directory(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600));
     if (!copy.valid())
-        return refuse(options.format, std::string("cannot copy standard input into ") +
-                                          private_directory(),
+        return refuse(options.format,
+                      std::string("cannot copy standard input into ") + private_directory(),
                       std::strerror(last_error()));
     if (const int error = copy_all(STDIN_FILENO, copy.get()))
         return refuse(options.format, "cannot copy standard input", std::strerror(error));
@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
     Options options;
     if (const int status = parse_options(argc, argv, options); status >= 0)
         return status;
-    if (getuid() != 0)
+    // A verification only reads: any user may run it, on what they can read.
+    if (getuid() != 0 && !options.verify)
         return refuse(options.format, "must be run as root");
     const BatchCapacity capacity = batch_capacity(options.dry_run ? LockTaken::no : LockTaken::yes);
     if (capacity.files == 0)
@@ -111,6 +112,10 @@ int main(int argc, char** argv) {
     if (keys.refusal.refused())
         return refuse_trust(options.format, keys.refusal);
     options.trust.now = std::time(nullptr);
+    if (options.verify)
+        return S_ISDIR(argument.status.st_mode)
+                   ? verify_tree_command(options, argument.fd.get(), keys)
+                   : verify_archive_command(options, argument, keys);
     if (S_ISDIR(argument.status.st_mode))
         return run_tree(options, argument.fd.get(), keys, capacity);
     return run_archive(options, argument, keys, capacity);

@@ -21,9 +21,12 @@ constexpr char USAGE[] =
     "input), installs its members as the files of the tree it unpacks to,\n"
     "without unpacking it.\n"
     "\n"
+    "      --verify           compare the installed copy of each file with what the\n"
+    "                         tree or archive installs there, and change nothing\n"
     "  -n, --dry-run          print what would be done, and change nothing\n"
     "  -f, --force            install every file whatever the versions (to roll back)\n"
-    "  -q, --quiet            print only the failed files and the summary\n"
+    "  -q, --quiet            print only the failed files (with --verify, the files\n"
+    "                         that are not ok) and the summary\n"
     "      --json             print JSON Lines: an object a file, then a summary object\n"
     "      --exclude=PATTERN  leave out files and directories whose name or relative\n"
     "                         path matches PATTERN (shell wildcards); repeatable\n"
@@ -37,7 +40,8 @@ constexpr char USAGE[] =
     "  -h, --help             print this help\n"
     "      --version          print the version\n"
     "\n"
-    "Exit status: 0 when no file failed, 1 when any did, 2 when the run is refused.\n";
+    "Exit status: 0 when no file failed (with --verify: when every file is ok), 1\n"
+    "when any did (is not), 2 when the run is refused.\n";
 
 enum LongOnly {
     JSON_OPTION = 256,
@@ -47,6 +51,7 @@ enum LongOnly {
     ALLOW_ROLLBACK_OPTION,
     ALLOW_EXPIRED_OPTION,
     NAME_OPTION,
+    VERIFY_OPTION,
     VERSION_OPTION
 };
 
@@ -79,6 +84,7 @@ constexpr option LONG_OPTIONS[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"allow-rollback", no_argument, nullptr, ALLOW_ROLLBACK_OPTION},
                                    {"allow-expired", no_argument, nullptr, ALLOW_EXPIRED_OPTION},
                                    {"name", required_argument, nullptr, NAME_OPTION},
+                                   {"verify", no_argument, nullptr, VERIFY_OPTION},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, VERSION_OPTION},
                                    {nullptr, 0, nullptr, 0}};
@@ -141,62 +147,93 @@ bool parse_seconds(const char* text, double& seconds) {
 
 } // namespace
 
+namespace {
+
+// Takes an option that needs no value checked.
+void take_flag(int option, Options& options) {
+    switch (option) {
+    case 'n':
+        options.dry_run = true;
+        break;
+    case 'f':
+        options.force = true;
+        break;
+    case 'q':
+        options.quiet = true;
+        break;
+    case ALLOW_ROLLBACK_OPTION:
+        options.trust.allow_rollback = true;
+        break;
+    case ALLOW_EXPIRED_OPTION:
+        options.trust.allow_expired = true;
+        break;
+    case VERIFY_OPTION:
+        options.verify = true;
+        options.trust.freshness = Freshness::reported;
+        break;
+    default: // --json, taken before the parse
+        break;
+    }
+}
+
+// Refuses the option that getopt did not take. optopt is 0 for an unknown
+// long option, and one of ours for a long option given a value or missing
+// one: either way the argument that was just passed names it as typed.
+// Otherwise it is an unknown letter.
+int refuse_unknown(const Options& options, char** argv) {
+    if (optopt == 0 || optopt >= JSON_OPTION || std::strchr("nfqh", optopt) != nullptr)
+        return refuse(options.format,
+                      "unknown option '" + escaped(argv[optind - 1]) + "' (see --help)");
+    return refuse(options.format, "unknown option '-" +
+                                      escaped(std::string(1, static_cast<char>(optopt))) +
+                                      "' (see --help)");
+}
+
+// Takes one option; -1 to go on, else the exit status.
+int take_option(int option, char** argv, Options& options) {
+    switch (option) {
+    case EXCLUDE_OPTION:
+        options.excluded.emplace_back(optarg);
+        return -1;
+    case KEY_OPTION:
+        options.keys.emplace_back(optarg);
+        return -1;
+    case NAME_OPTION:
+        if (!is_release_name(optarg))
+            return refuse(options.format, "invalid --name value '" + escaped(optarg) +
+                                              "' (letters, digits, '.', '-' and '_')");
+        options.trust.name = optarg;
+        return -1;
+    case WAIT_OPTION:
+        if (!parse_seconds(optarg, options.wait))
+            return refuse(options.format,
+                          "invalid --wait value '" + escaped(optarg) + "' (see --help)");
+        return -1;
+    case 'h':
+        return print_help(USAGE);
+    case VERSION_OPTION:
+        return print_version(PROGRAM);
+    case '?':
+    case ':':
+        return refuse_unknown(options, argv);
+    default:
+        take_flag(option, options);
+        return -1;
+    }
+}
+
+} // namespace
+
 int parse_options(int argc, char** argv, Options& options) {
     options.format = format_asked(argc, argv);
     opterr = 0;
-    for (int option = 0; (option = getopt_long(argc, argv, "nfqh", LONG_OPTIONS, nullptr)) != -1;) {
-        switch (option) {
-        case 'n':
-            options.dry_run = true;
-            break;
-        case 'f':
-            options.force = true;
-            break;
-        case 'q':
-            options.quiet = true;
-            break;
-        case JSON_OPTION:
-            break;
-        case EXCLUDE_OPTION:
-            options.excluded.emplace_back(optarg);
-            break;
-        case KEY_OPTION:
-            options.keys.emplace_back(optarg);
-            break;
-        case ALLOW_ROLLBACK_OPTION:
-            options.trust.allow_rollback = true;
-            break;
-        case NAME_OPTION:
-            if (!is_release_name(optarg))
-                return refuse(options.format, "invalid --name value '" + escaped(optarg) +
-                                                  "' (letters, digits, '.', '-' and '_')");
-            options.trust.name = optarg;
-            break;
-        case ALLOW_EXPIRED_OPTION:
-            options.trust.allow_expired = true;
-            break;
-        case WAIT_OPTION:
-            if (!parse_seconds(optarg, options.wait))
-                return refuse(options.format,
-                              "invalid --wait value '" + escaped(optarg) + "' (see --help)");
-            break;
-        case 'h':
-            return print_help(USAGE);
-        case VERSION_OPTION:
-            return print_version(PROGRAM);
-        default:
-            // optopt is 0 for an unknown long option, and one of ours for a
-            // long option given a value or missing one: either way the
-            // argument that was just passed names it as typed. Otherwise it
-            // is an unknown letter.
-            if (optopt == 0 || optopt >= JSON_OPTION || std::strchr("nfqh", optopt) != nullptr)
-                return refuse(options.format,
-                              "unknown option '" + escaped(argv[optind - 1]) + "' (see --help)");
-            return refuse(options.format, "unknown option '-" +
-                                              escaped(std::string(1, static_cast<char>(optopt))) +
-                                              "' (see --help)");
-        }
-    }
+    for (int option = 0; (option = getopt_long(argc, argv, "nfqh", LONG_OPTIONS, nullptr)) != -1;)
+        if (const int status = take_option(option, argv, options); status >= 0)
+            return status;
+    if (options.verify && (options.dry_run || options.force || options.trust.allow_rollback ||
+                           options.trust.allow_expired))
+        return refuse(options.format, "--verify changes nothing, and takes no -n, -f, "
+                                      "--allow-rollback or --allow-expired (see --help)");
     if (argc - optind > 1)
         return refuse(options.format, "more than one directory given (see --help)");
     // A run names what it installs: "." is the current directory.

@@ -11,6 +11,7 @@
 inline constexpr char PROGRAM[] = "vora-dict-update-tree";
 
 struct Options {
+    bool verify = false; // compare what is installed with the tree, and change nothing
     bool dry_run = false;
     bool force = false;
     bool quiet = false;

@@ -5,7 +5,9 @@
 #include "escaping.h"
 #include "outcome.h"
 #include "trust.h"
+#include "verify.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,7 +25,6 @@ struct Counts {
     bool changed = false; // a byte of the dictionary changed (in a dry run: would)
 };
 
-
 // Whether report_file prints a line for the result.
 bool shows_line(bool quiet, const InstallResult& result);
 
@@ -39,6 +40,9 @@ struct Signing {
     std::string key_id;
     std::optional<std::uint64_t> serial;
     std::string name; // the release line, "" for none
+    // Reported by a verification, which takes an older or expired release.
+    std::optional<std::int64_t> expired_at;
+    std::optional<std::uint64_t> recorded_serial; // higher than the tree's
 };
 
 // A run's summary: its files, counted by outcome, and its manifest. The
@@ -52,6 +56,26 @@ struct Summary {
 };
 
 void report_summary(Format format, const Summary& summary);
+
+// A verification's files, counted by state.
+struct VerifyCounts {
+    std::array<std::size_t, 5> by_state{}; // indexed by VerifyState
+    std::size_t excluded = 0;
+    [[nodiscard]] bool all_ok() const;
+};
+
+// Counts a verified file and prints its line; with quiet, only one that is
+// not ok.
+void report_verified(Format format, bool quiet, std::string_view path, const Verified& verified,
+                     VerifyCounts& counts);
+
+struct VerifySummary {
+    std::size_t files = 0;
+    VerifyCounts counts;
+    bool show_excluded = false;
+    Signing signing;
+};
+void report_verify_summary(Format format, const VerifySummary& summary);
 
 // Prints the JSON line of a refused run: {"type":"error","error":message},
 // and for a tree not trusted its error_code and key_id.

@@ -19,6 +19,9 @@ Signing signing_of(const TreeManifest& trust) {
         signing.serial = trust.manifest.serial;
         signing.name = trust.manifest.name;
     }
+    if (trust.expired)
+        signing.expired_at = trust.manifest.expires;
+    signing.recorded_serial = trust.recorded_serial;
     return signing;
 }
 
@@ -35,7 +38,6 @@ void flush_report(int& write_error) {
     if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && write_error == 0)
         write_error = errno != 0 ? errno : EIO;
 }
-
 
 int take_lock(const Options& options, const TreeManifest& trust, std::optional<RunLock>& lock) {
     if (options.dry_run)
@@ -81,3 +83,17 @@ int finish(const Options& options, std::size_t files, Output& output, const Tree
     return output.counts.failed == 0 && output.write_error == 0 && serial_error.empty() ? 0 : 1;
 }
 
+void VerifyOutput::line(std::string_view path, const Verified& verified) {
+    report_verified(options.format, options.quiet, path, verified, counts);
+}
+
+int finish_verify(std::size_t files, VerifyOutput& output, const TreeManifest& trust) {
+    report_verify_summary(
+        output.options.format,
+        {files, output.counts, !output.options.excluded.empty(), signing_of(trust)});
+    flush_report(output.write_error);
+    if (output.write_error != 0)
+        (void)std::fprintf(stderr, "%s: write error: %s\n", PROGRAM,
+                           std::strerror(output.write_error));
+    return output.counts.all_ok() && output.write_error == 0 ? 0 : 1;
+}

@@ -64,3 +64,15 @@ struct Output {
 // Ends a run of files results: a signed tree installed whole is the host's
 // now (an older one will not roll it back), and the summary.
 int finish(const Options& options, std::size_t files, Output& output, const TreeManifest& trust);
+
+// Where a verification's lines go: counted and printed, flushed as they come.
+struct VerifyOutput {
+    const Options& options;
+    VerifyCounts counts;
+    int write_error = 0;
+
+    void line(std::string_view path, const Verified& verified);
+};
+
+// Ends a verification of files: the summary; 0 when every file is ok.
+int finish_verify(std::size_t files, VerifyOutput& output, const TreeManifest& trust);

@@ -5,6 +5,7 @@
 #include "run.h"
 #include "tree_run.h"
 #include "verified_source.h"
+#include "verify_run.h"
 
 #include <memory>
 
@@ -60,3 +61,16 @@ int run_tree(const Options& options, int top, const TrustedKeys& keys,
     return finish(options, files.size(), output, trust);
 }
 
+int verify_tree_command(const Options& options, int top, const TrustedKeys& keys) {
+    const TreeManifest trust = read_tree_manifest(top, keys, options.trust);
+    if (trust.refusal.refused())
+        return refuse_trust(options.format, trust.refusal);
+    VerifyOutput output{options, {}, 0};
+    std::vector<TreeFile> files = list_tree(top, options.excluded, output.counts.excluded);
+    if (trust.present)
+        apply_manifest(trust.manifest, options.excluded, files);
+    verify_tree(files, top, [&output](std::string_view path, const Verified& verified) {
+        output.line(path, verified);
+    });
+    return finish_verify(files.size(), output, trust);
+}

@@ -38,16 +38,6 @@ std::size_t open_descriptors(rlim_t limit) {
     return count - 1; // the listing's own
 }
 
-// Why a file that the walk found fails without being opened.
-Failure unopened(const TreeFile& file) {
-    const Problem problem = file.entry == TreeEntry::link       ? Problem::symbolic_link
-                            : file.entry == TreeEntry::unlisted ? Problem::not_in_manifest
-                            : file.entry == TreeEntry::missing  ? Problem::missing
-                            : file.entry == TreeEntry::special  ? Problem::not_regular
-                                                                : Problem::none;
-    return {Step::open_update, file.entry == TreeEntry::special ? 0 : file.error, problem};
-}
-
 // The file's source: reached from the tree's top without following a link,
 // and checked against its manifest's digest when one is listed.
 Failure open_source(const TreeFiles& tree, const TreeFile& file,
@@ -109,7 +99,7 @@ void add_file(TreeRun& run, const TreeFile& file) {
         run_batch(run);
     const bool opens = file.entry == TreeEntry::regular;
     std::unique_ptr<UpdateSource> source;
-    const Failure failure = opens ? open_source(run.tree, file, source) : unopened(file);
+    const Failure failure = opens ? open_source(run.tree, file, source) : walk_failure(file);
     Added added = Added::full;
     while (added == Added::full) {
         added = failure.failed() ? run.batch.add_failed(failure) : run.batch.add(file.path, source);
@@ -122,6 +112,15 @@ void add_file(TreeRun& run, const TreeFile& file) {
 }
 
 } // namespace
+
+Failure walk_failure(const TreeFile& file) {
+    const Problem problem = file.entry == TreeEntry::link       ? Problem::symbolic_link
+                            : file.entry == TreeEntry::unlisted ? Problem::not_in_manifest
+                            : file.entry == TreeEntry::missing  ? Problem::missing
+                            : file.entry == TreeEntry::special  ? Problem::not_regular
+                                                                : Problem::none;
+    return {Step::open_update, file.entry == TreeEntry::special ? 0 : file.error, problem};
+}
 
 BatchCapacity batch_capacity(LockTaken lock) {
     rlimit limit{};

@@ -47,6 +47,9 @@ struct TreeFiles {
     Prehasher* prehasher = nullptr;
 };
 
+// Why a file that the walk found fails without being opened.
+Failure walk_failure(const TreeFile& file);
+
 // Installs the files through batch, each batch run with one flush a file
 // system and step, the progress line moved as they go.
 void install_tree(const TreeFiles& tree, Batch& batch, Progress& progress,

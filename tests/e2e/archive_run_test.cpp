@@ -84,8 +84,8 @@ TEST_P(HostileMembers, AreNeverWritten) {
 }
 
 std::string summary(int files, int added, int failed, const std::string& more = "") {
-    return std::to_string(files) + " files: " + std::to_string(added) + " added, 0 updated, " +
-           "0 current, " + std::to_string(failed) + " failed" + more + "\n";
+    return std::to_string(files) + (files == 1 ? " file: " : " files: ") + std::to_string(added) +
+           " added, 0 updated, " + "0 current, " + std::to_string(failed) + " failed" + more + "\n";
 }
 
 MemberCase refused_member(const char* name, const std::string& member, const std::string& line) {

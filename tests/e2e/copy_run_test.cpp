@@ -496,7 +496,7 @@ TEST_P(RunLock, IsWaitedForOnlyWhenOnlyRootCanHoldIt) {
             : "";
     EXPECT_EQ(result.err, waiting + refusal);
     const std::string late = c.setup == Setup::file_added_while_held ? "added late.ejd (1)\n" : "";
-    const std::string files = late.empty() ? "1 files: 1 added" : "2 files: 2 added";
+    const std::string files = late.empty() ? "1 file: 1 added" : "2 files: 2 added";
     EXPECT_EQ(result.out, installs ? late + "added words.ejd (1)\n" + files +
                                          ", 0 updated, 0 current, 0 failed\n"
                                    : "");

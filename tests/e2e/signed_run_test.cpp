@@ -118,9 +118,8 @@ TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
 #endif
 }
 
-const std::string SIGNED_LINES =
-    "added base/words.ejd (2)\n1 files: 1 added, 0 updated, 0 current, "
-    "0 failed, signed by key KEY, serial 7\n";
+const std::string SIGNED_LINES = "added base/words.ejd (2)\n1 file: 1 added, 0 updated, 0 current, "
+                                 "0 failed, signed by key KEY, serial 7\n";
 const std::string REFUSED = "vora-dict-update-tree: ";
 
 SignatureCase refusal(const char* name, Tamper tamper, const std::string& why) {
@@ -257,8 +256,9 @@ const std::string SIGNED = "signed by key KEY, serial 7\n";
 // The English summary of files files with the counts given, signed, of the
 // release line name when given.
 std::string summary(int files, int updated, int current, int failed, const std::string& name = "") {
-    return std::to_string(files) + " files: 0 added, " + std::to_string(updated) + " updated, " +
-           std::to_string(current) + " current, " + std::to_string(failed) + " failed, " +
+    return std::to_string(files) + (files == 1 ? " file: 0 added, " : " files: 0 added, ") +
+           std::to_string(updated) + " updated, " + std::to_string(current) + " current, " +
+           std::to_string(failed) + " failed, " +
            (name.empty() ? SIGNED : "signed by key KEY, release " + name + ", serial 7\n");
 }
 
@@ -411,7 +411,7 @@ INSTANTIATE_TEST_SUITE_P(
             },
             {}, UPDATED + summary(1, 1, 0, 0), 0, "|KEY 7\n"),
         signed_run("DryRunRecordsNoSerial", nullptr, nullptr, {"--dry-run"},
-                   UPDATED + "1 files: 0 added, 1 updated, 0 current, 0 failed, signed by key KEY, "
+                   UPDATED + "1 file: 0 added, 1 updated, 0 current, 0 failed, signed by key KEY, "
                              "serial 7 (dry run)\n",
                    0, "|"),
         // Hashed ahead under a lease, then found not to match.
@@ -433,7 +433,7 @@ INSTANTIATE_TEST_SUITE_P(
             "ListedFileExcluded", put_gone,
             [](const Sandbox& box) { unlink(box.update_path("base/gone.ejd").c_str()); },
             {"--exclude=gone.ejd"},
-            UPDATED + "1 files: 0 added, 1 updated, 0 current, 0 failed, 0 excluded, " + SIGNED, 0,
+            UPDATED + "1 file: 0 added, 1 updated, 0 current, 0 failed, 0 excluded, " + SIGNED, 0,
             "|KEY 7\n"),
         signed_run(
             "ExtraFile", nullptr,
@@ -489,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(
         from_archive(signed_run("ArchiveListedFileExcluded", put_gone, nullptr,
                                 {"--exclude=gone.ejd"},
                                 UPDATED +
-                                    "1 files: 0 added, 1 updated, 0 current, 0 failed, 1 "
+                                    "1 file: 0 added, 1 updated, 0 current, 0 failed, 1 "
                                     "excluded, " +
                                     SIGNED,
                                 0, "|KEY 7\n")),
@@ -662,7 +662,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "2 files", ".vora-manifest.minisig: removed",
                       "! test -e t/.vora-manifest.minisig"},
         PublisherCase{"NewOptionIsAChange", "$M t >/dev/null; " + SIGN + "$M --name=base t", 0,
-                      "1 files", "removed", "grep -qx '# name: base' t/.vora-manifest"},
+                      "1 file", "removed", "grep -qx '# name: base' t/.vora-manifest"},
         PublisherCase{"PastExpiryRefused", "$M --expires=2001-01-01T00:00:00Z t", 2, "",
                       "is not in the future", "! test -e t/.vora-manifest"},
         PublisherCase{"UnsignedArchiveSaysSo", "$M t >/dev/null; $M --archive=a.tar t", 0,
@@ -676,11 +676,11 @@ INSTANTIATE_TEST_SUITE_P(
                       2, "", "does not verify by the key",
                       "! test -e a.tar && ! test -e a.tar.new"},
         // The compression is the name's; zstd's frames carry their checksum.
-        PublisherCase{"GzipByItsName", "$M --archive=a.tar.gz t", 0, "1 files", "",
+        PublisherCase{"GzipByItsName", "$M --archive=a.tar.gz t", 0, "1 file", "",
                       "gzip -t a.tar.gz && head -c2 a.tar.gz | od -An -tx1 | grep -q '1f 8b'"},
-        PublisherCase{"XzByItsName", "$M --archive=a.tar.xz t", 0, "1 files", "",
+        PublisherCase{"XzByItsName", "$M --archive=a.tar.xz t", 0, "1 file", "",
                       "xz -t a.tar.xz && xz -lvv a.tar.xz | grep -q CRC64"},
-        PublisherCase{"ZstdByItsName", "$M --archive=a.tar.zst t", 0, "1 files", "",
+        PublisherCase{"ZstdByItsName", "$M --archive=a.tar.zst t", 0, "1 file", "",
                       "zstd -qt a.tar.zst && zstd -lv a.tar.zst | grep -q 'Check: XXH64'"},
         // Names are packed as their bytes whatever the locale, and install.
         PublisherCase{"NamesAsTheirBytes",

@@ -407,8 +407,9 @@ std::string lines_of(const Updates& updates, const std::string& word, const std:
 }
 
 std::string summary(std::size_t files, std::size_t added, std::size_t updated, std::size_t failed) {
-    return std::to_string(files) + " files: " + std::to_string(added) + " added, " +
-           std::to_string(updated) + " updated, 0 current, " + std::to_string(failed) + " failed\n";
+    return std::to_string(files) + (files == 1 ? " file: " : " files: ") + std::to_string(added) +
+           " added, " + std::to_string(updated) + " updated, 0 current, " + std::to_string(failed) +
+           " failed\n";
 }
 
 const Updates TWO = many(2);
@@ -455,7 +456,7 @@ Scenario dry_then_real(const char* name, Prepare prepare, const std::string& out
 
 std::string one(const std::string& line) {
     const bool fails = line.starts_with("failed");
-    const std::string current = "1 files: 0 added, 0 updated, 1 current, 0 failed\n";
+    const std::string current = "1 file: 0 added, 0 updated, 1 current, 0 failed\n";
     return line + (line.starts_with("current") ? current : summary(1, !fails, 0, fails));
 }
 
