@@ -83,7 +83,7 @@ UniqueFd open_for_gate(const Target& target, GateAccess access) {
     if (found == nullptr || directory == nullptr)
         return {};
     const int flags = access == GateAccess::read_only ? O_RDONLY : O_RDWR;
-    return open_regular(found->located.get(),
+    return open_regular(found->located.get(), found->status,
                         {directory->fd, target.destination.name(), Walk::system, flags})
         .fd;
 }
@@ -168,11 +168,15 @@ Failure open_target(Target& target) {
             resolve({directory->fd, target.destination.name(), Walk::system, O_PATH});
         if (!located.ok())
             return open_failure(located.error());
-        target.file = CopyFound{located.take(), {}};
+        CopyFound made{located.take(), {}};
+        if (const int error = status_of(made.located.get(), made.status))
+            return open_failure(error);
+        target.file = std::move(made);
     }
     const CopyFound& found = *target.found();
-    Opened opened = open_regular(
-        found.located.get(), {directory->fd, target.destination.name(), Walk::system, O_WRONLY});
+    Opened opened =
+        open_regular(found.located.get(), found.status,
+                     {directory->fd, target.destination.name(), Walk::system, O_WRONLY});
     if (opened.not_regular)
         return open_failure(0, Problem::not_regular);
     if (!opened.fd.valid())

@@ -82,8 +82,9 @@ Verified compare_copy(const Target& target, const Shipped& shipped, Verified ver
     if (!S_ISREG(found.status.st_mode))
         return failed(verified, refused(0, Problem::not_regular));
     const DirectoryOpen& directory = *target.open_directory();
-    const Opened opened = open_regular(
-        found.located.get(), {directory.fd, target.destination.name(), Walk::system, O_RDONLY});
+    const Opened opened =
+        open_regular(found.located.get(), found.status,
+                     {directory.fd, target.destination.name(), Walk::system, O_RDONLY});
     if (!opened.fd.valid())
         return failed(verified, refused(opened.error));
     verified.installed = installed_version(opened.fd.get(), verified.texts.installed_text);

@@ -260,12 +260,24 @@ Resolved resolve(const PathWalk& walk) {
 }
 
 Opened open_regular(int located, const PathWalk& place) {
-    Opened result;
-    if (fstat(located, &result.status) != 0) {
+    struct stat found {};
+    if (fstat(located, &found) != 0) {
+        Opened result;
         result.error = last_error();
         return result;
     }
-    const struct stat found = result.status;
+    // The status as opened: a change made in between is the file's as read.
+    Opened opened = open_regular(located, found, place);
+    if (opened.fd.valid() && fstat(opened.fd.get(), &opened.status) != 0) {
+        opened.error = last_error();
+        opened.fd.reset();
+    }
+    return opened;
+}
+
+Opened open_regular(int located, const struct stat& found, const PathWalk& place) {
+    Opened result;
+    result.status = found;
     if (!S_ISREG(found.st_mode)) {
         result.not_regular = true;
         result.error = EINVAL;
@@ -274,27 +286,28 @@ Opened open_regular(int located, const PathWalk& place) {
     const int flags = place.open_flags | O_NOCTTY | O_CLOEXEC;
     std::array<char, 32> proc_path{};
     (void)std::snprintf(proc_path.data(), proc_path.size(), "/proc/self/fd/%d", located);
-    // The magic link opens the very inode located, whatever its path holds now.
+    // The magic link opens the very inode located, whatever its path holds
+    // now: its status is the one found.
     result.fd = UniqueFd(open(proc_path.data(), flags));
-    if (!result.fd.valid() && errno != ENOENT) {
+    if (result.fd.valid())
+        return result;
+    if (errno != ENOENT) {
         result.error = last_error();
         return result;
     }
-    // No /proc: the path once more, where a FIFO swapped in cannot hold the run.
-    if (!result.fd.valid()) {
-        PathWalk again = place;
-        again.open_flags = flags | O_NONBLOCK;
-        Resolved relocated = resolve(again);
-        result.fd = relocated.take();
-        if (!relocated.ok()) {
-            result.error = relocated.error();
-            result.link = relocated.link();
-            return result;
-        }
+    // No /proc: the path once more, where a FIFO swapped in cannot hold the
+    // run, and fstat confirms that it is the file located.
+    PathWalk again = place;
+    again.open_flags = flags | O_NONBLOCK;
+    Resolved relocated = resolve(again);
+    result.fd = relocated.take();
+    if (!relocated.ok()) {
+        result.error = relocated.error();
+        result.link = relocated.link();
+        return result;
     }
-    if (result.fd.valid() && fstat(result.fd.get(), &result.status) == 0 &&
-        S_ISREG(result.status.st_mode) && result.status.st_dev == found.st_dev &&
-        result.status.st_ino == found.st_ino)
+    if (fstat(result.fd.get(), &result.status) == 0 && S_ISREG(result.status.st_mode) &&
+        result.status.st_dev == found.st_dev && result.status.st_ino == found.st_ino)
         return result;
     result.fd.reset();
     result.not_regular = true;

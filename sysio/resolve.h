@@ -99,3 +99,6 @@ struct Opened {
     bool link = false;        // opened again by its path, it had become a link
 };
 Opened open_regular(int located, const PathWalk& place);
+// The same, for a file whose status found was taken on located already,
+// and is given back as the status.
+Opened open_regular(int located, const struct stat& found, const PathWalk& place);
