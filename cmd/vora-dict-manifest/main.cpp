@@ -116,7 +116,9 @@ int take_option(int option, const char* value, Options& options) {
                                "' (YYYY-MM-DDTHH:MM:SSZ)");
         // A manifest expired when it is written would be refused by every host.
         if (expires <= std::time(nullptr))
-            return usage_error(std::string("--expires ") + value + " is not in the future");
+            return usage_error(std::string("--expires ") + value +
+                               " is not in the future: every host would refuse the tree; give a "
+                               "later time");
         options.expires = expires;
         return -1;
     case NAME_OPTION:

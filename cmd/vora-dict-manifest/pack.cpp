@@ -198,7 +198,10 @@ int check_signature(const PackRequest& request, const Members& members) {
     if (!key)
         return report(*request.key, "cannot be read as a minisign public key"), 2;
     if (!members.manifest_text || !members.signature)
-        return report(signature_path, "missing: nothing to verify"), 2;
+        return report(signature_path, "missing: nothing to verify (sign it: minisign -Sm " +
+                                          request.directory + "/" + std::string(MANIFEST_NAME) +
+                                          ")"),
+               2;
     const std::optional<Signature> signature = parse_signature(*members.signature);
     const std::string& text = *members.manifest_text;
     if (!signature || signature->key_id != key->id ||

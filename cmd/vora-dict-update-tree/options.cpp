@@ -68,8 +68,34 @@ int refuse(Format format, const std::string& what, const std::string& why,
     return 2;
 }
 
+namespace {
+
+// What an administrator can do about a tree that is not trusted.
+std::string way_out(Distrust why) {
+    switch (why) {
+    case Distrust::expired:
+        return "; --allow-expired installs it all the same";
+    case Distrust::rollback:
+        return "; --allow-rollback installs it, and the higher serial stays recorded";
+    case Distrust::unknown_key:
+        return std::string("; trust its publisher's public key in ") + TRUSTED_KEYS_DIRECTORY +
+               "/NAME.pub (root's, not writable by others), or name it with --key=FILE";
+    case Distrust::unsigned_tree:
+        return "; with keys trusted a tree needs .vora-manifest and its signature "
+               ".vora-manifest.minisig at its top (vora-dict-manifest DIR, then minisign -Sm "
+               "DIR/.vora-manifest)";
+    case Distrust::bad_serials:
+        return std::string("; repair or remove ") + SERIALS_PATH +
+               " as root (see SERIALS in vora-dict-update-tree(8))";
+    default:
+        return "";
+    }
+}
+
+} // namespace
+
 int refuse_trust(Format format, const Refusal& distrust) {
-    return refuse(format, escaped(distrust.message), "", distrust);
+    return refuse(format, escaped(distrust.message) + way_out(distrust.why), "", distrust);
 }
 
 namespace {

@@ -120,6 +120,19 @@ TEST_P(SignedTree, InstallsOnlyWhatATrustedKeySigned) {
 
 const std::string SIGNED_LINES = "added base/words.ejd (2)\n1 file: 1 added, 0 updated, 0 current, "
                                  "0 failed, signed by key KEY, serial 7\n";
+// The way out that a refusal names.
+const std::string TRUST_IT =
+    "; trust its publisher's public key in /etc/vora-dict-update/trusted-keys/"
+    "NAME.pub (root's, not writable by others), or name it with --key=FILE";
+const std::string SIGN_IT = "; with keys trusted a tree needs .vora-manifest and its signature "
+                            ".vora-manifest.minisig at its top (vora-dict-manifest DIR, then "
+                            "minisign -Sm DIR/.vora-manifest)";
+const std::string ALLOW_ROLLBACK =
+    "; --allow-rollback installs it, and the higher serial stays recorded";
+const std::string REPAIR =
+    "; repair or remove /var/lib/vora-dict-update/serials as root (see SERIALS "
+    "in vora-dict-update-tree(8))";
+
 const std::string REFUSED = "vora-dict-update-tree: ";
 
 SignatureCase refusal(const char* name, Tamper tamper, const std::string& why) {
@@ -140,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         refusal("TruncatedBase64", Tamper::truncated,
                 ".vora-manifest.minisig: not a minisign signature"),
         refusal("UnknownKey", Tamper::unknown_key,
-                ".vora-manifest.minisig: signed by key KEY, which is not trusted"),
+                ".vora-manifest.minisig: signed by key KEY, which is not trusted" + TRUST_IT),
         refusal("WrongKey", Tamper::wrong_key,
                 ".vora-manifest.minisig: the signature by key KEY does not verify"),
         refusal("KeyDirectoryWritableByOthers", Tamper::open_keys,
@@ -148,31 +161,36 @@ INSTANTIATE_TEST_SUITE_P(
         refusal("KeyWritableByItsGroup", Tamper::group_key,
                 "/etc/vora-dict-update/trusted-keys/publisher.pub: writable by others than root"),
         refusal("NoSignature", Tamper::no_signature,
-                ".vora-manifest.minisig: missing, and keys are trusted"),
-        refusal("NoManifest", Tamper::no_manifest, ".vora-manifest: missing, and keys are trusted"),
+                ".vora-manifest.minisig: missing, and keys are trusted" + SIGN_IT),
+        refusal("NoManifest", Tamper::no_manifest,
+                ".vora-manifest: missing, and keys are trusted" + SIGN_IT),
         SignatureCase{
             "RefusedWithJson",
             Tamper::unknown_key,
             {"--json"},
             R"({"type":"error","error":".vora-manifest.minisig: signed by key KEY, which )"
-            R"(is not trusted","error_code":"unknown_key","key_id":"KEY"})"
-            "\n",
-            REFUSED + ".vora-manifest.minisig: signed by key KEY, which is not trusted\n",
+            R"(is not trusted)" +
+                TRUST_IT + R"(","error_code":"unknown_key","key_id":"KEY"})" + "\n",
+            REFUSED + ".vora-manifest.minisig: signed by key KEY, which is not trusted" + TRUST_IT +
+                "\n",
             2},
         SignatureCase{"Archive", Tamper::none, {}, SIGNED_LINES, "", 0, true},
         SignatureCase{"ArchiveUnknownKey",
                       Tamper::unknown_key,
                       {},
                       "",
-                      REFUSED + ".vora-manifest.minisig: signed by key KEY, which is not trusted\n",
+                      REFUSED + ".vora-manifest.minisig: signed by key KEY, which is not trusted" +
+                          TRUST_IT + "\n",
                       2,
                       true},
         SignatureCase{"ArchiveWithoutSignature",
                       Tamper::no_signature,
                       {},
                       "",
-                      REFUSED + ".vora-manifest.minisig: not the archive's second member, and "
-                                "keys are trusted\n",
+                      REFUSED +
+                          ".vora-manifest.minisig: not the archive's second member, and "
+                          "keys are trusted" +
+                          SIGN_IT + "\n",
                       2,
                       true},
         refusal("TrustDirectoryOpen", Tamper::open_trust,
@@ -190,8 +208,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Tamper::no_manifest,
                       {},
                       "",
-                      REFUSED + ".vora-manifest: not the archive's first member, and keys are "
-                                "trusted\n",
+                      REFUSED +
+                          ".vora-manifest: not the archive's first member, and keys are "
+                          "trusted" +
+                          SIGN_IT + "\n",
                       2,
                       true}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -338,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](const Sandbox&) { Sandbox::put_installed("base/words.ejd", PLAIN); }, {},
             "current base/words.ejd (2>=2)\n" + summary(1, 0, 1, 0), 0, "KEY 7\n|KEY 7\n"),
         refused("SerialLower", "", "KEY 8\n|KEY 8\n",
-                ".vora-manifest: serial 7 is lower than 8, recorded for key KEY"),
+                ".vora-manifest: serial 7 is lower than 8, recorded for key KEY" + ALLOW_ROLLBACK),
         // The record never goes down: a rerun of the older tree needs the option again.
         signed_run("SerialLowerAllowed", nullptr, nullptr, {"--allow-rollback"},
                    UPDATED + summary(1, 1, 0, 0), 0, "KEY 8\n|KEY 8\n"),
@@ -346,27 +366,29 @@ INSTANTIATE_TEST_SUITE_P(
         // refuses every signed run and is never rewritten.
         refused("SerialsRecordUnparsable", "", "KEY 6\nKEY six\n|KEY 6\nKEY six\n",
                 "/var/lib/vora-dict-update/serials: line 2: neither a comment nor a key ID, a "
-                "serial and a release name"),
+                "serial and a release name" +
+                    REPAIR),
         refused("SerialsRecordWithAComment", "", "# kept by root\nKEY 8\n|# kept by root\nKEY 8\n",
-                ".vora-manifest: serial 7 is lower than 8, recorded for key KEY"),
+                ".vora-manifest: serial 7 is lower than 8, recorded for key KEY" + ALLOW_ROLLBACK),
         [] {
-            ManifestCase c = refused("SerialsRecordUnreadable", "", "KEY 6\n|KEY 6\n",
-                                     "/var/lib/vora-dict-update/serials: Input/output error");
+            ManifestCase c =
+                refused("SerialsRecordUnreadable", "", "KEY 6\n|KEY 6\n",
+                        "/var/lib/vora-dict-update/serials: Input/output error" + REPAIR);
             c.options.faults = "openat:*/vora-dict-update/serials@1=EIO";
             return c;
         }(),
         refused("SerialsRecordIsALink", "", "KEY 6\n|KEY 6\n",
-                "/var/lib/vora-dict-update/serials: a symbolic link",
+                "/var/lib/vora-dict-update/serials: a symbolic link" + REPAIR,
                 [](const Sandbox& box) {
                     write_file(box.scratch() + "/serials", read_file(SERIALS));
                     ASSERT_EQ(unlink(SERIALS), 0);
                     ASSERT_EQ(symlink((box.scratch() + "/serials").c_str(), SERIALS), 0);
                 }),
         refused("SerialsRecordWritableByOthers", "", "KEY 6\n|KEY 6\n",
-                "/var/lib/vora-dict-update/serials: writable by others than root",
+                "/var/lib/vora-dict-update/serials: writable by others than root" + REPAIR,
                 [](const Sandbox&) { ASSERT_EQ(chmod(SERIALS, 0666), 0); }),
         refused("SerialsDirectoryWritableByOthers", "", "KEY 6\n|KEY 6\n",
-                "/var/lib/vora-dict-update: writable by others than root",
+                "/var/lib/vora-dict-update: writable by others than root" + REPAIR,
                 [](const Sandbox&) { ASSERT_EQ(chmod("/var/lib/vora-dict-update", 0777), 0); }),
         // Serials are kept per key and release name: two trees under one key
         // follow their own lines, and a run may pin the line it accepts.
@@ -374,14 +396,17 @@ INSTANTIATE_TEST_SUITE_P(
               UPDATED + summary(1, 1, 0, 0, "base"), 0,
               "KEY 20 addon\n|KEY 20 addon\nKEY 7 base\n"),
         named("NamedTreeBelowItsLine", "--name=base", {}, "", 2, "KEY 9 base\n|KEY 9 base\n",
-              ".vora-manifest: serial 7 is lower than 9, recorded for key KEY, release base"),
+              ".vora-manifest: serial 7 is lower than 9, recorded for key KEY, release base" +
+                  ALLOW_ROLLBACK),
         named("PinnedLineMatches", "--name=base", {"--name=base"},
               UPDATED + summary(1, 1, 0, 0, "base"), 0, "|KEY 7 base\n"),
         named("PinnedLineDiffers", "--name=addon", {"--name=base"}, "", 2, "|",
               ".vora-manifest: the release is addon, not base (key KEY)"),
         named("PinnedLineUnnamed", "", {"--name=base"}, "", 2, "|",
               ".vora-manifest: the release has no name, not base (key KEY)"),
-        refused("Expired", "", "|", ".vora-manifest: expired at 2001-01-01T00:00:00Z (key KEY)",
+        refused("Expired", "", "|",
+                ".vora-manifest: expired at 2001-01-01T00:00:00Z (key KEY); --allow-expired "
+                "installs it all the same",
                 expired),
         signed_run("ExpiredAllowed", nullptr, expired, {"--allow-expired"},
                    UPDATED + summary(1, 1, 0, 0), 0, "|KEY 7\n"),
