@@ -49,6 +49,8 @@ Place DiskWorld::place(Job& job) {
         return {writing->status.st_dev, writing->status.st_ino, ""};
     if (const CopyFound* found = job.target.found())
         return {found->status.st_dev, found->status.st_ino, ""};
+    if (std::optional<Place> place = place_in_directory(job.target))
+        return std::move(*place);
     return place_of(job.target).place;
 }
 

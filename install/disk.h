@@ -31,9 +31,15 @@ class DiskWorld final : public World {
     // lock, nor once a stopping signal waits. Fails every active job
     // otherwise; their files stay old or marked.
     bool may_go_on(std::span<Job> jobs);
+    // The same within a step, asked again once CHECK_SPAN bytes were written
+    // since it was last asked: a step of many small files asks a few times,
+    // not once a file.
+    bool may_go_on_after(std::span<Job> jobs, off_t written);
 
     InstallSettings settings_;
     StillLocked still_locked_;
+    off_t unchecked_ = 0;  // bytes written since may_go_on was last asked
+    bool stopped_ = false; // what it answered: the step goes no further
 };
 
 // Whether a file that the install would make would be one that only root

@@ -22,18 +22,22 @@ bool is_link_at(int dir, const char* name) {
 
 DirectoryState Directories::open(const std::string& path) {
     if (const auto found = open_.find(path); found != open_.end())
-        return DirectoryOpen{found->second.get()};
+        return found->second.open;
     Resolved found = resolve({AT_FDCWD, path, Walk::system, O_RDONLY | O_DIRECTORY});
     // A directory that is missing now may be made by an earlier file.
     if (!found.ok())
         return DirectoryMissing{found.error()};
-    return DirectoryOpen{keep(path, found.take())};
+    return keep(path, found.take());
 }
 
-int Directories::keep(const std::string& path, UniqueFd directory) {
-    UniqueFd& kept = open_[path];
-    kept = std::move(directory);
-    return kept.get();
+DirectoryOpen Directories::keep(const std::string& path, UniqueFd directory) {
+    Kept& kept = open_[path];
+    kept.fd = std::move(directory);
+    kept.open = {kept.fd.get()};
+    struct stat status {};
+    if (status_of(kept.fd.get(), status) == 0)
+        kept.open = {kept.fd.get(), status.st_dev, status.st_ino};
+    return kept.open;
 }
 
 bool leaves_the_root(std::string_view relative) {
@@ -115,8 +119,7 @@ int make_target_directories(Directories& directories, Target& target, Levels lev
     if (!made.ok())
         return made.error();
     target.made_in = std::move(made.reached().made_in);
-    target.directory =
-        DirectoryOpen{directories.keep(target.destination.directory_path(), made.take())};
+    target.directory = directories.keep(target.destination.directory_path(), made.take());
     return 0;
 }
 
@@ -285,14 +288,20 @@ std::optional<off_t> dictionary_file_system_size() {
     return static_cast<off_t>(fs->f_blocks) * static_cast<off_t>(fs->f_frsize);
 }
 
+std::optional<Place> place_in_directory(const Target& target) {
+    const DirectoryOpen* directory = target.open_directory();
+    if (directory == nullptr || directory->inode == 0)
+        return std::nullopt;
+    return Place{directory->device, directory->inode, target.destination.name()};
+}
+
 PlaceOnDisk place_of(const Target& target) {
     const char* name = target.destination.name();
     struct stat status {};
     if (const CopyFound* found = target.found())
         return on(found->located.get(), {found->status.st_dev, found->status.st_ino, ""});
-    if (const DirectoryOpen* directory = target.open_directory();
-        directory != nullptr && status_of(directory->fd, status) == 0)
-        return on(directory->fd, {status.st_dev, status.st_ino, name});
+    if (std::optional<Place> place = place_in_directory(target))
+        return on(target.open_directory()->fd, std::move(*place));
     Resolved existing = resolve({AT_FDCWD, target.destination.directory_path(),
                                  Walk::stop_at_missing, O_RDONLY | O_DIRECTORY});
     if (existing.ok()) {

@@ -59,6 +59,8 @@ class Destination {
 // the way.
 struct DirectoryOpen {
     int fd;
+    dev_t device = 0; // its identity, asked once when it was opened
+    ino_t inode = 0;
 };
 struct DirectoryMissing {
     int error;
@@ -71,10 +73,14 @@ class Directories {
   public:
     DirectoryState open(const std::string& path);
     // Keeps a directory that this run made or reached.
-    int keep(const std::string& path, UniqueFd directory);
+    DirectoryOpen keep(const std::string& path, UniqueFd directory);
 
   private:
-    std::unordered_map<std::string, UniqueFd> open_;
+    struct Kept {
+        UniqueFd fd;
+        DirectoryOpen open;
+    };
+    std::unordered_map<std::string, Kept> open_;
 };
 
 // The installed file as far as the install has come: no copy (a link to
@@ -190,3 +196,6 @@ struct PlaceOnDisk {
     std::optional<struct statfs> file_system;
 };
 PlaceOnDisk place_of(const Target& target);
+// The place of a file that is not there yet, in its directory open: with no
+// call to the system.
+std::optional<Place> place_in_directory(const Target& target);

@@ -27,6 +27,10 @@
 
 namespace {
 
+// How many bytes a step writes between two looks at the lock and the
+// signals waiting: a few milliseconds of writing.
+constexpr off_t CHECK_SPAN = off_t{1} << 20;
+
 // Records what failed a job; the job stops taking part in the steps.
 void fail(Job& job, Step step, int error, Problem problem = Problem::none) {
     job.result.failure = {step, error, problem};
@@ -226,6 +230,8 @@ bool DiskWorld::may_go_on(std::span<Job> jobs) {
     const Problem why = !still_locked_() ? Problem::lock_lost
                         : stop_pending() ? Problem::stopped
                                          : Problem::none;
+    unchecked_ = 0;
+    stopped_ = why != Problem::none;
     if (why == Problem::none)
         return true;
     for (Job& job : jobs) {
@@ -236,6 +242,13 @@ bool DiskWorld::may_go_on(std::span<Job> jobs) {
             leave_to_the_next_run(job);
     }
     return false;
+}
+
+bool DiskWorld::may_go_on_after(std::span<Job> jobs, off_t written) {
+    unchecked_ += written;
+    if (unchecked_ < CHECK_SPAN)
+        return !stopped_;
+    return may_go_on(jobs);
 }
 
 void DiskWorld::write(std::span<Job> jobs, FlushSchedule schedule, const StepProgress& progress) {
@@ -249,13 +262,16 @@ void DiskWorld::write(std::span<Job> jobs, FlushSchedule schedule, const StepPro
         if (wrote(job, After::mark))
             write_the_mark(job);
     flush(jobs, schedule, After::mark);
-    for (std::size_t i = 0; i < jobs.size() && may_go_on(jobs); ++i) {
+    if (!may_go_on(jobs))
+        return;
+    for (std::size_t i = 0; i < jobs.size() && !stopped_; ++i) {
         if (!jobs[i].active())
             continue;
         const CopyProgress copied = [this, &progress, &jobs, i](off_t bytes) {
             if (progress.bytes)
                 progress.bytes(i, bytes);
-            return may_go_on(jobs.subspan(i, 1)) ? Problem::none : jobs[i].result.failure.problem;
+            return may_go_on_after(jobs.subspan(i), bytes) ? Problem::none
+                                                           : jobs[i].result.failure.problem;
         };
         copy_the_body(jobs[i], copied);
         if (progress.body_copied)
