@@ -125,9 +125,14 @@ int install_update(int argc, char** argv) {
         return 1;
     ignore_write_signals();
     ignore_lease_breaks();
-    // Anyone may ask for the version; any other single argument is a path.
+    // Anyone may ask for the version or the usage, as the only argument;
+    // any other single argument is a path.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return print_version("vora-dict-update");
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::printf(msg_usage, "vora-dict-update");
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
     if (getuid() != 0) {
         (void)std::fputs(msg_need_root, stdout);
         return finish_line(1);

@@ -52,6 +52,22 @@ TEST(Programs, PrintTheirVersion) {
     }
 }
 
+// And its usage, on standard output, as the only argument.
+TEST(Programs, PrintTheirUsage) {
+    const Sandbox box;
+    for (const std::string& program :
+         {tool(), std::string(VDU_TREE), std::string(VDU_ENCODER), std::string(VDU_MANIFEST)}) {
+        RunOptions options;
+        options.real_uid = 65534;
+        const RunResult result =
+            box.run_program(box.world_executable_tool(program), {"--help"}, options);
+        const std::string name = program.substr(program.rfind('/') + 1);
+        EXPECT_EQ(result.out.rfind("Usage: " + name + " ", 0), 0U) << result.out;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
 TEST(EjdEncode, HelpGoesToStandardOutput) {
     const ScratchDir dir;
     for (const char* flag : {"-h", "--help"}) {
