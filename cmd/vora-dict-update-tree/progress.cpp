@@ -51,6 +51,22 @@ void erase_on_stopping_signals() {
     }
 }
 
+// The time left at the rate so far, once a second has passed: ", 1:05 left"
+// or ", 2:03:15 left"; empty before, and when nothing or all is done.
+std::array<char, 32> time_left(double seconds, off_t done, off_t total) {
+    std::array<char, 32> text{};
+    if (seconds < 1 || done <= 0 || total <= done)
+        return text;
+    const double left = seconds * static_cast<double>(total - done) / static_cast<double>(done);
+    const auto whole = static_cast<long long>(std::min(left, 359999.0) + 0.5);
+    if (whole >= 3600)
+        (void)std::snprintf(text.data(), text.size(), ", %lld:%02lld:%02lld left", whole / 3600,
+                            whole / 60 % 60, whole % 60);
+    else
+        (void)std::snprintf(text.data(), text.size(), ", %lld:%02lld left", whole / 60, whole % 60);
+    return text;
+}
+
 } // namespace
 
 bool plain_terminal() {
@@ -95,9 +111,10 @@ void Progress::draw() {
         (void)std::snprintf(files.data(), files.size(), "%zu files", files_);
     else
         (void)std::snprintf(files.data(), files.size(), "%zu/%zu files", files_, total_files_);
-    const int width = std::snprintf(line.data(), line.size(), "%s, %d%%, %.1f/%.1f MiB, %.1f MiB/s",
-                                    files.data(), percent, static_cast<double>(bytes_) / MIB,
-                                    static_cast<double>(total_bytes_) / MIB, rate);
+    const int width = std::snprintf(
+        line.data(), line.size(), "%s, %d%%, %.1f/%.1f MiB, %.1f MiB/s%s", files.data(), percent,
+        static_cast<double>(bytes_) / MIB, static_cast<double>(total_bytes_) / MIB, rate,
+        time_left(seconds, bytes_, total_bytes_).data());
     const auto size = static_cast<std::size_t>(width);
     // A plain terminal has its longer line covered with spaces.
     const std::size_t padding = plain_ && drawn_width_ > size ? drawn_width_ - size : 0;

@@ -1,5 +1,7 @@
 // The progress line of a tree install, drawn on standard error when that is
-// a terminal and nowhere otherwise, at most about ten times a second.
+// a terminal and nowhere otherwise, at most about ten times a second: the
+// files done, the share of the bytes, the rate and, once it can be
+// estimated, the time left.
 #pragma once
 
 #include <cstddef>

@@ -912,7 +912,7 @@ TEST_P(ProgressLine, MovesWithTheBytesAndIsErased) {
         drawn.push_back({cleared ? text.substr(3) : text, cleared});
         // The whole line (a Ctrl-C's echo may stand around it).
         static const std::regex FORM(
-            R"((\d+)/?(\d*) files, (\d+)%, [\d.]+/[\d.]+ MiB, [\d.]+ MiB/s( *)(\^C)?$)");
+            R"((\d+)/?(\d*) files, (\d+)%, [\d.]+/[\d.]+ MiB, [\d.]+ MiB/s(, \d+:\d\d(:\d\d)? left)?( *)(\^C)?$)");
         std::smatch parts;
         ASSERT_TRUE(std::regex_search(drawn.back().text, parts, FORM)) << drawn.back().text;
         shown.insert(parts[1].str() + "/" + parts[3].str());
