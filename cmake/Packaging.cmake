@@ -30,9 +30,15 @@ install(FILES README.md packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packagin
 install(FILES ansible/plugins/modules/vora_dict_update.py
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/plugins/modules)
 set(collection ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/vora/dictionary)
-install(FILES ansible/README.md ansible/galaxy.yml DESTINATION ${collection})
+# The collection's README is for building it; the package's documentation
+# lies in its doc directory alone.
+install(FILES ansible/galaxy.yml DESTINATION ${collection})
 install(FILES ansible/meta/runtime.yml DESTINATION ${collection}/meta)
 install(FILES ansible/plugins/modules/vora_dict_update.py DESTINATION ${collection}/plugins/modules)
+# Where Debian's bash-completion loads a command's completion on demand.
+install(FILES packaging/bash-completion/vora-dict-update packaging/bash-completion/vora-dict-update-tree
+              packaging/bash-completion/vora-ejd-encode packaging/bash-completion/vora-dict-manifest
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 # dh_strip's treatment of the .comment section, wherever the install strips.
 foreach(program ${CMAKE_INSTALL_SBINDIR}/vora-dict-update ${CMAKE_INSTALL_SBINDIR}/vora-dict-update-tree
@@ -54,7 +60,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 header version is at least the update's and decoding ejd distribution\n\
 files on the way. It rewrites the installed copy in place so that an\n\
 install cut short repairs itself on the next run.\n\
-vora-dict-update-tree installs a whole update tree in one run.\n\
+vora-dict-update-tree installs a whole update tree, or a publisher's tar\n\
+archive without unpacking it, in one run; once a publisher's minisign key\n\
+is trusted it installs only what that publisher signed, and --verify\n\
+checks that what is installed is what was shipped.\n\
+vora-dict-manifest lists a tree's files for signing and packs the archive.\n\
 vora-ejd-encode converts dictionary files to and from their ejd form.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY vora-dict-update)
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
