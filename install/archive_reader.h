@@ -26,8 +26,8 @@ enum class MemberKind { regular, directory, symbolic_link, hard_link, other };
 struct Member {
     std::string path; // as the archive names it
     MemberKind kind = MemberKind::other;
-    off_t size = 0;  // of a regular member's bytes
-    mode_t mode = 0; // its permission bits, as the publisher set them
+    off_t size = 0;      // of a regular member's bytes
+    mode_t mode = 0;     // its permission bits, as the publisher set them
     bool sparse = false; // stored without its holes: size is what it would unpack to
     // The bytes that reading past it costs.
     [[nodiscard]] off_t stored() const { return sparse ? 0 : size; }

@@ -15,7 +15,8 @@ constexpr std::size_t INPUT_SIZE = std::size_t{256} * 1024;
 
 Compression recognized(std::span<const unsigned char> start) {
     const auto begins = [start](std::initializer_list<unsigned char> magic) {
-        return start.size() >= magic.size() && std::equal(magic.begin(), magic.end(), start.begin());
+        return start.size() >= magic.size() &&
+               std::equal(magic.begin(), magic.end(), start.begin());
     };
     if (begins({0x1f, 0x8b}))
         return Compression::gzip;
@@ -136,9 +137,8 @@ class XzDecoder final : public Decoder {
 class ZstdDecoder final : public Decoder {
   public:
     ZstdDecoder() : context_(ZSTD_createDCtx()) {
-        started_ = context_ != nullptr &&
-                   !ZSTD_isError(ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax,
-                                                        MOST_ZSTD_WINDOW_LOG));
+        started_ = context_ != nullptr && !ZSTD_isError(ZSTD_DCtx_setParameter(
+                                              context_, ZSTD_d_windowLogMax, MOST_ZSTD_WINDOW_LOG));
     }
     ~ZstdDecoder() override { ZSTD_freeDCtx(context_); }
     ZstdDecoder(const ZstdDecoder&) = delete;

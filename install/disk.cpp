@@ -109,12 +109,15 @@ void DiskWorld::act(Job& job, const Write& write, Directories& directories) {
         hold_signals();
     // As the file was made (its mode after the umask and any default ACL),
     // or as it was found when another process made it meanwhile.
-    if (write.keep_private && !only_root_reads(file.status, file.file.get()))
+    struct stat made {};
+    if (write.keep_private &&
+        (status_of(file.file.get(), made) != 0 || !only_root_reads(made, file.file.get())))
         return end_job(job, KEPT_PRIVATE);
     if (write.version_later)
         (void)update_version(*job.update, decoding_of(target.destination.relative_path()),
                              job.result.texts.update_text);
-    // The file opened may still turn out to be the update itself.
-    if (same_file(file.status, job.update->status()))
+    // The file opened may still turn out to be the update itself; a file
+    // without a name is none.
+    if (file.origin != Origin::unnamed && same_file(file.status, job.update->status()))
         end_job(job, plan_failure(0, Problem::same_file));
 }

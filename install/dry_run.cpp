@@ -219,8 +219,8 @@ void DryRun::write(std::span<Job> jobs, FlushSchedule /*schedule*/,
             digest = job.update->digest();
         }
         writes_[key_of(job.place->place)] = {job.result.texts.update_text, job.update->length(),
-                                     job.decoding, digest,
-                                     job.target.found() == nullptr && !job.assumed};
+                                             job.decoding, digest,
+                                             job.target.found() == nullptr && !job.assumed};
     }
 }
 

@@ -8,9 +8,9 @@
 #include "manifest.h"
 
 #include <array>
-#include <unordered_set>
 #include <span>
 #include <string>
+#include <unordered_set>
 
 enum class MemberVerdict {
     install, // a regular file, at path

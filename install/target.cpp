@@ -129,21 +129,36 @@ Failure open_failure(int error, Problem problem = Problem::none) {
     return {Step::open_target, error, problem};
 }
 
+// A new file without a name: no one else can have it, so its status is
+// known without asking. It lies on its directory's file system, holds
+// nothing, and its mode is asked for only where it must be root's alone.
+struct stat unnamed_status(const DirectoryOpen& directory) {
+    struct stat status {};
+    status.st_mode = S_IFREG;
+    status.st_dev = directory.device;
+    return status;
+}
+
 // A new file, unnamed until its commit, or where the file system cannot
 // make one, made under its name with O_EXCL: only a file that this open
 // made is ours.
-Failure create_target(Target& target, int directory) {
+Failure create_target(Target& target, const DirectoryOpen& directory) {
     constexpr int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     OpenForWriting made;
     made.origin = Origin::unnamed;
-    made.file = UniqueFd(openat(directory, ".", O_TMPFILE | flags, NEW_FILE_MODE));
+    made.file = UniqueFd(openat(directory.fd, ".", O_TMPFILE | flags, NEW_FILE_MODE));
+    if (made.file.valid() && directory.inode != 0) {
+        made.status = unnamed_status(directory);
+        target.file = std::move(made);
+        return {};
+    }
     if (!made.file.valid()) {
         const int error = last_error();
         if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL)
             return open_failure(error);
         made.origin = Origin::created;
-        made.file = UniqueFd(
-            openat(directory, target.destination.name(), flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
+        made.file = UniqueFd(openat(directory.fd, target.destination.name(),
+                                    flags | O_CREAT | O_EXCL, NEW_FILE_MODE));
         if (!made.file.valid())
             return open_failure(last_error());
     }
@@ -163,7 +178,7 @@ Failure open_target(Target& target) {
     if (directory == nullptr)
         return open_failure(ENOENT);
     if (target.found() == nullptr) {
-        const Failure created = create_target(target, directory->fd);
+        const Failure created = create_target(target, *directory);
         if (!created.failed() || created.error != EEXIST)
             return created;
         // Made by another process meanwhile.

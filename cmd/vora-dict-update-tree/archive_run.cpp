@@ -2,6 +2,7 @@
 
 #include "member_source.h"
 #include "members.h"
+#include "memory.h"
 #include "target.h"
 #include "walk.h"
 
@@ -38,9 +39,9 @@ struct ArchiveRun {
     const ReportMembers& report;
     MemberRules rules;
     Batch batch;
-    std::unique_ptr<unsigned char[]> spool;
-    off_t spooled = 0;              // bytes of spool that the batch's members hold
-    std::vector<std::string> paths; // of the batch's members
+    std::optional<MappedBuffer> spool; // mapped at the first member spooled
+    off_t spooled = 0;                 // bytes of spool that the batch's members hold
+    std::vector<std::string> paths;    // of the batch's members
     ArchiveTotals totals;
     std::optional<off_t> free_space; // the dictionary's, last read
 
@@ -124,14 +125,16 @@ void add_spooled(ArchiveRun& run, const MemberPlan& plan, std::span<unsigned cha
     std::unique_ptr<UpdateSource> source = std::make_unique<SpooledSource>(bytes, mode);
     if (run.batch.add(plan.path, source) == Added::full) {
         run_batch(run);
-        std::memmove(run.spool.get(), bytes.data(), bytes.size());
+        std::memmove(run.spool->bytes().data(), bytes.data(), bytes.size());
         source = std::make_unique<SpooledSource>(
-            std::span<const unsigned char>(run.spool.get(), bytes.size()), mode);
+            std::span<const unsigned char>(run.spool->bytes().data(), bytes.size()), mode);
         run.spooled = static_cast<off_t>(bytes.size());
         (void)run.batch.add(plan.path, source);
     }
     run.paths.push_back(plan.path);
 }
+
+bool stream_member(ArchiveRun& run, const MemberPlan& plan, const Member& member);
 
 // Copies a member into the batch's memory and adds its install; false where
 // the archive is damaged.
@@ -141,8 +144,11 @@ bool spool_member(ArchiveRun& run, const MemberPlan& plan, const Member& member)
     if (!run.batch.has_room() || run.spooled + member.size > SPOOL_BYTES)
         run_batch(run);
     if (!run.spool)
-        run.spool = std::make_unique_for_overwrite<unsigned char[]>(SPOOL_BYTES);
-    unsigned char* const start = run.spool.get() + run.spooled;
+        run.spool.emplace(static_cast<std::size_t>(SPOOL_BYTES));
+    // Without the memory, each member streams on its own.
+    if (!run.spool->valid())
+        return stream_member(run, plan, member);
+    unsigned char* const start = run.spool->bytes().data() + run.spooled;
     const auto size = static_cast<std::size_t>(member.size);
     if (!read_into_spool(run, start, size)) {
         end_at_damage(run, plan.path);
@@ -198,7 +204,7 @@ bool stream_member(ArchiveRun& run, const MemberPlan& plan, const Member& member
     // What the install did not read is read now, for the next member, and
     // checked; a member that failed anyway is only left behind.
     const bool left_behind = done.result.outcome == Outcome::failed && !reading.taken_whole();
-    const StreamEnd end = !left_behind        ? reading.finish()
+    const StreamEnd end = !left_behind         ? reading.finish()
                           : run.archive.skip() ? StreamEnd::whole
                                                : StreamEnd::damaged;
     settle_stream(done.result, end, run.archive.error());
