@@ -150,6 +150,7 @@ struct FormCase {
     std::string out;
     std::string faults = {};
     std::optional<rlim_t> open_files = {}; // a limit that makes batches of two files
+    std::optional<bool> piped = {};        // given as "-": through a pipe, or redirected
     friend void PrintTo(const FormCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -163,7 +164,9 @@ TEST_P(ArchiveForms, InstallWholeOrNotAtAll) {
     RunOptions options;
     options.faults = c.faults;
     options.open_files_limit = c.open_files;
-    const RunResult result = box.run_program(VDU_TREE, {"../a.tar"}, options);
+    options.stdin_from = box.updates() + "/../a.tar";
+    options.stdin_piped = c.piped.value_or(false);
+    const RunResult result = box.run_program(VDU_TREE, {c.piped ? "-" : "../a.tar"}, options);
     // "@REASON" stands for the library's words, which depend on the bytes damaged.
     const std::size_t reason = c.out.find("@REASON");
     if (reason == std::string::npos) {
@@ -199,6 +202,14 @@ FormCase damaged(const char* name, const std::string& option, const std::string&
             "failed ../a.tar: the archive is damaged: @REASON\n" + summary(1, 0, 1)};
 }
 
+// The row's archive given as "-" on standard input, which its lines name.
+FormCase on_standard_input(FormCase c, bool piped) {
+    c.piped = piped;
+    if (const std::size_t at = c.out.find("../a.tar:"); at != std::string::npos)
+        c.out.replace(at, 8, "-");
+    return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Archive, ArchiveForms,
     ::testing::Values(
@@ -224,6 +235,12 @@ INSTANTIATE_TEST_SUITE_P(
         damaged("GzipFlippedBit", "-z", "flip"), damaged("GzipTruncated", "-z", "cut"),
         damaged("XzFlippedBit", "-J", "flip"), damaged("XzTruncated", "-J", "cut"),
         damaged("ZstdFlippedBit", "--zstd", "flip"), damaged("ZstdTruncated", "--zstd", "cut"),
+        // "-": a pipe is copied and proved like a file; a redirect is the file.
+        on_standard_input({"ZstdFromAPipe", "tar --sort=name --zstd -cf ../a.tar a b c.txt",
+                           TREE_LINES + summary(3, 3, 0)},
+                          true),
+        on_standard_input(damaged("GzipFlippedBitFromAPipe", "-z", "flip"), true),
+        on_standard_input({"PlainRedirected", TAR, TREE_LINES + summary(3, 3, 0)}, false),
         // A plain archive's members have no check but their headers'.
         // A streamed member whose archive is rewritten meanwhile: neither it
         // nor any member after it is committed.

@@ -121,6 +121,12 @@ RunOptions with(const char* faults, std::optional<rlim_t> open_files = std::null
     return options;
 }
 
+RunOptions in_environment(const char* variable) {
+    RunOptions options;
+    options.environment.emplace_back(variable);
+    return options;
+}
+
 class TreeRun : public ::testing::TestWithParam<TreeCase> {};
 
 TEST_P(TreeRun, PrintsItsLinesAndInstallsWhatItSays) {
@@ -250,6 +256,10 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  ""},
         refused("UnknownOption", {"--forced"}, "unknown option '--forced' (see --help)"),
+        // A piped archive is copied where $TMPDIR says first.
+        refused("NoRoomForStandardInput", {"-"},
+                "cannot copy standard input into /nowhere: No such file or directory",
+                in_environment("TMPDIR=/nowhere")),
         refused("UnknownLetter", {"-nx"}, "unknown option '-x' (see --help)"),
         refused("UnknownOptionWithControls", {"--fo\nrce\xc2\x9b"},
                 "unknown option '--fo\\nrce\\xc2\\x9b' (see --help)"),

@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +38,22 @@ void enter_private_mount_namespace() {
 bool is_scratch_tmpfs(const char* path) {
     struct statfs fs {};
     return statfs(path, &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+}
+
+// A pipe's reading end, which a process of its own fills with the bytes of
+// the file at path, as a shell's `cat FILE |` would.
+int piped_from(const std::string& path) {
+    std::array<int, 2> ends{};
+    if (pipe(ends.data()) != 0)
+        return -1;
+    if (fork() == 0) {
+        close(ends[0]);
+        const std::string bytes = read_file(path);
+        (void)!write(ends[1], bytes.data(), bytes.size());
+        _exit(0);
+    }
+    close(ends[1]);
+    return ends[0];
 }
 
 [[noreturn]] void child_fail(const char* what) {
@@ -196,7 +213,8 @@ pid_t start_process(const std::string& binary, const std::vector<std::string>& a
         umask(options.umask);
         if (chdir(directory.c_str()) != 0)
             child_fail("chdir");
-        const int in = open(options.stdin_from.value_or("/dev/null").c_str(), O_RDONLY);
+        const std::string in_path = options.stdin_from.value_or("/dev/null");
+        const int in = options.stdin_piped ? piped_from(in_path) : open(in_path.c_str(), O_RDONLY);
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)

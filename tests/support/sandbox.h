@@ -42,6 +42,7 @@ struct RunOptions {
     std::optional<std::string> faults;     // rules for the fault injector, see fault_injector.cpp
     std::optional<std::string> stdout_to;  // a file for standard output instead of the capture
     std::optional<std::string> stdin_from; // a file for standard input instead of /dev/null
+    bool stdin_piped = false;              // with stdin_from: its bytes come through a pipe
     std::vector<int> closed;               // descriptors closed before the program starts
     bool without_proc = false;             // /proc is not mounted where the program runs
 };
