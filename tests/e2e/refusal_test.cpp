@@ -65,6 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {"sub/words.ejd", "sub/words.ejd"},
                     invoked_as("vora-dict-update"),
                     usage("vora-dict-update")},
+        // --help is an answer only as the only argument.
+        RefusalCase{"HelpWithAnotherArgument",
+                    {"--help", "sub/words.ejd"},
+                    invoked_as("vora-dict-update"),
+                    usage("vora-dict-update")},
         RefusalCase{
             "ArgumentTooLongForTheDestination", {LONGEST_ARGUMENT_PLUS_ONE}, {}, write_failed()},
         // Nothing is made above the dictionary root; a climb that stays below is a path.
