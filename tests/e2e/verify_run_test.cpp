@@ -23,6 +23,7 @@ enum class Change {
     removed,       // a.dic gone
     killed,        // an install over an older a.dic killed after its mark
     private_copy,  // a.dic readable by root alone
+    private_base,  // base/ open to root alone
     bad_signature, // the signature's trusted comment edited
     stale,         // the manifest expired, and a higher serial recorded
     cut_archive,   // the archive cut short in words.ejd's bytes
@@ -73,6 +74,9 @@ void change(const Sandbox& box, const VerifyCase& c, const Publisher& publisher)
     }
     case Change::private_copy:
         ASSERT_EQ(chmod(a.c_str(), 0600), 0);
+        return;
+    case Change::private_base:
+        ASSERT_EQ(chmod(Sandbox::installed_path("base").c_str(), 0700), 0);
         return;
     case Change::bad_signature: {
         std::string signature = read_file(box.update_path(".vora-manifest.minisig"));
@@ -248,6 +252,16 @@ INSTANTIATE_TEST_SUITE_P(
                    Input::tree,
                    {},
                    "failed base/a.dic: Permission denied\n" + OK_WORDS + counts(1, 0, 0, 0, 1),
+                   1,
+                   true},
+        VerifyCase{"DirectoryClosedToAnotherUser",
+                   Change::private_base,
+                   true,
+                   Input::tree,
+                   {"-q"},
+                   "failed base/a.dic: Permission denied\nfailed base/words.ejd: Permission "
+                   "denied\n" +
+                       counts(0, 0, 0, 0, 2, SIGNED),
                    1,
                    true},
         VerifyCase{"AnotherUserVerifies",
