@@ -180,6 +180,18 @@ const std::string JSON_OLDER =
     R"("recorded_serial":null})"
     "\n";
 
+const std::string JSON_SIGNED =
+    R"({"type":"file","path":"base/a.dic","state":"ok","installed_version":"2",)"
+    R"("update_version":"2","detail":null})"
+    "\n"
+    R"({"type":"file","path":"base/words.ejd","state":"ok","installed_version":"2",)"
+    R"("update_version":"2","detail":null})"
+    "\n"
+    R"({"type":"summary","files":2,"ok":2,"modified":0,"missing":0,"marked":0,"failed":0,)"
+    R"("excluded":0,"signed":true,"key_id":"KEY","serial":7,"name":null,"expired":false,)"
+    R"("recorded_serial":null})"
+    "\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Verified, Verify,
     ::testing::Values(
@@ -324,6 +336,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "1 file: 1 ok, 0 modified, 0 missing, 0 marked, 0 failed, 1 excluded\n",
                    0},
         VerifyCase{"Json", Change::older, false, Input::tree, {"--json"}, JSON_OLDER, 1},
+        // By the digest, an ok copy's version is the shipped one.
+        VerifyCase{"SignedJson", Change::none, true, Input::tree, {"--json"}, JSON_SIGNED, 0},
         // The archive gives the tree's lines.
         VerifyCase{"ArchiveJson", Change::older, false, Input::archive, {"--json"}, JSON_OLDER, 1},
         VerifyCase{"SignedArchiveOlderCopy",
