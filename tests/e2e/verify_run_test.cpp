@@ -27,6 +27,7 @@ enum class Change {
     bad_signature, // the signature's trusted comment edited
     stale,         // the manifest expired, and a higher serial recorded
     cut_archive,   // the archive cut short in words.ejd's bytes
+    left_out,      // the archive packed without base/a.dic
     edited_ejd,    // a byte of the decoded words.ejd changed
     update_edited, // the tree's a.dic changed after it was signed
 };
@@ -97,6 +98,7 @@ void change(const Sandbox& box, const VerifyCase& c, const Publisher& publisher)
         return box.put_update("base/a.dic", dictionary("VERSION 2", "other entries\n"));
     case Change::none:
     case Change::cut_archive:
+    case Change::left_out:
         return;
     }
 }
@@ -129,9 +131,12 @@ TEST_P(Verify, SaysWhichInstalledFilesAreNotWhatWasShipped) {
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), "--verify");
     if (c.input == Input::archive) {
-        ASSERT_EQ(shell("cd " + box.updates() +
-                        " && tar --sort=name -cf ../a.tar $(LC_ALL=C ls -A)" +
-                        (c.change == Change::cut_archive ? " && truncate -s 3900 ../a.tar" : "")),
+        ASSERT_EQ(shell("cd " + box.updates() + " && tar --sort=name -cf ../a.tar" +
+                        (c.change == Change::left_out ? " --exclude=base/a.dic" : "") +
+                        " $(LC_ALL=C ls -A)" +
+                        (c.change != Change::cut_archive ? ""
+                         : c.signed_tree                 ? " && truncate -s 3900 ../a.tar"
+                                                         : " && truncate -s 2060 ../a.tar")),
                   0);
         args.emplace_back("../a.tar");
     } else {
@@ -361,6 +366,21 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    OK_A + "failed base/words.ejd: damaged archive\n" +
                        counts(1, 0, 0, 0, 1, SIGNED),
-                   1}));
+                   1},
+        VerifyCase{"UnsignedCutArchive",
+                   Change::cut_archive,
+                   false,
+                   Input::archive,
+                   {},
+                   OK_A + "failed base/words.ejd: damaged archive\n" + counts(1, 0, 0, 0, 1),
+                   1},
+        // A listed file that the archive lacks is verified by its digest.
+        VerifyCase{"ArchiveLeavesOutAListedFile",
+                   Change::left_out,
+                   true,
+                   Input::archive,
+                   {},
+                   OK_WORDS + OK_A + counts(2, 0, 0, 0, 0, SIGNED),
+                   0}));
 
 } // namespace
