@@ -379,6 +379,16 @@ INSTANTIATE_TEST_SUITE_P(
                       summary(1, 0, 1, ", 0 excluded"),
                   1,
                   false},
+        // Verifying reads no more than installing could.
+        BoundCase{"VerifyCompressedBeyondTheFileSystem",
+                  "head -c 64M /dev/zero > big && tar --sort=name --zstd -cf $A big ok.txt",
+                  {"--verify"},
+                  "",
+                  "size=8m,mode=0755",
+                  "failed big: larger than the dictionary's free space\n1 file: 0 ok, 0 modified, "
+                  "0 missing, 0 marked, 1 failed\n",
+                  1,
+                  false},
         // A stopping signal ends a run at once while it reads.
         BoundCase{"TerminatedWhileReading",
                   "head -c 64M /dev/urandom > big && tar --sort=name --zstd -cf $A big ok.txt",
