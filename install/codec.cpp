@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 namespace {
 
@@ -84,6 +85,14 @@ class GzipDecoder final : public Decoder {
     bool member_ended_ = false;
 };
 
+std::string zstd_message(std::size_t status) {
+    if (ZSTD_getErrorCode(status) == ZSTD_error_frameParameter_windowTooLarge)
+        return "zstd data with a window over " +
+               std::to_string((std::size_t{1} << MOST_ZSTD_WINDOW_LOG) >> 20) +
+               " MiB (compress without --long, at level 19 or less)";
+    return ZSTD_getErrorName(status);
+}
+
 std::string lzma_message(lzma_ret status) {
     switch (status) {
     case LZMA_MEMLIMIT_ERROR:
@@ -155,7 +164,7 @@ class ZstdDecoder final : public Decoder {
         done.produced = output.pos;
         input = input.subspan(in.pos);
         if (ZSTD_isError(status)) {
-            done.error = ZSTD_getErrorName(status);
+            done.error = zstd_message(status);
             return done;
         }
         // A call that took nothing and gave nothing leaves a frame as it was.
@@ -260,7 +269,7 @@ IoResult Decompressor::read(std::span<unsigned char> bytes) {
 }
 
 bool Decompressor::finish() {
-    std::array<unsigned char, 64 * 1024> discard{};
+    std::array<unsigned char, std::size_t{64} * 1024> discard{};
     while (!stream_->ended) {
         if (read(discard).error != 0)
             return false;
