@@ -128,7 +128,7 @@ ParsedManifest parse_manifest(std::string owned) {
                 return bad(number, "neither a comment nor a file's digest and path");
             if (!is_safe_path(entry.path))
                 return bad(number, "an unsafe path");
-            manifest.entries.push_back(std::move(entry));
+            manifest.entries.push_back(entry);
         }
     }
     if (number == 0)

@@ -58,8 +58,8 @@ struct ParsedManifest {
 // A manifest is bad for a missing or wrong first line, a missing or bad
 // serial, a bad expiry or name, a line that is neither a comment nor a file
 // line, a bad digest, an unsafe path, or a path listed twice. The manifest
-// keeps text.
-ParsedManifest parse_manifest(std::string text);
+// keeps the text it is given.
+ParsedManifest parse_manifest(std::string owned);
 
 // Whether path, relative to a tree's top, stays below it and names one
 // entry: not absolute, no empty, "." or ".." component.

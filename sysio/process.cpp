@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -53,10 +54,9 @@ bool stop_pending() {
     sigemptyset(&pending);
     if (sigpending(&pending) != 0)
         return false;
-    for (const int signal_number : STOPPING_SIGNALS)
-        if (sigismember(&pending, signal_number) == 1)
-            return true;
-    return false;
+    return std::ranges::any_of(STOPPING_SIGNALS, [&pending](int signal_number) {
+        return sigismember(&pending, signal_number) == 1;
+    });
 }
 
 void release_signals() {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +59,7 @@ std::array<char, 32> time_left(double seconds, off_t done, off_t total) {
     if (seconds < 1 || done <= 0 || total <= done)
         return text;
     const double left = seconds * static_cast<double>(total - done) / static_cast<double>(done);
-    const auto whole = static_cast<long long>(std::min(left, 359999.0) + 0.5);
+    const long long whole = std::llround(std::min(left, 359999.0));
     if (whole >= 3600)
         (void)std::snprintf(text.data(), text.size(), ", %lld:%02lld:%02lld left", whole / 3600,
                             whole / 60 % 60, whole % 60);
