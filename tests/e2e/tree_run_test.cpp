@@ -543,9 +543,8 @@ INSTANTIATE_TEST_SUITE_P(
             {{"alias/link.ejd", dictionary("VERSION 2", std::string(3000, 'l'))},
              {"alias/real.ejd", dictionary("VERSION 3", std::string(9000, 'r'))}},
             [](const Sandbox&) {
-                Sandbox::put_installed("alias/real.ejd", dictionary("VERSION 1"));
-                ASSERT_EQ(symlink("real.ejd", Sandbox::installed_path("alias/link.ejd").c_str()),
-                          0);
+    Sandbox::put_installed("alias/real.ejd", dictionary("VERSION 1"));
+    ASSERT_EQ(symlink("real.ejd", Sandbox::installed_path("alias/link.ejd").c_str()), 0);
             },
             {},
             "updated alias/link.ejd (1 -> 2)\nupdated alias/real.ejd (2 -> 3)\n" +
@@ -555,32 +554,34 @@ INSTANTIATE_TEST_SUITE_P(
         // written it, in a dry run as in a real one.
         dry_then_real("AliasFoundBeforeTheGate",
                       [](const Sandbox&) {
-                          Sandbox::put_installed("two/a", dictionary("VERSION 5"));
-                          link_there("a", "two/b");
+    Sandbox::put_installed("two/a", dictionary("VERSION 5"));
+    link_there("a", "two/b");
                       },
                       "updated two/a\nupdated two/b (3)\n" + summary(2, 0, 2, 0), nullptr,
                       {{"two/a", "headerless\n"}, {"two/b", dictionary("VERSION 3")}}),
         // The same bytes are current whatever the versions say: no header, or
         // --force; a copy that goes on past them is not the same.
         dry_then_real("HeaderlessRerun",
-                      [](const Sandbox&) { Sandbox::put_installed("a.txt", "a\n"); },
+                      [](const Sandbox&) {
+    Sandbox::put_installed("a.txt", "a\n"); },
                       one("current a.txt (same contents)\n"), nullptr, {{"a.txt", "a\n"}}),
         dry_then_real("LongerCopy",
-                      [](const Sandbox&) { Sandbox::put_installed("a.txt", "a\nb\n"); },
+                      [](const Sandbox&) {
+    Sandbox::put_installed("a.txt", "a\nb\n"); },
                       "updated a.txt\n" + summary(1, 0, 1, 0), nullptr, {{"a.txt", "a\n"}}),
         dry_then_real("CopyThatDiffersOnlyInItsLastByte",
                       [](const Sandbox&) {
-                          std::string copy = LATE;
-                          copy.back() = static_cast<char>(~copy.back());
-                          Sandbox::put_installed("late.dic", copy);
+    std::string copy = LATE;
+    copy.back() = static_cast<char>(~copy.back());
+    Sandbox::put_installed("late.dic", copy);
                       },
                       "updated late.dic\n" + summary(1, 0, 1, 0), nullptr, {{"late.dic", LATE}}),
         // An update that others may not read, over a copy that all may read.
         dry_then_real(
             "PrivateUpdateOverAWorldReadableCopy",
             [](const Sandbox& box) {
-                chmod(box.update_path("new/words.ejd").c_str(), 0600);
-                put_copy(dictionary("VERSION 1"));
+    chmod(box.update_path("new/words.ejd").c_str(), 0600);
+    put_copy(dictionary("VERSION 1"));
             },
             one("failed new/words.ejd: not readable by others\n")),
         // A private update goes only into a copy that root alone reads, and
@@ -588,36 +589,37 @@ INSTANTIATE_TEST_SUITE_P(
         dry_then_real(
             "PrivateUpdateOverAGroupReadableCopy",
             [](const Sandbox& box) {
-                chmod(box.update_path("new/words.ejd").c_str(), 0600);
-                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"), 0640);
+    chmod(box.update_path("new/words.ejd").c_str(), 0600);
+    Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"), 0640);
             },
             one("failed new/words.ejd: not readable by others\n")),
         dry_then_real(
             "PrivateUpdateOverANewerCopy",
             [](const Sandbox& box) {
-                chmod(box.update_path("new/words.ejd").c_str(), 0600);
-                put_copy(dictionary("VERSION 3"));
+    chmod(box.update_path("new/words.ejd").c_str(), 0600);
+    put_copy(dictionary("VERSION 3"));
             },
             one("failed new/words.ejd: not readable by others\n")),
         dry_then_real(
             "PrivateUpdateOverARootOnlyCopy",
             [](const Sandbox& box) {
-                chmod(box.update_path("new/words.ejd").c_str(), 0600);
-                Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"), 0600);
+    chmod(box.update_path("new/words.ejd").c_str(), 0600);
+    Sandbox::put_installed("new/words.ejd", dictionary("VERSION 1"), 0600);
             },
             "updated new/words.ejd (1 -> 2)\n" + summary(1, 0, 1, 0)),
         dry_then_real(
             "PrivateUpdateUnderADefaultAcl",
             [](const Sandbox& box) {
-                chmod(box.update_path("new/words.ejd").c_str(), 0600);
-                make_parents(Sandbox::installed_path("new/"));
-                ASSERT_EQ(shell("setfacl -d -m g::r " + Sandbox::installed_path("new")), 0);
+    chmod(box.update_path("new/words.ejd").c_str(), 0600);
+    make_parents(Sandbox::installed_path("new/"));
+    ASSERT_EQ(shell("setfacl -d -m g::r " + Sandbox::installed_path("new")), 0);
             },
             one("failed new/words.ejd: not readable by others\n"), nullptr, ONE_NEW, {},
             with_umask(077)),
         dry_then_real(
             "PrivateUpdateIntoANewFileThatItsGroupMayRead",
-            [](const Sandbox& box) { chmod(box.update_path("new/words.ejd").c_str(), 0600); },
+            [](const Sandbox& box) {
+    chmod(box.update_path("new/words.ejd").c_str(), 0600); },
             one("failed new/words.ejd: not readable by others\n"), nullptr, ONE_NEW, {},
             with_umask(027)),
         dry_then_real("UnderAFileSizeLimit", nullptr, one(NEW_FAILED + "File too large\n"), nullptr,
@@ -627,8 +629,8 @@ INSTANTIATE_TEST_SUITE_P(
         dry_then_real(
             "SpaceForTheSecondFileAfterTheFirstFoundNone",
             [](const Sandbox&) {
-                make_parents(Sandbox::installed_path("small/"));
-                mount_scratch(Sandbox::installed_path("small").c_str(), "size=64k");
+    make_parents(Sandbox::installed_path("small/"));
+    mount_scratch(Sandbox::installed_path("small").c_str(), "size=64k");
             },
             "failed small/a.dic: writing the dictionary failed: No space left on device\n"
             "added small/b.dic\n" +
@@ -646,25 +648,27 @@ INSTANTIATE_TEST_SUITE_P(
                       "added x/g.txt\ncurrent y/g.txt (same contents)\n"
                       "2 files: 1 added, 0 updated, 1 current, 0 failed\n",
                       nullptr, {{"x/g.txt", "same\n"}, {"y/g.txt", "same\n"}}),
-        dry_then_real("ForcedRerun", [](const Sandbox&) { put_copy(NEW); },
+        dry_then_real("ForcedRerun", [](const Sandbox&) {
+    put_copy(NEW); },
                       one("current new/words.ejd (same contents)\n"), nullptr, ONE_NEW,
                       {"--force"}),
         // Patterns match names (the directory skip) and relative paths.
         dry_then_real(
             "Excluded",
             [](const Sandbox& box) {
-                box.put_update("new/words.ejd~", "editor's copy\n");
-                box.put_update("skip/x.ejd", "skipped\n");
-                box.put_update("skip/y.ejd", "skipped with its directory, counted once\n");
-                box.put_update("new/b/x.orig", "a * crosses /\n");
-                box.put_update("top.txt", "only at the top\n");
-                box.put_update("new/top.txt", "not at the top\n");
-                box.put_update("dir/z.txt", "in a directory left out\n");
-                box.put_update("new/dir", "a file of that name\n");
+    box.put_update("new/words.ejd~", "editor's copy\n");
+    box.put_update("skip/x.ejd", "skipped\n");
+    box.put_update("skip/y.ejd", "skipped with its directory, counted once\n");
+    box.put_update("new/b/x.orig", "a * crosses /\n");
+    box.put_update("top.txt", "only at the top\n");
+    box.put_update("new/top.txt", "not at the top\n");
+    box.put_update("dir/z.txt", "in a directory left out\n");
+    box.put_update("new/dir", "a file of that name\n");
             },
             "added new/dir\nadded new/top.txt\nadded new/words.ejd (2)\n"
             "3 files: 3 added, 0 updated, 0 current, 0 failed, 5 excluded\n",
-            [](const Sandbox&) { EXPECT_EQ(dictionary_tree().size(), 6U); }, ONE_NEW,
+            [](const Sandbox&) {
+    EXPECT_EQ(dictionary_tree().size(), 6U); }, ONE_NEW,
             {"--exclude=new/*~", "--exclude=skip", "--exclude=new/*.orig", "--exclude=/top.txt",
              "--exclude=dir/"}),
         // Two descriptors a file: 30 make batches of a few files, never failures.
@@ -674,11 +678,11 @@ INSTANTIATE_TEST_SUITE_P(
             with("openat2@*=ENOSYS", 64),
             lines_of(TWO_HUNDRED, "added", " (2)") + summary(200, 200, 0, 0), 0),
         [] {
-            // A soft limit below the hard one is raised.
-            RunOptions options = with("", 5);
-            options.open_files_soft_only = true;
-            return run("LowSoftLimitIsRaised", TWO, nullptr, options,
-                       lines_of(TWO, "added", " (2)") + summary(2, 2, 0, 0), 0);
+    // A soft limit below the hard one is raised.
+    RunOptions options = with("", 5);
+    options.open_files_soft_only = true;
+    return run("LowSoftLimitIsRaised", TWO, nullptr, options,
+               lines_of(TWO, "added", " (2)") + summary(2, 2, 0, 0), 0);
         }(),
         run("TwelveDescriptorsAreEnough", many(3), nullptr, with("", 12),
             lines_of(many(3), "added", " (2)") + summary(3, 3, 0, 0), 0),
@@ -696,18 +700,18 @@ INSTANTIATE_TEST_SUITE_P(
         swapped("FileSwappedForALinkWithoutProc", "openat2:update@1=swap", "d/shadow.txt",
                 "d/shadow.txt=>../../secret/shadow.txt", true),
         [] {
-            // Its open descriptors are then counted one by one.
-            RunOptions options = with("", 12);
-            options.without_proc = true;
-            return run("WithoutProc", TWO, nullptr, options,
-                       lines_of(TWO, "added", " (2)") + summary(2, 2, 0, 0), 0);
+    // Its open descriptors are then counted one by one.
+    RunOptions options = with("", 12);
+    options.without_proc = true;
+    return run("WithoutProc", TWO, nullptr, options,
+               lines_of(TWO, "added", " (2)") + summary(2, 2, 0, 0), 0);
         }(),
         // One syncfs a file system and step: the second fails the second's files alone.
         run(
             "BatchOverTwoFileSystems", {{"a.ejd", NEW}, {"other/b.ejd", NEW}},
             [](const Sandbox&) {
-                make_parents(Sandbox::installed_path("other/"));
-                mount_scratch(Sandbox::installed_path("other").c_str(), "mode=0755");
+    make_parents(Sandbox::installed_path("other/"));
+    mount_scratch(Sandbox::installed_path("other").c_str(), "mode=0755");
             },
             with("syncfs:installed@2=EIO"),
             "added a.ejd (2)\nfailed other/b.ejd: writing the dictionary failed: Input/output "
@@ -718,8 +722,8 @@ INSTANTIATE_TEST_SUITE_P(
         run("BatchesEndAt64MiB",
             {},
             [](const Sandbox& box) {
-                for (const char name : {'a', 'b', 'c'})
-                    box.put_update(std::string(1, name) + ".dic", std::string(40 << 20, name));
+    for (const char name : {'a', 'b', 'c'})
+        box.put_update(std::string(1, name) + ".dic", std::string(40 << 20, name));
             },
             with("syncfs:installed@4=EIO"),
             "added a.dic\nadded b.dic\nfailed c.dic: writing the dictionary failed: "
@@ -740,6 +744,21 @@ INSTANTIATE_TEST_SUITE_P(
             failed_over_a_copy(
                 R"("writing the dictionary failed: Input/output error","error_code":"EIO")"),
             1, {"--json", "-q"}),
+        // A member too large for memory streams: a read of the archive that
+        // fails in its bytes leaves the copy marked, a change.
+        run("StreamedMemberFailsOverACopy", {},
+            [](const Sandbox& box) {
+    put_old_big(box);
+    ASSERT_EQ(shell("cd " + box.updates() +
+                    " && { printf 'NAME\\tbig\\nVERSION 2\\nDGD_END\\n'; head -c 70M "
+                    "/dev/urandom; } > ../big && " VDU_ENCODER
+                    " ../big big.ejd && tar -cf ../a.tar big.ejd && rm big.ejd"),
+              0);
+            },
+            with("read:update@20=EIO"),
+            failed_over_a_copy("\"the archive is damaged: Truncated input file (needed 68420608 "
+                               "bytes, only 0 available)\",\"error_code\":\"damaged_archive\""),
+            1, {"--json", "-q", "../a.tar"}),
         // A stopping signal waits for the batch's lines, then ends the run:
         // during its writes, or while its files are being opened and made.
         // A stopping signal stops the batch after the step it is in, its
@@ -762,72 +781,81 @@ INSTANTIATE_TEST_SUITE_P(
             1, {"--json", "-q"}),
         // --force installs whatever the versions say: a rollback.
         run("ForceRollsBack", TWO,
-            [](const Sandbox&) { Sandbox::put_installed("d0/f0.ejd", dictionary("VERSION 3")); },
+            [](const Sandbox&) {
+    Sandbox::put_installed("d0/f0.ejd", dictionary("VERSION 3")); },
             {}, "updated d0/f0.ejd (3 -> 2)\nadded d0/f1.ejd (2)\n" + summary(2, 1, 1, 0), 0,
             {"--force"}),
         // A dry run prints the line of the real run in each of these states.
         dry_then_real(
-            "FreshMachine", [](const Sandbox&) { remove_tree("/usr/local/share/vora"); },
+            "FreshMachine", [](const Sandbox&) {
+    remove_tree("/usr/local/share/vora"); },
             one("added new/words.ejd (2)\n")),
         dry_then_real("OnlyTheLastLevelMissing", nullptr, one("added new/words.ejd (2)\n")),
         dry_then_real(
             "FileInTheWay",
-            [](const Sandbox&) { write_file(Sandbox::installed_path("new"), "file\n"); },
+            [](const Sandbox&) {
+    write_file(Sandbox::installed_path("new"), "file\n"); },
             one(NEW_FAILED + "Not a directory\n")),
         dry_then_real(
-            "ReadOnlyFileSystem", [](const Sandbox&) { remount_read_only(); },
+            "ReadOnlyFileSystem", [](const Sandbox&) {
+    remount_read_only(); },
             one(NEW_FAILED + "Read-only file system\n")),
         dry_then_real(
             "OwnDirectoryOnAReadOnlyFileSystem",
             [](const Sandbox&) {
-                make_parents(Sandbox::installed_path("new/"));
-                remount_read_only();
+    make_parents(Sandbox::installed_path("new/"));
+    remount_read_only();
             },
             one(NEW_FAILED + "Read-only file system\n")),
         dry_then_real(
             "CopyThatCannotBeWritten",
-            [](const Sandbox&) { put_copy(dictionary("VERSION 1"), FS_IMMUTABLE_FL); },
+            [](const Sandbox&) {
+    put_copy(dictionary("VERSION 1"), FS_IMMUTABLE_FL); },
             one(NEW_FAILED + "Operation not permitted\n")),
         dry_then_real(
             "AppendOnlyCopy",
-            [](const Sandbox&) { put_copy(dictionary("VERSION 1"), FS_APPEND_FL); },
+            [](const Sandbox&) {
+    put_copy(dictionary("VERSION 1"), FS_APPEND_FL); },
             one(NEW_FAILED + "Operation not permitted\n")),
         // The gate only reads, so a current copy is current wherever it lies.
         dry_then_real(
             "CurrentCopyOnAReadOnlyFileSystem",
-            [](const Sandbox&) { put_copy(NEW, FS_IMMUTABLE_FL, true); },
+            [](const Sandbox&) {
+    put_copy(NEW, FS_IMMUTABLE_FL, true); },
             one("current new/words.ejd (2>=2)\n")),
         dry_then_real(
-            "LevelThatIsALinkToNothing", [](const Sandbox&) { link_there("/nonexistent", "new"); },
+            "LevelThatIsALinkToNothing", [](const Sandbox&) {
+    link_there("/nonexistent", "new"); },
             one(NEW_FAILED + "No such file or directory\n")),
         // Nothing is made through a link to nothing, though its directory exists.
         dry_then_real(
             "DestinationThatIsALinkToNothing",
             [](const Sandbox&) {
-                make_parents(Sandbox::installed_path("elsewhere/"));
-                link_there("../elsewhere/words.ejd", "new/words.ejd");
+    make_parents(Sandbox::installed_path("elsewhere/"));
+    link_there("../elsewhere/words.ejd", "new/words.ejd");
             },
             one(NEW_FAILED + "No such file or directory\n"),
             [](const Sandbox&) {
-                EXPECT_TRUE(list_directory(Sandbox::installed_path("elsewhere")).empty());
+    EXPECT_TRUE(list_directory(Sandbox::installed_path("elsewhere")).empty());
             }),
         dry_then_real(
             "DestinationThatIsAFifo",
             [](const Sandbox&) {
-                make_parents(Sandbox::installed_path("new/words.ejd"));
-                ASSERT_EQ(mkfifo(Sandbox::installed_path("new/words.ejd").c_str(), 0644), 0);
+    make_parents(Sandbox::installed_path("new/words.ejd"));
+    ASSERT_EQ(mkfifo(Sandbox::installed_path("new/words.ejd").c_str(), 0644), 0);
             },
             one(NEW_FAILED + "not a regular file\n")),
         dry_then_real(
             "UpdateThatIsTheInstalledFile",
             [](const Sandbox& box) {
-                make_parents(Sandbox::installed_path("new/words.ejd"));
-                ASSERT_EQ(symlink(box.update_path("new/words.ejd").c_str(),
-                                  Sandbox::installed_path("new/words.ejd").c_str()),
-                          0);
+    make_parents(Sandbox::installed_path("new/words.ejd"));
+    ASSERT_EQ(symlink(box.update_path("new/words.ejd").c_str(),
+                      Sandbox::installed_path("new/words.ejd").c_str()),
+              0);
             },
             one(NEW_FAILED + "the update is the installed file itself\n"))),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) {
+    return std::string(info.param.name); });
 
 // The output of a shell command.
 std::string output_of(const std::string& command) {
