@@ -149,7 +149,7 @@ RunLock take_run_lock(const LockWait& wait) {
         // A lock file removed or replaced meanwhile locks nothing: the run
         // takes the one that the path names now.
         if (names(RUN_LOCK_PATH, fd.get()))
-            return RunLock(std::move(fd));
+            return {std::move(fd)};
     }
     return refused("replaced over and over");
 }
